@@ -1,0 +1,24 @@
+# The README's commands. Everything builds into build/ (and build-asan/ for the sanitizer run).
+BUILD ?= build
+JOBS ?= $(shell nproc)
+
+.PHONY: deps build test test-asan clean
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 120
+
+# Unit tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: deps
+	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DDREL_SANITIZE=ON >/dev/null
+	@cmake --build build-asan -j $(JOBS)
+	@cd build-asan && ctest --output-on-failure -j $(JOBS) -L unit --timeout 300
+
+clean:
+	rm -rf $(BUILD) build-asan
