@@ -1,0 +1,25 @@
+// Wire form of one trace event, built in the caller's buffer: no allocation, no C++ runtime,
+// so the interposition library can use it inside any traced program.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace drel {
+
+enum class EventKind : uint8_t { Read = 0, Write = 1, OpenRead = 2, OpenWrite = 3 };
+
+// "read", "write", "open_read", "open_write".
+const char* event_kind_name(EventKind kind) noexcept;
+
+// Writes the MessagePack payload of an event into out; returns its length, or 0 when it
+// does not fit in cap bytes.
+size_t encode_event(EventKind kind, uint32_t pid, uint32_t thread_id, const char* path,
+                    size_t path_len, char* out, size_t cap) noexcept;
+
+// Writes a whole frame (payload length as 4 bytes little-endian, then the payload) into out;
+// returns the frame's length, or 0 when it does not fit in cap bytes.
+size_t frame_event(EventKind kind, uint32_t pid, uint32_t thread_id, const char* path,
+                   size_t path_len, char* out, size_t cap) noexcept;
+
+}  // namespace drel
