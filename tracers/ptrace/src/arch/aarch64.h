@@ -1,0 +1,24 @@
+// 64-bit Arm: where a system call's number, arguments and result sit in the register block.
+#pragma once
+
+#include <asm/ptrace.h>
+
+#include <cstdint>
+
+#include "arch/syscall_table.h"
+
+namespace drel {
+
+inline constexpr uint32_t AUDIT_ARCH_NATIVE = kAuditArchAarch64;
+
+// What PTRACE_GETREGSET returns for NT_PRSTATUS: x0-x30, sp, pc, pstate.
+using NativeRegs = user_pt_regs;
+
+namespace native_regs {
+inline uint64_t number(const NativeRegs& r) { return r.regs[8]; }
+// Arguments in x0-x5; the result comes back in x0.
+inline uint64_t argument(const NativeRegs& r, int i) { return r.regs[i]; }
+inline int64_t result(const NativeRegs& r) { return static_cast<int64_t>(r.regs[0]); }
+}  // namespace native_regs
+
+}  // namespace drel

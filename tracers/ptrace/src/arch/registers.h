@@ -1,0 +1,50 @@
+// Reading a stopped task's system call from its registers, and mapping it onto the neutral,
+// aarch64-shaped call the decoder understands.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+
+#include "arch/syscall_table.h"
+
+#if defined(__aarch64__)
+#include "arch/aarch64.h"
+#elif defined(__x86_64__)
+#include "arch/x86_64.h"
+#endif
+
+namespace drel {
+
+struct SyscallRegs {
+  uint64_t nr = 0;
+  uint64_t args[6] = {};
+  int64_t result = 0;  // meaningful at a system-call-exit stop only
+};
+
+// PTRACE_GETREGSET/NT_PRSTATUS; nullopt if the task cannot be read (gone, not stopped).
+std::optional<SyscallRegs> read_syscall_regs(pid_t task);
+
+// A traced call with aarch64's argument meaning: the decoder never sees the older x86_64 forms.
+struct TracedCall {
+  SyscallKind kind = SyscallKind::Read;
+  uint64_t args[6] = {};
+};
+
+// nullopt for a number the tracer does not trace.
+std::optional<TracedCall> normalize_call(uint64_t nr, const uint64_t args[6]);
+
+// The kind a legacy form is decoded as (open -> openat ...); other kinds map to themselves.
+constexpr SyscallKind neutral_kind(SyscallKind kind) {
+  switch (kind) {
+    case SyscallKind::Open:
+    case SyscallKind::Creat: return SyscallKind::Openat;
+    case SyscallKind::Dup2: return SyscallKind::Dup3;
+    case SyscallKind::Rename: return SyscallKind::Renameat;
+    case SyscallKind::Link: return SyscallKind::Linkat;
+    default: return kind;
+  }
+}
+
+}  // namespace drel

@@ -1,0 +1,32 @@
+// x86_64: where a system call's number, arguments and result sit in the register block.
+#pragma once
+
+#include <sys/user.h>
+
+#include <cstdint>
+
+#include "arch/syscall_table.h"
+
+namespace drel {
+
+inline constexpr uint32_t AUDIT_ARCH_NATIVE = kAuditArchX86_64;
+
+using NativeRegs = user_regs_struct;
+
+namespace native_regs {
+// rax is already -ENOSYS at the seccomp stop; the kernel keeps the number in orig_rax.
+inline uint64_t number(const NativeRegs& r) { return r.orig_rax; }
+inline uint64_t argument(const NativeRegs& r, int i) {
+  switch (i) {
+    case 0: return r.rdi;
+    case 1: return r.rsi;
+    case 2: return r.rdx;
+    case 3: return r.r10;
+    case 4: return r.r8;
+    default: return r.r9;
+  }
+}
+inline int64_t result(const NativeRegs& r) { return static_cast<int64_t>(r.rax); }
+}  // namespace native_regs
+
+}  // namespace drel

@@ -1,0 +1,108 @@
+#include "path_resolution.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
+#include "utf8.h"
+
+namespace drel {
+namespace {
+
+// readlink into a stack buffer; false when the link cannot be read or does not fit.
+bool read_link(const char* link, std::array<char, PATH_MAX + 1>& buf, std::string_view& target) {
+  const ssize_t n = ::readlink(link, buf.data(), buf.size() - 1);
+  if (n < 0 || static_cast<std::size_t>(n) >= buf.size() - 1) return false;
+  buf[static_cast<std::size_t>(n)] = '\0';
+  target = std::string_view(buf.data(), static_cast<std::size_t>(n));
+  return true;
+}
+
+// dir + "/" + path (no second slash when dir already ends with one), canonicalised when it
+// exists; the joined form otherwise. Both converted to text.
+void join_and_canonicalise(std::string_view dir, std::string_view path, std::string& out) {
+  // Built on the stack: this runs for every open of a relative path.
+  std::array<char, 2 * PATH_MAX + 2> joined;
+  const bool slash = dir.empty() || dir.back() != '/';
+  const std::size_t len = dir.size() + (slash ? 1 : 0) + path.size();
+  out.clear();
+  if (len >= joined.size()) {  // too long for realpath anyway
+    std::string whole(dir);
+    if (slash) whole.push_back('/');
+    whole.append(path);
+    append_utf8_lossy(whole, out);
+    return;
+  }
+  char* p = std::copy(dir.begin(), dir.end(), joined.data());
+  if (slash) *p++ = '/';
+  p = std::copy(path.begin(), path.end(), p);
+  *p = '\0';
+  std::array<char, PATH_MAX + 1> canonical;
+  if (::realpath(joined.data(), canonical.data()) != nullptr) {
+    append_utf8_lossy(canonical.data(), out);
+  } else {
+    append_utf8_lossy(std::string_view(joined.data(), len), out);
+  }
+}
+
+const std::string& cached_cwd(CwdCache& cwd_cache, pid_t task) {
+  auto it = cwd_cache.find(task);
+  if (it != cwd_cache.end()) return it->second;
+  std::string cwd;
+  char link[48];
+  std::snprintf(link, sizeof link, "/proc/%d/cwd", static_cast<int>(task));
+  std::array<char, PATH_MAX + 1> buf;
+  std::string_view target;
+  if (read_link(link, buf, target)) append_utf8_lossy(target, cwd);
+  return cwd_cache.emplace(task, std::move(cwd)).first->second;
+}
+
+}  // namespace
+
+void resolve_path_into(CwdCache& cwd_cache, pid_t task, std::string_view path, std::string& out) {
+  if (task < 1 || (!path.empty() && path.front() == '/')) {
+    out.assign(path);
+    return;
+  }
+  const std::string& cwd = cached_cwd(cwd_cache, task);
+  if (cwd.empty()) {
+    out.assign(path);
+    return;
+  }
+  join_and_canonicalise(cwd, path, out);
+}
+
+void resolve_path_at_into(CwdCache& cwd_cache, pid_t task, std::string_view path, int dirfd,
+                          std::string& out) {
+  if (dirfd >= 0 && task >= 1 && (path.empty() || path.front() != '/')) {
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/%d/fd/%d", static_cast<int>(task), dirfd);
+    std::array<char, PATH_MAX + 1> buf;
+    std::string_view target;
+    if (read_link(link, buf, target)) {
+      join_and_canonicalise(target, path, out);
+      return;
+    }
+  }
+  // AT_FDCWD, an absolute path, an unreadable descriptor link or any other negative value.
+  resolve_path_into(cwd_cache, task, path, out);
+}
+
+std::string resolve_path(CwdCache& cwd_cache, pid_t task, std::string_view path) {
+  std::string out;
+  resolve_path_into(cwd_cache, task, path, out);
+  return out;
+}
+
+std::string resolve_path_at(CwdCache& cwd_cache, pid_t task, std::string_view path, int dirfd) {
+  std::string out;
+  resolve_path_at_into(cwd_cache, task, path, dirfd, out);
+  return out;
+}
+
+}  // namespace drel

@@ -1,0 +1,44 @@
+// Reading NUL-terminated path strings out of a stopped tracee.
+#pragma once
+
+#include <sys/types.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace drel {
+
+// The longest path string accepted; one byte more and the string is refused.
+inline constexpr std::size_t kMaxTraceeString = 4096;
+
+class TraceeMemory {
+ public:
+  virtual ~TraceeMemory();
+  // nullopt for address 0, unreadable memory, more than kMaxTraceeString bytes, or bytes that
+  // are not UTF-8. Never a partial string.
+  virtual std::optional<std::string> read_string(pid_t task, uint64_t address) = 0;
+};
+
+// Reads through the kernel: process_vm_readv one page at a time, or aligned PTRACE_PEEKDATA
+// words. Neither touches a byte beyond the page that holds the terminating NUL, so a string
+// that ends just before an unmapped page is still read.
+class PtraceMemory final : public TraceeMemory {
+ public:
+  enum class Method { Auto, VmRead, PeekData };
+  explicit PtraceMemory(Method method = Method::Auto) : method_(method) {}
+
+  std::optional<std::string> read_string(pid_t task, uint64_t address) override;
+
+ private:
+  // Bytes [address, address + len) into out; false if any of them cannot be read.
+  bool read_vm(pid_t task, uint64_t address, std::size_t len, char* out);
+  bool read_words(pid_t task, uint64_t address, std::size_t len, char* out);
+
+  Method method_;
+  std::array<char, kMaxTraceeString + 1> buf_{};
+};
+
+}  // namespace drel
