@@ -1,0 +1,25 @@
+#include "preload/src/open_path.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace drel {
+
+bool open_path(const char* path, PathText& out) noexcept {
+  if (path == nullptr || path[0] == '\0') return false;
+  size_t len = c_length(path);
+  if (path[0] == '/') return utf8_text(path, len, out);
+
+  char resolved[PATH_MAX];
+  if (realpath(path, resolved) != nullptr) return utf8_text(resolved, c_length(resolved), out);
+
+  PathText joined;
+  if (getcwd(joined.bytes, sizeof joined.bytes) == nullptr) return utf8_text(path, len, out);
+  if (!join_path(joined.bytes, c_length(joined.bytes), path, len, false, joined)) return false;
+  if (realpath(joined.bytes, resolved) != nullptr)
+    return utf8_text(resolved, c_length(resolved), out);
+  return utf8_text(joined.bytes, joined.len, out);
+}
+
+}  // namespace drel

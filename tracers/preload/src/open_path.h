@@ -1,0 +1,12 @@
+// The absolute path reported for an open.
+#pragma once
+
+#include "preload/src/path_text.h"
+
+namespace drel {
+
+// An absolute path is taken as written; a relative one is resolved against the current
+// directory with links followed. False for a null or empty path.
+bool open_path(const char* path, PathText& out) noexcept;
+
+}  // namespace drel

@@ -1,0 +1,105 @@
+#include "preload/src/path_text.h"
+
+#include <cstring>
+
+namespace drel {
+namespace {
+
+bool in_range(unsigned char c, unsigned char lo, unsigned char hi) { return c >= lo && c <= hi; }
+
+// Length of the well-formed sequence starting at s[0], or 0 when it is not; *valid_prefix is
+// then how many bytes belong to the broken sequence (at least 1), so one U+FFFD replaces them.
+size_t sequence_length(const unsigned char* s, size_t n, size_t* valid_prefix) {
+  unsigned char b = s[0];
+  *valid_prefix = 1;
+  if (b < 0x80) return 1;
+  size_t need;
+  unsigned char lo = 0x80, hi = 0xbf;  // allowed range of the second byte
+  if (in_range(b, 0xc2, 0xdf)) {
+    need = 2;
+  } else if (in_range(b, 0xe0, 0xef)) {
+    need = 3;
+    if (b == 0xe0) lo = 0xa0;
+    if (b == 0xed) hi = 0x9f;  // no surrogates
+  } else if (in_range(b, 0xf0, 0xf4)) {
+    need = 4;
+    if (b == 0xf0) lo = 0x90;
+    if (b == 0xf4) hi = 0x8f;  // nothing above U+10FFFF
+  } else {
+    return 0;
+  }
+  for (size_t i = 1; i < need; ++i) {
+    if (i >= n) return 0;
+    bool ok = i == 1 ? in_range(s[i], lo, hi) : in_range(s[i], 0x80, 0xbf);
+    if (!ok) return 0;
+    *valid_prefix = i + 1;
+  }
+  return need;
+}
+
+}  // namespace
+
+size_t c_length(const char* s) noexcept {
+  size_t n = 0;
+  while (s[n] != '\0') ++n;
+  return n;
+}
+
+bool starts_with(const char* s, size_t n, const char* prefix) noexcept {
+  size_t p = c_length(prefix);
+  return n >= p && memcmp(s, prefix, p) == 0;
+}
+
+bool is_valid_utf8(const char* raw, size_t n) noexcept {
+  const auto* s = reinterpret_cast<const unsigned char*>(raw);
+  size_t i = 0;
+  while (i < n) {
+    size_t prefix;
+    size_t len = sequence_length(s + i, n - i, &prefix);
+    if (len == 0) return false;
+    i += len;
+  }
+  return true;
+}
+
+bool utf8_text(const char* raw, size_t n, PathText& out) noexcept {
+  const auto* s = reinterpret_cast<const unsigned char*>(raw);
+  size_t o = 0;
+  size_t i = 0;
+  while (i < n) {
+    size_t prefix;
+    size_t len = sequence_length(s + i, n - i, &prefix);
+    if (len != 0) {
+      if (o + len >= PathText::kCapacity) return false;
+      memcpy(out.bytes + o, s + i, len);
+      o += len;
+      i += len;
+    } else {
+      if (o + 3 >= PathText::kCapacity) return false;
+      out.bytes[o++] = static_cast<char>(0xef);
+      out.bytes[o++] = static_cast<char>(0xbf);
+      out.bytes[o++] = static_cast<char>(0xbd);
+      i += prefix;
+    }
+  }
+  out.bytes[o] = '\0';
+  out.len = o;
+  return true;
+}
+
+bool join_path(const char* dir, size_t dir_len, const char* name, size_t name_len,
+               bool always_slash, PathText& out) noexcept {
+  bool slash = always_slash || dir_len == 0 || dir[dir_len - 1] != '/';
+  size_t total = dir_len + (slash ? 1 : 0) + name_len;
+  if (total >= PathText::kCapacity) return false;
+  memmove(out.bytes, dir, dir_len);
+  size_t o = dir_len;
+  if (slash) out.bytes[o++] = '/';
+  memcpy(out.bytes + o, name, name_len);
+  o += name_len;
+  out.bytes[o] = '\0';
+  out.len = o;
+  return true;
+}
+
+}  // namespace drel

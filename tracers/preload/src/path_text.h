@@ -1,0 +1,31 @@
+// Paths as UTF-8 text in fixed buffers, so the reporting path never allocates.
+#pragma once
+
+#include <climits>
+#include <cstddef>
+
+namespace drel {
+
+// One path, NUL-terminated so it can be handed back to the C library.
+struct PathText {
+  static constexpr size_t kCapacity = PATH_MAX;
+  char bytes[kCapacity];
+  size_t len;
+};
+
+// Copies raw bytes as UTF-8 text, each invalid sequence replaced by U+FFFD. False when the
+// text does not fit.
+bool utf8_text(const char* raw, size_t n, PathText& out) noexcept;
+
+bool is_valid_utf8(const char* raw, size_t n) noexcept;
+
+// dir + "/" + name. With always_slash false no "/" is added after a dir that ends in one.
+// False when the result does not fit.
+bool join_path(const char* dir, size_t dir_len, const char* name, size_t name_len,
+               bool always_slash, PathText& out) noexcept;
+
+bool starts_with(const char* s, size_t n, const char* prefix) noexcept;
+
+size_t c_length(const char* s) noexcept;
+
+}  // namespace drel

@@ -1,0 +1,21 @@
+#include "preload/src/resolve_at_path.h"
+
+#include <fcntl.h>
+
+#include "preload/src/fd_path.h"
+
+namespace drel {
+
+bool resolve_at_path(int dirfd, const char* path, PathText& out) noexcept {
+  if (path == nullptr) return false;
+  if (!utf8_text(path, c_length(path), out) || out.len == 0) return false;
+  if (dirfd == AT_FDCWD || out.bytes[0] == '/') return true;
+  PathText dir;
+  if (!fd_path(dirfd, dir)) return false;
+  if (dir.len == 0) return true;
+  // The "/" goes in even after the root's "/": the launcher sees "//x" for x under "/".
+  PathText name = out;
+  return join_path(dir.bytes, dir.len, name.bytes, name.len, true, out);
+}
+
+}  // namespace drel

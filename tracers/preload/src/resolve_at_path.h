@@ -1,0 +1,13 @@
+// Paths given relative to a directory descriptor (the *at family).
+#pragma once
+
+#include "preload/src/path_text.h"
+
+namespace drel {
+
+// The path that dirfd and path name together: path itself when it is absolute or dirfd is
+// AT_FDCWD (a relative path stays relative), else the directory's path, "/", and path.
+// False for a null or empty path or an unreadable directory descriptor.
+bool resolve_at_path(int dirfd, const char* path, PathText& out) noexcept;
+
+}  // namespace drel

@@ -1,0 +1,135 @@
+#include "preload/src/trace_connection.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "preload/src/trace_session.h"
+
+namespace drel {
+namespace {
+
+constexpr int kHighFdBase = 1000;
+constexpr int kSendBufferSize = 65536;
+
+struct Connection {
+  uint32_t generation;
+  int fd;  // -1: none
+  dev_t dev;
+  ino_t ino;
+};
+
+// Zero-initialised per thread; a fork leaves the child a copy with an old generation.
+constinit thread_local Connection t_connection = {0, -1, 0, 0};
+
+// Closes the descriptor only when it is still the socket this thread opened: the program
+// may have closed it and reused the number for a file of its own.
+void abandon(Connection& c) {
+  if (c.fd >= 0) {
+    struct stat st;
+    if (fstat(c.fd, &st) == 0 && S_ISSOCK(st.st_mode) && st.st_dev == c.dev &&
+        st.st_ino == c.ino)
+      close(c.fd);
+  }
+  c = Connection{0, -1, 0, 0};
+}
+
+bool connect_thread() {
+  size_t len = 0;
+  const char* path = trace_socket_path(&len);
+  if (path == nullptr) return false;
+  int fd = connect_trace_socket(path, len);
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    close(fd);
+    return false;
+  }
+  t_connection = Connection{fork_generation(), fd, st.st_dev, st.st_ino};
+  return true;
+}
+
+bool connection_valid() {
+  return t_connection.fd >= 0 && t_connection.generation == fork_generation();
+}
+
+// Writes everything or fails with errno set; a return of 0 counts as failure.
+bool send_all(int fd, const char* p, size_t n) {
+  while (n > 0) {
+    ssize_t sent = send(fd, p, n, MSG_NOSIGNAL);
+    if (sent > 0) {
+      p += sent;
+      n -= static_cast<size_t>(sent);
+    } else if (sent < 0 && errno == EINTR) {
+      continue;
+    } else {
+      if (sent == 0) errno = 0;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool connection_lost(int err) {
+  return err == EBADF || err == EPIPE || err == ENOTCONN || err == ENOTSOCK;
+}
+
+}  // namespace
+
+int connection_fd_base() noexcept {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    return kHighFdBase;
+  // Keep clear of the top too, so the program's own last descriptors stay free.
+  auto cur = static_cast<long long>(limit.rlim_cur);
+  if (cur > 2 * kHighFdBase) return kHighFdBase;
+  long long base = cur / 2;
+  return base < 3 ? 3 : static_cast<int>(base);
+}
+
+int connect_trace_socket(const char* path, size_t path_len) noexcept {
+  sockaddr_un addr;
+  if (path_len >= sizeof addr.sun_path) return -1;
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int size = kSendBufferSize;
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+  memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  memcpy(addr.sun_path, path, path_len);
+  addr.sun_path[path_len] = '\0';
+  auto addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path_len + 1);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), addr_len) != 0) {
+    close(fd);
+    return -1;
+  }
+  // Out of the way of programs that dup2 onto small fixed numbers.
+  int high = fcntl(fd, F_DUPFD_CLOEXEC, connection_fd_base());
+  if (high >= 0) {
+    close(fd);
+    fd = high;
+  }
+  return fd;
+}
+
+void send_frame(const char* frame, size_t len) noexcept {
+  if (!connection_valid()) {
+    abandon(t_connection);
+    if (!connect_thread()) return;
+  }
+  if (send_all(t_connection.fd, frame, len)) return;
+  if (!connection_lost(errno)) return;
+  abandon(t_connection);
+  if (!connect_thread()) return;
+  send_all(t_connection.fd, frame, len);
+}
+
+}  // namespace drel

@@ -1,0 +1,20 @@
+// The calling thread's own connection to the launcher.
+#pragma once
+
+#include <cstddef>
+
+namespace drel {
+
+// Sends one whole frame on the calling thread's connection, connecting first when the thread
+// has none in this process, and once more on a fresh connection when the old one turns out
+// broken or taken over by the program. Failures drop the frame silently.
+void send_frame(const char* frame, size_t len) noexcept;
+
+// A blocking, close-on-exec connection to path, moved to a high descriptor number; -1 on
+// failure.
+int connect_trace_socket(const char* path, size_t path_len) noexcept;
+
+// Lowest descriptor number a connection is moved to.
+int connection_fd_base() noexcept;
+
+}  // namespace drel

@@ -1,0 +1,22 @@
+// Process-wide facts every connection needs: where the launcher listens, and how many forks
+// separate this process from the one that opened a thread's connection.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace drel {
+
+// Reads DREL_PRELOAD_TRACE_SOCK once per process, at load time or at the first event, and
+// registers the at-fork handler. Later changes of the environment (even clearenv) have no
+// effect.
+void init_trace_session() noexcept;
+
+// The launcher's socket path, or null when the variable was unset, not UTF-8 or too long to
+// connect to; len receives its length.
+const char* trace_socket_path(size_t* len) noexcept;
+
+// Raised by one in the child of every fork.
+uint32_t fork_generation() noexcept;
+
+}  // namespace drel

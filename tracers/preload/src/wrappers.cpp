@@ -1,0 +1,357 @@
+// The 29 wrapped C library functions. Each calls the real function, returns its result
+// unchanged, and after a success that touches a file reports the access.
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/mman.h>
+#include <sys/sendfile.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+
+#include "preload/src/event_reporting.h"
+#include "preload/src/open_classification.h"
+#include "preload/src/real_functions.h"
+#include "preload/src/recursion_guard.h"
+
+#define DREL_WRAPPER extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+using drel::EventKind;
+using drel::RealFunction;
+
+template <typename Fn>
+Fn real(RealFunction which) noexcept {
+  return reinterpret_cast<Fn>(drel::real_function(which));
+}
+
+// Reporting runs only outside another report, and leaves errno as the real call set it.
+template <typename Report>
+void report_quietly(Report report) noexcept {
+  if (drel::in_hook()) return;
+  drel::HookScope hook;
+  drel::ErrnoKeeper keep_errno;
+  report();
+}
+
+void after_fd_access(int fd, EventKind kind) noexcept {
+  report_quietly([&] { drel::report_fd_access(fd, kind); });
+}
+
+// One mmap report at a time across all threads; mmaps made meanwhile are not reported.
+constinit std::atomic<bool> g_mmap_reporting{false};
+
+using OpenFn = int (*)(const char*, int, ...);
+using OpenatFn = int (*)(int, const char*, int, ...);
+
+mode_t mode_argument(int flags, va_list args) {
+  return drel::open_needs_mode(flags) ? va_arg(args, mode_t) : 0;
+}
+
+int call_open(RealFunction which, const char* path, int flags, mode_t mode) {
+  auto fn = real<OpenFn>(which);
+  if (fn == nullptr) return -1;
+  int fd = drel::open_needs_mode(flags) ? fn(path, flags, mode) : fn(path, flags);
+  if (fd >= 0) report_quietly([&] { drel::report_open(path, flags); });
+  return fd;
+}
+
+int call_openat(RealFunction which, int dirfd, const char* path, int flags, mode_t mode) {
+  auto fn = real<OpenatFn>(which);
+  if (fn == nullptr) return -1;
+  int fd = drel::open_needs_mode(flags) ? fn(dirfd, path, flags, mode) : fn(dirfd, path, flags);
+  if (fd >= 0) report_quietly([&] { drel::report_open_at(dirfd, path, flags); });
+  return fd;
+}
+
+template <RealFunction which, EventKind kind, typename Fn, typename... Args>
+ssize_t fd_transfer(int fd, Args... args) {
+  auto fn = real<Fn>(which);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  ssize_t n = fn(fd, args...);
+  if (n > 0) after_fd_access(fd, kind);
+  return n;
+}
+
+template <RealFunction which, typename Fn, typename... Args>
+int path_write(const char* path, Args... args) {
+  auto fn = real<Fn>(which);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  int rc = fn(path, args...);
+  if (rc == 0) report_quietly([&] { drel::report_path_write(path); });
+  return rc;
+}
+
+template <RealFunction which, typename Fn, typename... Args>
+int path_write_at(int dirfd, const char* path, Args... args) {
+  auto fn = real<Fn>(which);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  int rc = fn(dirfd, path, args...);
+  if (rc == 0) report_quietly([&] { drel::report_path_write_at(dirfd, path); });
+  return rc;
+}
+
+// Streams report through fread and fwrite; the flag is set across the real call so that
+// whatever the stream code calls underneath stays unreported.
+template <RealFunction which, EventKind kind, typename Fn>
+size_t stream_transfer(void* buffer, size_t size, size_t count, FILE* stream) {
+  auto fn = real<Fn>(which);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return 0;
+  }
+  if (drel::in_hook()) return fn(buffer, size, count, stream);
+  drel::HookScope hook;
+  size_t n = fn(buffer, size, count, stream);
+  if (n != 0) {
+    drel::ErrnoKeeper keep_errno;
+    drel::report_fd_access(fileno(stream), kind);
+  }
+  return n;
+}
+
+template <typename Fn, typename Result, typename... Args>
+Result pass_through(RealFunction which, Result failure, Args... args) {
+  auto fn = real<Fn>(which);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return failure;
+  }
+  return fn(args...);
+}
+
+}  // namespace
+
+// ---- descriptor input and output ----
+
+DREL_WRAPPER ssize_t read(int fd, void* buf, size_t count) {
+  return fd_transfer<RealFunction::read, EventKind::Read, decltype(&::read)>(fd, buf, count);
+}
+
+DREL_WRAPPER ssize_t readv(int fd, const struct iovec* iov, int iovcnt) {
+  return fd_transfer<RealFunction::readv, EventKind::Read, decltype(&::readv)>(fd, iov, iovcnt);
+}
+
+DREL_WRAPPER ssize_t pread(int fd, void* buf, size_t count, off_t offset) {
+  return fd_transfer<RealFunction::pread, EventKind::Read, decltype(&::pread)>(fd, buf, count,
+                                                                               offset);
+}
+
+DREL_WRAPPER ssize_t pread64(int fd, void* buf, size_t count, off64_t offset) {
+  return fd_transfer<RealFunction::pread64, EventKind::Read, decltype(&::pread64)>(
+      fd, buf, count, offset);
+}
+
+DREL_WRAPPER ssize_t write(int fd, const void* buf, size_t count) {
+  return fd_transfer<RealFunction::write, EventKind::Write, decltype(&::write)>(fd, buf, count);
+}
+
+DREL_WRAPPER ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
+  return fd_transfer<RealFunction::writev, EventKind::Write, decltype(&::writev)>(fd, iov,
+                                                                                  iovcnt);
+}
+
+DREL_WRAPPER ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) {
+  return fd_transfer<RealFunction::pwrite, EventKind::Write, decltype(&::pwrite)>(fd, buf, count,
+                                                                                  offset);
+}
+
+DREL_WRAPPER ssize_t pwrite64(int fd, const void* buf, size_t count, off64_t offset) {
+  return fd_transfer<RealFunction::pwrite64, EventKind::Write, decltype(&::pwrite64)>(
+      fd, buf, count, offset);
+}
+
+DREL_WRAPPER ssize_t sendfile(int out_fd, int in_fd, off_t* offset, size_t count) noexcept {
+  auto fn = real<decltype(&::sendfile)>(RealFunction::sendfile);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  ssize_t n = fn(out_fd, in_fd, offset, count);
+  if (n > 0) {
+    report_quietly([&] {
+      drel::report_fd_access(in_fd, EventKind::Read);
+      drel::report_fd_access(out_fd, EventKind::Write);
+    });
+  }
+  return n;
+}
+
+DREL_WRAPPER int ftruncate(int fd, off_t length) noexcept {
+  auto fn = real<decltype(&::ftruncate)>(RealFunction::ftruncate);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  int rc = fn(fd, length);
+  if (rc == 0) after_fd_access(fd, EventKind::Write);
+  return rc;
+}
+
+DREL_WRAPPER void* mmap(void* addr, size_t length, int prot, int flags, int fd,
+                        off_t offset) noexcept {
+  auto fn = real<decltype(&::mmap)>(RealFunction::mmap);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return MAP_FAILED;
+  }
+  void* result = fn(addr, length, prot, flags, fd, offset);
+  if (result == MAP_FAILED || fd < 0) return result;
+  if (g_mmap_reporting.exchange(true, std::memory_order_relaxed)) return result;
+  {
+    drel::HookScope hook;
+    drel::ErrnoKeeper keep_errno;
+    drel::report_fd_accesses(fd, (prot & PROT_READ) != 0,
+                             (prot & PROT_WRITE) != 0 && (flags & MAP_SHARED) != 0);
+  }
+  g_mmap_reporting.store(false, std::memory_order_relaxed);
+  return result;
+}
+
+// ---- streams ----
+
+DREL_WRAPPER size_t fread(void* buffer, size_t size, size_t count, FILE* stream) {
+  return stream_transfer<RealFunction::fread, EventKind::Read, decltype(&::fread)>(buffer, size,
+                                                                                   count, stream);
+}
+
+DREL_WRAPPER size_t fwrite(const void* buffer, size_t size, size_t count, FILE* stream) {
+  using Fn = size_t (*)(void*, size_t, size_t, FILE*);
+  return stream_transfer<RealFunction::fwrite, EventKind::Write, Fn>(const_cast<void*>(buffer),
+                                                                     size, count, stream);
+}
+
+DREL_WRAPPER FILE* fopen(const char* path, const char* mode) {
+  return pass_through<decltype(&::fopen)>(RealFunction::fopen, static_cast<FILE*>(nullptr), path,
+                                          mode);
+}
+
+DREL_WRAPPER FILE* fopen64(const char* path, const char* mode) {
+  return pass_through<decltype(&::fopen64)>(RealFunction::fopen64, static_cast<FILE*>(nullptr),
+                                            path, mode);
+}
+
+DREL_WRAPPER FILE* fdopen(int fd, const char* mode) noexcept {
+  return pass_through<decltype(&::fdopen)>(RealFunction::fdopen, static_cast<FILE*>(nullptr), fd,
+                                           mode);
+}
+
+DREL_WRAPPER FILE* freopen(const char* path, const char* mode, FILE* stream) {
+  return pass_through<decltype(&::freopen)>(RealFunction::freopen, static_cast<FILE*>(nullptr),
+                                            path, mode, stream);
+}
+
+// ---- opens ----
+
+DREL_WRAPPER int open(const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  mode_t mode = mode_argument(flags, args);
+  va_end(args);
+  return call_open(RealFunction::open, path, flags, mode);
+}
+
+DREL_WRAPPER int open64(const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  mode_t mode = mode_argument(flags, args);
+  va_end(args);
+  return call_open(RealFunction::open64, path, flags, mode);
+}
+
+DREL_WRAPPER int openat(int dirfd, const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  mode_t mode = mode_argument(flags, args);
+  va_end(args);
+  return call_openat(RealFunction::openat, dirfd, path, flags, mode);
+}
+
+DREL_WRAPPER int openat64(int dirfd, const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  mode_t mode = mode_argument(flags, args);
+  va_end(args);
+  return call_openat(RealFunction::openat64, dirfd, path, flags, mode);
+}
+
+DREL_WRAPPER int creat(const char* path, mode_t mode) {
+  auto fn = real<decltype(&::creat)>(RealFunction::creat);
+  if (fn == nullptr) return -1;
+  int fd = fn(path, mode);
+  if (fd >= 0) report_quietly([&] { drel::report_open(path, O_WRONLY | O_CREAT | O_TRUNC); });
+  return fd;
+}
+
+// ---- names ----
+
+DREL_WRAPPER int truncate(const char* path, off_t length) noexcept {
+  return path_write<RealFunction::truncate, decltype(&::truncate)>(path, length);
+}
+
+DREL_WRAPPER int unlink(const char* path) noexcept {
+  return path_write<RealFunction::unlink, decltype(&::unlink)>(path);
+}
+
+// The old name of a link or rename is not reported, only the new one.
+DREL_WRAPPER int link(const char* old_path, const char* new_path) noexcept {
+  auto fn = real<decltype(&::link)>(RealFunction::link);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  int rc = fn(old_path, new_path);
+  if (rc == 0) report_quietly([&] { drel::report_path_write(new_path); });
+  return rc;
+}
+
+DREL_WRAPPER int rename(const char* old_path, const char* new_path) noexcept {
+  auto fn = real<decltype(&::rename)>(RealFunction::rename);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  int rc = fn(old_path, new_path);
+  if (rc == 0) report_quietly([&] { drel::report_path_write(new_path); });
+  return rc;
+}
+
+DREL_WRAPPER int unlinkat(int dirfd, const char* path, int flags) noexcept {
+  return path_write_at<RealFunction::unlinkat, decltype(&::unlinkat)>(dirfd, path, flags);
+}
+
+DREL_WRAPPER int linkat(int old_dirfd, const char* old_path, int new_dirfd, const char* new_path,
+                        int flags) noexcept {
+  auto fn = real<decltype(&::linkat)>(RealFunction::linkat);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  int rc = fn(old_dirfd, old_path, new_dirfd, new_path, flags);
+  if (rc == 0) report_quietly([&] { drel::report_path_write_at(new_dirfd, new_path); });
+  return rc;
+}
+
+DREL_WRAPPER int renameat(int old_dirfd, const char* old_path, int new_dirfd,
+                          const char* new_path) noexcept {
+  auto fn = real<decltype(&::renameat)>(RealFunction::renameat);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  int rc = fn(old_dirfd, old_path, new_dirfd, new_path);
+  if (rc == 0) report_quietly([&] { drel::report_path_write_at(new_dirfd, new_path); });
+  return rc;
+}
