@@ -22,3 +22,9 @@ test-asan: deps
 
 clean:
 	rm -rf $(BUILD) build-asan
+
+# Cross-builds for aarch64 and runs every test binary and both preflights in an emulated aarch64
+# machine (build-aarch64/, guest packages cached in .cache/aarch64/).
+.PHONY: aarch64
+aarch64:
+	@scripts/aarch64/build-and-test
