@@ -1,0 +1,394 @@
+// Every row of the entry and exit tables, on synthetic calls.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include <functional>
+
+#include "decoder_harness.h"
+
+namespace drel::test {
+namespace {
+
+constexpr pid_t T = 4242;  // only absolute paths here, so no /proc lookups
+constexpr uint32_t U = 4242;
+using K = SyscallKind;
+
+struct Row {
+  std::string name;
+  std::function<void(Harness&)> act;
+  std::vector<Seen> want;
+};
+
+std::ostream& operator<<(std::ostream& os, const Row& r) { return os << r.name; }
+
+class DecoderRows : public testing::TestWithParam<Row> {};
+
+TEST_P(DecoderRows, ReportedFilesMatch) {
+  Harness h;
+  GetParam().act(h);
+  EXPECT_EQ(h.files(), GetParam().want);
+}
+
+std::vector<Row> read_rows() {
+  std::vector<Row> rows;
+  for (auto [name, kind] : {std::pair{"read", K::Read}, {"readv", K::Readv},
+                            {"pread64", K::Pread64}, {"preadv", K::Preadv},
+                            {"preadv2", K::Preadv2}}) {
+    // A read is decided at entry: a failing one still counts.
+    rows.push_back({std::string(name) + "_failing_still_counts",
+                    [kind](Harness& h) {
+                      h.open(T, "/data/in", 3);
+                      EXPECT_FALSE(h.call(T, kind, {3, 0x1000, 10}, -EIO));
+                    },
+                    {{"/data/in", true, false, {U}, {}}}});
+    rows.push_back({std::string(name) + "_unknown_fd",
+                    [kind](Harness& h) {
+                      h.open(T, "/data/in", 3);
+                      h.call(T, kind, {4, 0x1000, 10}, 10);
+                    },
+                    {{"/data/in", false, false, {}, {}}}});
+  }
+  return rows;
+}
+
+std::vector<Row> write_rows() {
+  std::vector<Row> rows;
+  for (auto [name, kind] : {std::pair{"write", K::Write}, {"writev", K::Writev},
+                            {"pwrite64", K::Pwrite64}, {"pwritev", K::Pwritev},
+                            {"pwritev2", K::Pwritev2}}) {
+    rows.push_back({std::string(name) + "_positive_result",
+                    [kind](Harness& h) {
+                      h.open(T, "/data/out", 3, O_WRONLY | O_CREAT);
+                      EXPECT_TRUE(h.call(T, kind, {3, 0x1000, 10}, 10));
+                    },
+                    {{"/data/out", false, true, {}, {U}}}});
+    rows.push_back({std::string(name) + "_zero_result",
+                    [kind](Harness& h) {
+                      h.open(T, "/data/out", 3, O_WRONLY);
+                      h.call(T, kind, {3, 0x1000, 0}, 0);
+                    },
+                    {{"/data/out", false, false, {}, {}}}});
+    rows.push_back({std::string(name) + "_error_result",
+                    [kind](Harness& h) {
+                      h.open(T, "/data/out", 3, O_WRONLY);
+                      h.call(T, kind, {3, 0x1000, 10}, -ENOSPC);
+                    },
+                    {{"/data/out", false, false, {}, {}}}});
+    rows.push_back({std::string(name) + "_unknown_fd_needs_no_exit",
+                    [kind](Harness& h) { EXPECT_FALSE(h.call(T, kind, {1, 0x1000, 10}, 10)); },
+                    {}});
+  }
+  return rows;
+}
+
+std::vector<Row> mmap_rows() {
+  struct M {
+    const char* name;
+    uint64_t prot, flags;
+    int64_t fd;
+    bool read, written;
+  };
+  std::vector<Row> rows;
+  for (M m : {M{"read_private", PROT_READ, MAP_PRIVATE, 3, true, false},
+              M{"read_write_private", PROT_READ | PROT_WRITE, MAP_PRIVATE, 3, true, false},
+              M{"read_write_shared", PROT_READ | PROT_WRITE, MAP_SHARED, 3, true, true},
+              M{"write_shared", PROT_WRITE, MAP_SHARED, 3, false, true},
+              M{"exec_only", PROT_EXEC, MAP_PRIVATE, 3, false, false},
+              M{"anonymous", PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, false, false},
+              M{"unknown_fd", PROT_READ, MAP_SHARED, 8, false, false}}) {
+    std::vector<uint32_t> r, w;
+    if (m.read) r = {U};
+    if (m.written) w = {U};
+    rows.push_back({std::string("mmap_") + m.name,
+                    [m](Harness& h) {
+                      h.open(T, "/lib/libx.so", 3, O_RDWR);
+                      EXPECT_FALSE(h.call(T, K::Mmap, {0, 4096, m.prot, m.flags, reg(m.fd), 0}, 0));
+                    },
+                    {{"/lib/libx.so", m.read, m.written, r, w}}});
+  }
+  return rows;
+}
+
+std::vector<Row> open_close_dup_rows() {
+  return {
+      {"openat_failure_records_nothing",
+       [](Harness& h) { h.open(T, "/missing", -ENOENT); }, {}},
+      {"openat_unreadable_path_needs_no_exit",
+       [](Harness& h) {
+         EXPECT_FALSE(h.call(T, K::Openat, {reg(AT_FDCWD), 0xdead0000, O_RDONLY}, 3));
+         h.call(T, K::Read, {3}, 1);
+       },
+       {}},
+      {"openat_directory_is_listed_untouched",
+       [](Harness& h) { h.open(T, "/etc", 3, O_RDONLY | O_DIRECTORY); },
+       {{"/etc", false, false, {}, {}}}},
+      {"openat_absolute_path_kept_verbatim",
+       [](Harness& h) { h.open(T, "/a/../b/./c", 3); }, {{"/a/../b/./c", false, false, {}, {}}}},
+      {"openat_with_trunc_hides_reads",
+       [](Harness& h) {
+         h.open(T, "/t", 3, O_RDWR | O_TRUNC);
+         h.call(T, K::Read, {3}, 4);
+         h.call(T, K::Write, {3}, 4);
+       },
+       {{"/t", false, true, {}, {U}}}},
+      {"openat_over_an_open_number_replaces_it",
+       [](Harness& h) {
+         h.open(T, "/first", 3);
+         h.call(T, K::Read, {3}, 1);
+         h.open(T, "/second", 3);
+         h.call(T, K::Read, {3}, 1);
+       },
+       {{"/first", true, false, {U}, {}}, {"/second", true, false, {U}, {}}}},
+      {"close_success_forgets_descriptor",
+       [](Harness& h) {
+         h.open(T, "/c", 3);
+         EXPECT_TRUE(h.call(T, K::Close, {3}, 0));
+         h.call(T, K::Read, {3}, 1);
+       },
+       {{"/c", false, false, {}, {}}}},
+      {"close_failure_keeps_descriptor",
+       [](Harness& h) {
+         h.open(T, "/c", 3);
+         h.call(T, K::Close, {3}, -EINTR);
+         h.call(T, K::Read, {3}, 1);
+       },
+       {{"/c", true, false, {U}, {}}}},
+      {"dup3_success_copies_path",
+       [](Harness& h) {
+         h.open(T, "/d", 3, O_WRONLY);
+         EXPECT_TRUE(h.call(T, K::Dup3, {3, 1, 0}, 1));
+         h.call(T, K::Write, {1}, 5);
+       },
+       {{"/d", false, true, {}, {U}}}},
+      {"dup3_failure_changes_nothing",
+       [](Harness& h) {
+         h.open(T, "/d", 3, O_WRONLY);
+         h.call(T, K::Dup3, {3, 1, 0}, -EBADF);
+         h.call(T, K::Write, {1}, 5);
+       },
+       {{"/d", false, false, {}, {}}}},
+      {"dup3_onto_open_descriptor_replaces_it",
+       [](Harness& h) {
+         h.open(T, "/a", 3);
+         h.open(T, "/b", 4);
+         h.call(T, K::Dup3, {3, 4, 0}, 4);
+         h.call(T, K::Read, {4}, 1);
+       },
+       {{"/a", true, false, {U}, {}}, {"/b", false, false, {}, {}}}},
+      {"dup3_of_unknown_fd_clears_target",
+       [](Harness& h) {
+         h.open(T, "/b", 4);
+         h.call(T, K::Dup3, {9, 4, 0}, 4);
+         h.call(T, K::Read, {4}, 1);
+       },
+       {{"/b", false, false, {}, {}}}},
+      {"dup_does_not_carry_trunc",
+       [](Harness& h) {
+         h.open(T, "/t", 3, O_RDWR | O_TRUNC);
+         h.call(T, K::Dup3, {3, 5, 0}, 5);
+         h.call(T, K::Read, {3}, 1);
+         h.call(T, K::Read, {5}, 1);
+       },
+       {{"/t", true, false, {U}, {}}}},
+      {"descriptor_is_low_32_bits_of_register",
+       [](Harness& h) {
+         h.open(T, "/low", 3);
+         h.call(T, K::Read, {0xFFFF'FFFF'0000'0003}, 1);
+       },
+       {{"/low", true, false, {U}, {}}}},
+  };
+}
+
+std::vector<Row> rename_rows() {
+  std::vector<Row> rows;
+  for (auto [name, kind] : {std::pair{"renameat", K::Renameat}, {"renameat2", K::Renameat2},
+                            {"linkat", K::Linkat}}) {
+    rows.push_back({std::string(name) + "_records_only_destination",
+                    [kind](Harness& h) {
+                      const uint64_t from = h.memory.place("/src/a");
+                      const uint64_t to = h.memory.place("/dst/b");
+                      EXPECT_TRUE(h.call(T, kind, {reg(AT_FDCWD), from, reg(AT_FDCWD), to, 0}, 0));
+                    },
+                    {{"/dst/b", false, true, {}, {U}}}});
+    rows.push_back({std::string(name) + "_failure_records_nothing",
+                    [kind](Harness& h) {
+                      const uint64_t from = h.memory.place("/src/a");
+                      const uint64_t to = h.memory.place("/dst/b");
+                      h.call(T, kind, {reg(AT_FDCWD), from, reg(AT_FDCWD), to, 0}, -EXDEV);
+                    },
+                    {}});
+  }
+  return rows;
+}
+
+std::vector<Row> transfer_rows() {
+  // sendfile(out, in, ...), splice(in, off_in, out, ...), copy_file_range(in, off_in, out, ...)
+  struct X {
+    const char* name;
+    K kind;
+    bool out_first;
+  };
+  std::vector<Row> rows;
+  for (X x : {X{"sendfile", K::Sendfile, true}, X{"splice", K::Splice, false},
+              X{"copy_file_range", K::CopyFileRange, false}}) {
+    const auto args = [x](uint64_t in, uint64_t out) {
+      return x.out_first ? std::vector<uint64_t>{out, in, 0, 100}
+                         : std::vector<uint64_t>{in, 0, out, 0, 100};
+    };
+    const auto run = [x, args](Harness& h, uint64_t in, uint64_t out, int64_t r) {
+      const auto a = args(in, out);
+      TracedCall c;
+      c.kind = x.kind;
+      for (std::size_t i = 0; i < a.size(); ++i) c.args[i] = a[i];
+      EXPECT_TRUE(h.decoder.decode_entry(T, c));
+      h.decoder.decode_exit(T, x.kind, r);
+    };
+    rows.push_back({std::string(x.name) + "_moves_bytes",
+                    [run](Harness& h) {
+                      h.open(T, "/in", 3);
+                      h.open(T, "/out", 4, O_WRONLY | O_TRUNC);
+                      run(h, 3, 4, 100);
+                    },
+                    {{"/in", true, false, {U}, {}}, {"/out", false, true, {}, {U}}}});
+    rows.push_back({std::string(x.name) + "_zero_result",
+                    [run](Harness& h) {
+                      h.open(T, "/in", 3);
+                      h.open(T, "/out", 4, O_WRONLY);
+                      run(h, 3, 4, 0);
+                    },
+                    {{"/in", false, false, {}, {}}, {"/out", false, false, {}, {}}}});
+    rows.push_back({std::string(x.name) + "_into_a_pipe",
+                    [run](Harness& h) {
+                      h.open(T, "/in", 3);
+                      run(h, 3, 1, 100);
+                    },
+                    {{"/in", true, false, {U}, {}}}});
+  }
+  return rows;
+}
+
+const auto name_of = [](const testing::TestParamInfo<Row>& info) { return info.param.name; };
+INSTANTIATE_TEST_SUITE_P(Reads, DecoderRows, testing::ValuesIn(read_rows()), name_of);
+INSTANTIATE_TEST_SUITE_P(Writes, DecoderRows, testing::ValuesIn(write_rows()), name_of);
+INSTANTIATE_TEST_SUITE_P(Mmap, DecoderRows, testing::ValuesIn(mmap_rows()), name_of);
+INSTANTIATE_TEST_SUITE_P(Descriptors, DecoderRows, testing::ValuesIn(open_close_dup_rows()),
+                         name_of);
+INSTANTIATE_TEST_SUITE_P(Renames, DecoderRows, testing::ValuesIn(rename_rows()), name_of);
+INSTANTIATE_TEST_SUITE_P(Transfers, DecoderRows, testing::ValuesIn(transfer_rows()), name_of);
+
+TEST(DecoderTasks, ChildGetsCopiesNotSharedDescriptors) {
+  Harness h;
+  constexpr pid_t C = 5000;
+  h.open(T, "/shared", 3);
+  h.open(T, "/trunc", 4, O_RDWR | O_TRUNC);
+  h.decoder.on_new_task(T, C);
+  h.open(T, "/later", 5);           // opened after the child was created
+  h.call(C, K::Read, {5}, 1);       // not in the child's table
+  h.call(C, K::Read, {4}, 1);       // inherited copies do not keep O_TRUNC
+  h.call(C, K::Close, {3}, 0);      // closes the child's copy only
+  h.call(T, K::Read, {3}, 1);
+  h.call(C, K::Read, {3}, 1);
+  EXPECT_EQ(h.files(), (std::vector<Seen>{{"/later", false, false, {}, {}},
+                                          {"/shared", true, false, {U}, {}},
+                                          {"/trunc", true, false, {5000}, {}}}));
+}
+
+TEST(DecoderTasks, NegativeIdsInheritNothing) {
+  Harness h;
+  h.open(T, "/f", 3);
+  h.decoder.on_new_task(T, -1);
+  h.decoder.on_new_task(-1, 77);
+  h.call(77, K::Read, {3}, 1);
+  EXPECT_EQ(h.files(), (std::vector<Seen>{{"/f", false, false, {}, {}}}));
+}
+
+TEST(DecoderTasks, ExitCompletesOnlyTheCallingTasksStagedCall) {
+  Harness h;
+  constexpr pid_t A = 10, B = 11;
+  TracedCall open_a;
+  open_a.kind = K::Openat;
+  open_a.args[0] = reg(AT_FDCWD);
+  open_a.args[1] = h.memory.place("/from-a");
+  TracedCall open_b = open_a;
+  open_b.args[1] = h.memory.place("/from-b");
+  ASSERT_TRUE(h.decoder.decode_entry(A, open_a));
+  ASSERT_TRUE(h.decoder.decode_entry(B, open_b));
+  h.decoder.decode_exit(B, K::Openat, 7);
+  h.decoder.decode_exit(A, K::Openat, -ENOENT);
+  h.call(B, K::Read, {7}, 1);
+  EXPECT_EQ(h.files(), (std::vector<Seen>{{"/from-b", true, false, {11}, {}}}));
+}
+
+TEST(DecoderTasks, StaleStagedCallDoesNotCompleteALaterOne) {
+  // The exit stop of the first open was lost (registers unreadable). The second open's path
+  // cannot be read; its exit must not attach the first open's path to the new descriptor.
+  Harness h;
+  TracedCall first;
+  first.kind = K::Openat;
+  first.args[0] = reg(AT_FDCWD);
+  first.args[1] = h.memory.place("/stale");
+  ASSERT_TRUE(h.decoder.decode_entry(T, first));
+  h.call(T, K::Openat, {reg(AT_FDCWD), 0xbad000, O_RDONLY}, 3);
+  h.call(T, K::Read, {3}, 1);
+  EXPECT_EQ(h.files(), std::vector<Seen>{});
+}
+
+TEST(DecoderTasks, TaskGoneDropsStagedCalls) {
+  Harness h;
+  TracedCall rename;
+  rename.kind = K::Renameat;
+  rename.args[0] = rename.args[2] = reg(AT_FDCWD);
+  rename.args[3] = h.memory.place("/dest");
+  ASSERT_TRUE(h.decoder.decode_entry(T, rename));
+  h.decoder.task_gone(T);
+  h.decoder.decode_exit(T, K::Renameat, 0);
+  EXPECT_EQ(h.files(), std::vector<Seen>{});
+  EXPECT_EQ(h.decoder.pending_task_count(), 0u);
+}
+
+TEST(DecoderTasks, EndedTasksAccessesStayInTheReport) {
+  Harness h;
+  h.open(T, "/kept", 3, O_WRONLY);
+  h.call(T, K::Write, {3}, 9);
+  h.decoder.task_gone(T);
+  EXPECT_EQ(h.files(), (std::vector<Seen>{{"/kept", false, true, {}, {U}}}));
+  EXPECT_EQ(h.decoder.tracker().descriptor_count(), 0u);
+}
+
+TEST(DecoderTasks, LegacyKindsAtExitCompleteTheirAtForm) {
+  Harness h;
+  h.open(T, "/x", 3);
+  TracedCall dup;
+  dup.kind = K::Dup3;
+  dup.args[0] = 3;
+  dup.args[1] = 1;
+  ASSERT_TRUE(h.decoder.decode_entry(T, dup));
+  h.decoder.decode_exit(T, K::Dup2, 1);
+  h.call(T, K::Read, {1}, 1);
+  EXPECT_EQ(h.files(), (std::vector<Seen>{{"/x", true, false, {U}, {}}}));
+}
+
+TEST(DecoderPaths, EmptyPathIsNeverReported) {
+  Harness h;
+  h.open(T, "", 3);
+  h.call(T, K::Read, {3}, 1);
+  h.call(T, K::Write, {3}, 1);
+  EXPECT_EQ(h.files(), std::vector<Seen>{});
+}
+
+TEST(DecoderPaths, ListsMirrorTheFiles) {
+  Harness h;
+  h.open(T, "/z-read", 3);
+  h.call(T, K::Read, {3}, 1);
+  h.open(T, "/a-opened", 4);
+  const uint64_t to = h.memory.place("/m-renamed");
+  h.call(T, K::Renameat, {reg(AT_FDCWD), 0, reg(AT_FDCWD), to}, 0);
+  const auto agg = h.decoder.aggregate_files();
+  EXPECT_EQ(agg.paths.opened_files,
+            (std::vector<std::string>{"/a-opened", "/m-renamed", "/z-read"}));
+  EXPECT_EQ(agg.paths.read_files, std::vector<std::string>{"/z-read"});
+  EXPECT_EQ(agg.paths.written_files, std::vector<std::string>{"/m-renamed"});
+}
+
+}  // namespace
+}  // namespace drel::test
