@@ -1,0 +1,80 @@
+#include "preload/src/event_connection.h"
+
+#include <sys/socket.h>
+
+#include <array>
+#include <cerrno>
+
+#include "preload/src/event_decoding.h"
+
+namespace drel {
+namespace {
+
+constexpr size_t kFrameHeader = 4;
+// Compact once this much has been consumed and it is at least half the buffer, so each byte is
+// moved a bounded number of times.
+constexpr size_t kCompactThreshold = 64 * 1024;
+
+uint32_t frame_length(std::span<const uint8_t> b) {
+  return uint32_t{b[0]} | (uint32_t{b[1]} << 8) | (uint32_t{b[2]} << 16) | (uint32_t{b[3]} << 24);
+}
+
+}  // namespace
+
+void FrameBuffer::append(const uint8_t* p, size_t n) {
+  if (start_ > 0 && start_ == data_.size()) {
+    data_.clear();
+    start_ = 0;
+  }
+  data_.insert(data_.end(), p, p + n);
+}
+
+void FrameBuffer::consume(size_t n) {
+  start_ += n;
+  if (start_ == data_.size()) {
+    data_.clear();
+    start_ = 0;
+  } else if (start_ >= kCompactThreshold && start_ * 2 >= data_.size()) {
+    data_.erase(data_.begin(), data_.begin() + static_cast<std::ptrdiff_t>(start_));
+    start_ = 0;
+  }
+}
+
+void dispatch_frames(FrameBuffer& buffer, PreloadAggregator& agg) {
+  while (buffer.size() >= kFrameHeader) {
+    std::span<const uint8_t> b = buffer.bytes();
+    const uint64_t total = uint64_t{frame_length(b)} + kFrameHeader;
+    if (b.size() < total) return;
+    NativeTraceEventView event;
+    DecodeFailure failure{};
+    if (decode_event_view(b.subspan(kFrameHeader, total - kFrameHeader), event, failure)) {
+      if (event.kind == EventKind::Read || event.kind == EventKind::OpenRead) {
+        agg.record_read_access(event.pid, event.thread_id, event.path);
+      } else {
+        agg.record_write_access(event.pid, event.thread_id, event.path);
+      }
+    } else {
+      agg.count_dropped_event();
+    }
+    buffer.consume(static_cast<size_t>(total));
+  }
+}
+
+bool drain_connection(EventConnection& connection, PreloadAggregator& agg) {
+  std::array<uint8_t, kDrainBlockSize> block;
+  for (size_t blocks = 0; blocks < kDrainMaxBlocksPerCall; ++blocks) {
+    const ssize_t n = ::recv(connection.fd.get(), block.data(), block.size(), MSG_DONTWAIT);
+    if (n > 0) {
+      connection.buffer.append(block.data(), static_cast<size_t>(n));
+      // Decoding as blocks arrive keeps the buffer to about one block plus a partial frame.
+      dispatch_frames(connection.buffer, agg);
+      continue;
+    }
+    if (n == 0) return true;
+    if (errno == EINTR) continue;
+    return !(errno == EAGAIN || errno == EWOULDBLOCK);
+  }
+  return false;
+}
+
+}  // namespace drel
