@@ -1,0 +1,254 @@
+#include "preload_wrappers_harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include "support/process_runner.h"
+
+namespace drel::test {
+namespace {
+
+constexpr double kOverallTimeout = 60.0;
+constexpr double kGraceAfterExit = 3.0;
+
+double now() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+struct Reader {
+  const uint8_t* p;
+  const uint8_t* end;
+
+  bool take(size_t n, const uint8_t** out) {
+    if (static_cast<size_t>(end - p) < n) return false;
+    *out = p;
+    p += n;
+    return true;
+  }
+  bool be(size_t n, uint64_t* value) {
+    const uint8_t* b;
+    if (!take(n, &b)) return false;
+    *value = 0;
+    for (size_t i = 0; i < n; ++i) *value = (*value << 8) | b[i];
+    return true;
+  }
+  bool str(std::string* out) {
+    const uint8_t* b;
+    if (!take(1, &b)) return false;
+    uint64_t len;
+    if (*b >= 0xa0 && *b <= 0xbf) {
+      len = *b & 0x1f;
+    } else if (*b == 0xd9) {
+      if (!be(1, &len)) return false;
+    } else if (*b == 0xda) {
+      if (!be(2, &len)) return false;
+    } else if (*b == 0xdb) {
+      if (!be(4, &len)) return false;
+    } else {
+      return false;
+    }
+    const uint8_t* s;
+    if (!take(len, &s)) return false;
+    out->assign(reinterpret_cast<const char*>(s), len);
+    return true;
+  }
+  bool uint(uint32_t* out) {
+    const uint8_t* b;
+    if (!take(1, &b)) return false;
+    uint64_t v;
+    if (*b <= 0x7f) {
+      v = *b;
+    } else if (*b == 0xcc) {
+      if (!be(1, &v)) return false;
+    } else if (*b == 0xcd) {
+      if (!be(2, &v)) return false;
+    } else if (*b == 0xce) {
+      if (!be(4, &v)) return false;
+    } else {
+      return false;
+    }
+    *out = static_cast<uint32_t>(v);
+    return true;
+  }
+};
+
+struct Connection {
+  int fd;
+  std::string bytes;
+  bool open = true;
+};
+
+void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+// Reads what is there; false once the stream has ended.
+bool drain(int fd, std::string& into) {
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n > 0) {
+      into.append(buf, static_cast<size_t>(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && errno == EAGAIN) {
+      return true;
+    } else {
+      return false;
+    }
+  }
+}
+
+}  // namespace
+
+std::string preload_library_path() { return bin_path("libdrel_tracer_preload.so"); }
+
+std::optional<WireEvent> decode_wire_event(const uint8_t* payload, size_t len) {
+  Reader r{payload, payload + len};
+  const uint8_t* header;
+  if (!r.take(1, &header) || *header != 0x84) return std::nullopt;
+  WireEvent e;
+  const char* keys[] = {"kind", "pid", "thread_id", "path"};
+  for (const char* want : keys) {
+    std::string key;
+    if (!r.str(&key) || key != want) return std::nullopt;
+    bool ok = key == "kind"  ? r.str(&e.kind)
+              : key == "pid" ? r.uint(&e.pid)
+              : key == "path" ? r.str(&e.path)
+                              : r.uint(&e.thread_id);
+    if (!ok) return std::nullopt;
+  }
+  if (r.p != r.end) return std::nullopt;
+  if (e.kind != "read" && e.kind != "write" && e.kind != "open_read" && e.kind != "open_write")
+    return std::nullopt;
+  return e;
+}
+
+TracedRun run_traced(const std::vector<std::string>& argv, const TraceOptions& options) {
+  TempDir sock_dir;
+  std::string sock_path = sock_dir / "t.sock";
+  int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (sock_path.size() >= sizeof addr.sun_path) throw std::runtime_error("socket path too long");
+  memcpy(addr.sun_path, sock_path.c_str(), sock_path.size() + 1);
+  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(listener, 128) != 0)
+    throw std::runtime_error("listen failed");
+
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe failed");
+  std::string lib = preload_library_path();
+  std::string socket_value = options.socket_env.value_or(sock_path);
+
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    int devnull = open("/dev/null", O_RDONLY);
+    dup2(devnull, 0);
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+    setenv("LD_PRELOAD", lib.c_str(), 1);
+    if (options.unset_socket)
+      unsetenv("DREL_PRELOAD_TRACE_SOCK");
+    else
+      setenv("DREL_PRELOAD_TRACE_SOCK", socket_value.c_str(), 1);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  set_nonblocking(out[0]);
+  set_nonblocking(err[0]);
+
+  TracedRun run;
+  std::vector<Connection> conns;
+  bool out_open = true, err_open = true, exited = false;
+  double started = now(), exited_at = 0;
+  for (;;) {
+    std::vector<pollfd> fds;
+    fds.push_back({listener, POLLIN, 0});
+    fds.push_back({out_open ? out[0] : -1, POLLIN, 0});
+    fds.push_back({err_open ? err[0] : -1, POLLIN, 0});
+    for (const Connection& c : conns) fds.push_back({c.open ? c.fd : -1, POLLIN, 0});
+    int ready = poll(fds.data(), fds.size(), 10);
+
+    for (;;) {
+      int c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (c < 0) break;
+      ++run.connections;
+      if (options.listener == Listener::HangUp) {
+        close(c);
+        continue;
+      }
+      conns.push_back({c, {}, true});
+    }
+    if (out_open) out_open = drain(out[0], run.out);
+    if (err_open) err_open = drain(err[0], run.err);
+    for (Connection& c : conns) {
+      if (c.open && !drain(c.fd, c.bytes)) {
+        c.open = false;
+        close(c.fd);
+      }
+    }
+    if (!exited) {
+      int status;
+      if (waitpid(pid, &status, WNOHANG) == pid) {
+        exited = true;
+        exited_at = now();
+        run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      } else if (now() - started > kOverallTimeout) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        exited = true;
+        exited_at = now();
+        run.exit_status = -1;
+      }
+    }
+    bool all_closed = !out_open && !err_open;
+    for (const Connection& c : conns) all_closed = all_closed && !c.open;
+    if (exited && ((all_closed && ready == 0) || now() - exited_at > kGraceAfterExit)) break;
+  }
+  for (Connection& c : conns)
+    if (c.open) close(c.fd);
+  close(listener);
+  close(out[0]);
+  close(err[0]);
+
+  for (size_t i = 0; i < conns.size(); ++i) {
+    const std::string& b = conns[i].bytes;
+    size_t at = 0;
+    while (b.size() - at >= 4) {
+      const auto* p = reinterpret_cast<const uint8_t*>(b.data() + at);
+      uint32_t len = p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t{p[3]} << 24);
+      if (b.size() - at - 4 < len) break;
+      auto event = decode_wire_event(p + 4, len);
+      if (event) {
+        event->connection = static_cast<int>(i);
+        run.events.push_back(*event);
+      } else {
+        ++run.undecodable;
+      }
+      at += 4 + len;
+    }
+    run.trailing_bytes += b.size() - at;
+  }
+  return run;
+}
+
+}  // namespace drel::test

@@ -1,0 +1,354 @@
+// The interposition library inside real programs, with a stand-in listener instead of the
+// launcher: which events each call sends, and that the program itself never notices.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "preload_wrappers_harness.h"
+#include "support/process_runner.h"
+
+namespace drel::test {
+namespace {
+
+using Kinds = std::vector<std::string>;
+
+std::string real_path(const std::string& p) {
+  char buf[PATH_MAX];
+  EXPECT_NE(realpath(p.c_str(), buf), nullptr) << p;
+  return buf;
+}
+
+std::string describe(const TracedRun& run) {
+  std::ostringstream s;
+  s << "exit " << run.exit_status << ", stderr: " << run.err << "\nevents:\n";
+  for (const WireEvent& e : run.events)
+    s << "  " << e.kind << " " << e.path << " pid " << e.pid << " tid " << e.thread_id << "\n";
+  return s.str();
+}
+
+class PreloadWrappers : public testing::Test {
+ protected:
+  void SetUp() override { real_ = real_path(dir_.path()); }
+
+  TracedRun calls(const std::string& scenario, const std::string& arg = "",
+                  TraceOptions options = {}) {
+    options.cwd = dir_.path();
+    std::vector<std::string> argv = {fixture_path("preload_calls"), scenario};
+    if (!arg.empty()) argv.push_back(arg);
+    TracedRun run = run_traced(argv, options);
+    EXPECT_EQ(run.undecodable, 0) << describe(run);
+    EXPECT_EQ(run.trailing_bytes, 0u) << describe(run);
+    return run;
+  }
+
+  // Kinds sent for one path, in order.
+  static Kinds kinds_for(const TracedRun& run, const std::string& path) {
+    Kinds kinds;
+    for (const WireEvent& e : run.events)
+      if (e.path == path) kinds.push_back(e.kind);
+    return kinds;
+  }
+
+  std::string in_dir(const std::string& name) const { return real_ + "/" + name; }
+
+  TempDir dir_;
+  std::string real_;
+};
+
+TEST_F(PreloadWrappers, CreatSendsExactlyOneOpenWrite) {
+  TracedRun run = calls("creat");
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  ASSERT_EQ(run.events.size(), 1u) << describe(run);
+  EXPECT_EQ(run.events[0].kind, "open_write");
+  EXPECT_EQ(run.events[0].path, in_dir("c.txt"));
+  EXPECT_NE(run.events[0].pid, 0u);
+  EXPECT_EQ(run.events[0].thread_id, run.events[0].pid);
+}
+
+TEST_F(PreloadWrappers, OpensAreClassifiedRelativePathsResolvedAbsoluteKeptAsWritten) {
+  write_file(dir_ / "data.txt", "data");
+  std::string base = real_.substr(real_.rfind('/') + 1);
+  std::string as_written = real_ + "/../" + base + "/data.txt";
+  TracedRun run = calls("open", as_written);
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  std::vector<std::pair<std::string, std::string>> got;
+  for (const WireEvent& e : run.events) got.emplace_back(e.kind, e.path);
+  std::vector<std::pair<std::string, std::string>> expected = {
+      {"open_read", in_dir("data.txt")},                                       // O_RDONLY
+      {"open_read", in_dir("data.txt")},  {"open_write", in_dir("data.txt")},  // O_RDWR
+      {"open_write", as_written},                                              // O_APPEND
+      {"open_write", in_dir("data.txt")},                                      // O_TRUNC
+      {"open_read", real_},  // a directory opened for listing is not written
+  };
+  EXPECT_EQ(got, expected) << describe(run);
+}
+
+TEST_F(PreloadWrappers, OpenatJoinsTheDirectoryDescriptorsPath) {
+  TracedRun run = calls("openat");
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  std::vector<std::pair<std::string, std::string>> got;
+  for (const WireEvent& e : run.events) got.emplace_back(e.kind, e.path);
+  std::vector<std::pair<std::string, std::string>> expected = {
+      {"open_read", "/"},
+      {"open_read", "//tmp"},
+      {"open_read", real_},
+      {"open_write", in_dir("new.txt")},
+      {"open_read", in_dir("new.txt")},
+  };
+  EXPECT_EQ(got, expected) << describe(run);
+}
+
+TEST_F(PreloadWrappers, NameChangesReportTheNewNameOnly) {
+  TracedRun run = calls("names");
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  std::vector<std::pair<std::string, std::string>> got;
+  for (const WireEvent& e : run.events) got.emplace_back(e.kind, e.path);
+  std::vector<std::pair<std::string, std::string>> expected = {
+      {"open_write", in_dir("a")}, {"write", in_dir("a")},  // creating a
+      {"write", "b"},                                        // rename a b, relative as given
+      {"write", "c"},                                        // link b c
+      {"write", "c"},                                        // unlink c
+      {"write", "b"},                                        // truncate b
+      {"open_read", real_},                                  // the directory descriptor
+      {"write", in_dir("d")},                                // renameat under it
+      {"write", "e"},                                        // linkat to AT_FDCWD
+      {"write", in_dir("e")},                                // unlinkat
+      {"write", in_dir("sub")},                              // unlinkat AT_REMOVEDIR
+  };
+  EXPECT_EQ(got, expected) << describe(run);
+}
+
+TEST_F(PreloadWrappers, MmapReportsByProtectionAndSharing) {
+  TracedRun run = calls("mmap");
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  // Each file is first written by the fixture, then opened and mapped.
+  EXPECT_EQ(kinds_for(run, in_dir("m_private")),
+            (Kinds{"open_write", "write", "open_read", "open_write", "read"}));
+  EXPECT_EQ(kinds_for(run, in_dir("m_shared")),
+            (Kinds{"open_write", "write", "open_read", "open_write", "read", "write"}));
+  EXPECT_EQ(kinds_for(run, in_dir("m_readonly")),
+            (Kinds{"open_write", "write", "open_read", "read"}));
+  EXPECT_EQ(run.events.size(), 15u) << "the anonymous mapping sent something\n" << describe(run);
+}
+
+TEST_F(PreloadWrappers, SendfileReadsItsInputThenWritesItsOutput) {
+  TracedRun run = calls("sendfile");
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  ASSERT_GE(run.events.size(), 2u);
+  const WireEvent& last_but_one = run.events[run.events.size() - 2];
+  const WireEvent& last = run.events.back();
+  EXPECT_EQ(last_but_one.kind, "read");
+  EXPECT_EQ(last_but_one.path, in_dir("in.txt"));
+  EXPECT_EQ(last.kind, "write");
+  EXPECT_EQ(last.path, in_dir("out.txt"));
+  EXPECT_EQ(kinds_for(run, in_dir("out.txt")), (Kinds{"open_write", "write"}));
+}
+
+TEST_F(PreloadWrappers, StreamsSendNoOpensAndOneEventPerSuccessfulTransfer) {
+  TracedRun run = calls("stdio");
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  EXPECT_EQ(kinds_for(run, in_dir("s_in.txt")), (Kinds{"open_write", "write", "read"}));
+  EXPECT_EQ(kinds_for(run, in_dir("s_out.txt")), (Kinds{"write"}));
+}
+
+TEST_F(PreloadWrappers, FtruncateIsAWrite) {
+  TracedRun run = calls("ftruncate");
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  EXPECT_EQ(kinds_for(run, in_dir("t.txt")), (Kinds{"open_read", "open_write", "write"}));
+}
+
+TEST_F(PreloadWrappers, FailedCallsSendNothingAndKeepTheirErrno) {
+  TracedRun run = calls("failures");
+  EXPECT_EQ(run.exit_status, 0) << describe(run);
+  EXPECT_TRUE(run.events.empty()) << describe(run);
+  EXPECT_EQ(run.connections, 0);
+}
+
+TEST_F(PreloadWrappers, EndOfFileAndPipeReadsSendNothing) {
+  TracedRun run = calls("quiet_reads");
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  EXPECT_EQ(kinds_for(run, in_dir("empty.txt")), (Kinds{"open_write", "open_read"}));
+  EXPECT_EQ(kinds_for(run, "/dev/zero"), (Kinds{"open_read", "read"}));
+  EXPECT_EQ(run.events.size(), 4u) << describe(run);
+}
+
+TEST_F(PreloadWrappers, SuccessfulCallsLeaveErrnoAlone) {
+  TracedRun run = calls("errno");
+  EXPECT_EQ(run.exit_status, 0) << describe(run);
+  EXPECT_EQ(kinds_for(run, in_dir("e.txt")), (Kinds{"open_write", "write", "open_read"}));
+}
+
+TEST_F(PreloadWrappers, WritesFromASignalHandlerDoNotDeadlock) {
+  TracedRun run = calls("signal_write");
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  int handled = std::atoi(run.out.c_str());
+  ASSERT_GT(handled, 0);
+  Kinds handler = kinds_for(run, in_dir("handler.txt"));
+  ASSERT_FALSE(handler.empty());
+  EXPECT_EQ(handler.front(), "open_write");
+  // A handler that runs while the main flow is reporting stays quiet; the others report.
+  EXPECT_LE(handler.size() - 1, static_cast<size_t>(handled));
+  EXPECT_GE(kinds_for(run, in_dir("main.txt")).size(), 2u);
+}
+
+TEST_F(PreloadWrappers, ForkedChildrenOfAThreadedParentReportOnTheirOwnConnection) {
+  TracedRun run = calls("fork_threads");
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  std::set<uint32_t> children;
+  std::istringstream out(run.out);
+  for (uint32_t pid; out >> pid;) children.insert(pid);
+  ASSERT_EQ(children.size(), 5u) << run.out;
+
+  std::map<int, std::set<uint32_t>> pids_by_connection;
+  std::set<uint32_t> reporting_children;
+  for (const WireEvent& e : run.events) {
+    pids_by_connection[e.connection].insert(e.pid);
+    if (e.path == in_dir("child.txt")) {
+      EXPECT_EQ(children.count(e.pid), 1u) << e.pid;
+      reporting_children.insert(e.pid);
+    }
+  }
+  EXPECT_EQ(reporting_children, children);
+  for (const auto& [connection, pids] : pids_by_connection)
+    EXPECT_EQ(pids.size(), 1u) << "connection " << connection << " carried several processes";
+}
+
+TEST_F(PreloadWrappers, EightThreadsReadingOneFileGiveEightThreadIds) {
+  TracedRun run = calls("threads");
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  std::set<uint32_t> threads;
+  std::set<int> connections;
+  for (const WireEvent& e : run.events) {
+    if (e.path == in_dir("shared.txt") && e.kind == "read") {
+      threads.insert(e.thread_id);
+      connections.insert(e.connection);
+      EXPECT_NE(e.thread_id, e.pid);
+    }
+  }
+  EXPECT_EQ(threads.size(), 8u) << describe(run);
+  EXPECT_EQ(connections.size(), 8u);
+}
+
+TEST_F(PreloadWrappers, ProgramThatTakesOverOurDescriptorsKeepsItsDataAndWeReconnect) {
+  TracedRun run = calls("steal_socket");
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  int taken = std::atoi(run.out.c_str());
+  ASSERT_GE(taken, 1) << "no connection was open";
+  std::string expected;
+  for (int i = 0; i < taken; ++i) expected += "mine\n";
+  EXPECT_EQ(read_file(dir_ / "victim.txt"), expected);
+  EXPECT_EQ(kinds_for(run, in_dir("second.txt")), (Kinds{"open_write", "write"}));
+  EXPECT_EQ(kinds_for(run, in_dir("third.txt")), (Kinds{"open_write", "write"}));
+  EXPECT_GE(run.connections, 3);
+}
+
+TEST_F(PreloadWrappers, ShellRedirectionsOntoSmallNumbersLoseNoData) {
+  TraceOptions options;
+  options.cwd = dir_.path();
+  TracedRun run = run_traced(
+      {"/bin/sh", "-c",
+       "exec 3>three.txt; echo one >&3; exec 4>four.txt; echo two >&4; exec 3>&-; "
+       "echo three >>four.txt; exec 5>five.txt 6>six.txt 7>seven.txt; echo five >&5; "
+       "echo six >&6; echo seven >&7; cat three.txt four.txt"},
+      options);
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  EXPECT_EQ(run.out, "one\ntwo\nthree\n");
+  EXPECT_EQ(read_file(dir_ / "three.txt"), "one\n");
+  EXPECT_EQ(read_file(dir_ / "four.txt"), "two\nthree\n");
+  EXPECT_EQ(read_file(dir_ / "five.txt"), "five\n");
+  EXPECT_EQ(read_file(dir_ / "six.txt"), "six\n");
+  EXPECT_EQ(read_file(dir_ / "seven.txt"), "seven\n");
+  EXPECT_EQ(run.undecodable, 0);
+  Kinds three = kinds_for(run, in_dir("three.txt"));
+  ASSERT_FALSE(three.empty()) << describe(run);
+  EXPECT_EQ(three.front(), "open_write");
+}
+
+struct GoneCase {
+  const char* name;
+  Listener listener;
+  bool missing_socket;
+};
+
+class PreloadWrappersLauncherGone : public PreloadWrappers,
+                                    public testing::WithParamInterface<GoneCase> {};
+
+TEST_P(PreloadWrappersLauncherGone, ProgramRunsOnWithoutSigpipe) {
+  TraceOptions options;
+  options.listener = GetParam().listener;
+  if (GetParam().missing_socket) options.socket_env = dir_ / "nobody-listens.sock";
+  TracedRun run = calls("many_writes", "", options);
+  EXPECT_EQ(run.exit_status, 0) << describe(run);
+  EXPECT_EQ(read_file(dir_ / "many.txt"), std::string(200, 'w'));
+  EXPECT_TRUE(run.events.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PreloadWrappersLauncherGone,
+    testing::Values(GoneCase{"hangs_up", Listener::HangUp, false},
+                    GoneCase{"no_socket_file", Listener::Collect, true}),
+    [](const testing::TestParamInfo<GoneCase>& info) { return std::string(info.param.name); });
+
+struct SocketVariableCase {
+  const char* name;
+  bool unset;
+  std::string value;  // empty: our listener's path
+  std::string sockets_seen;  // "<sockets> <below 100>" as the fixture prints it
+};
+
+class PreloadWrappersSocketVariable : public PreloadWrappers,
+                                      public testing::WithParamInterface<SocketVariableCase> {};
+
+// Without a usable DREL_PRELOAD_TRACE_SOCK no socket is ever created; with one, the single
+// connection sits at a high descriptor number.
+TEST_P(PreloadWrappersSocketVariable, DecidesWhetherAConnectionIsMade) {
+  const SocketVariableCase& c = GetParam();
+  TraceOptions options;
+  options.unset_socket = c.unset;
+  if (!c.value.empty()) options.socket_env = c.value;
+  TracedRun run = calls("count_sockets", "", options);
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  EXPECT_EQ(run.out, c.sockets_seen);
+  EXPECT_EQ(read_file(dir_ / "x.txt"), "x");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PreloadWrappersSocketVariable,
+    testing::Values(SocketVariableCase{"set", false, "", "1 0\n"},
+                    SocketVariableCase{"unset", true, "", "0 0\n"},
+                    SocketVariableCase{"not_utf8", false, "/tmp/\xff\xfe.sock", "0 0\n"},
+                    SocketVariableCase{"too_long", false, "/tmp/" + std::string(110, 's'),
+                                       "0 0\n"}),
+    [](const testing::TestParamInfo<SocketVariableCase>& info) {
+      return std::string(info.param.name);
+    });
+
+TEST(PreloadLibrary, NeedsOnlyTheCLibraryAndTheLoader) {
+  if (access("/usr/bin/ldd", X_OK) != 0 && access("/bin/ldd", X_OK) != 0)
+    GTEST_SKIP() << "ldd is not installed";
+  RunResult r = run_program({"ldd", preload_library_path()});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  std::istringstream lines(r.out);
+  int libc = 0;
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::string name;
+    words >> name;
+    if (name.empty()) continue;
+    bool allowed = name.rfind("linux-vdso", 0) == 0 || name.rfind("libc.so", 0) == 0 ||
+                   name.find("ld-linux") != std::string::npos;
+    EXPECT_TRUE(allowed) << line;
+    if (name.rfind("libc.so", 0) == 0) ++libc;
+  }
+  EXPECT_EQ(libc, 1) << r.out;
+}
+
+}  // namespace
+}  // namespace drel::test
