@@ -28,3 +28,8 @@ clean:
 .PHONY: aarch64
 aarch64:
 	@scripts/aarch64/build-and-test
+
+# Traces a small sample job with each backend and shows the reports.
+.PHONY: demo
+demo: build
+	@scripts/demo $(BUILD)
