@@ -1,0 +1,356 @@
+// drel-tracer-preload as users run it: the real program, the real library, real commands.
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/report.h"
+#include "common/report_reader.h"
+#include "support/process_runner.h"
+
+namespace drel {
+namespace {
+
+using test::RunOptions;
+using test::RunResult;
+
+const std::string kGeneralUsage =
+    "usage: drel-tracer-preload <output-file> <command> [args...]\n"
+    "       drel-tracer-preload --preflight [--json] [--command <cmd>]\n";
+const std::string kPreflightUsage =
+    "usage: drel-tracer-preload --preflight [--json] [--command <cmd>]\n";
+const std::string kProbeUsage = "usage: drel-tracer-preload --preflight-probe <path>\n";
+
+std::string canonical(const std::string& path) {
+  char buf[PATH_MAX];
+  return ::realpath(path.c_str(), buf) ? std::string(buf) : path;
+}
+
+std::string launcher() { return test::bin_path("drel-tracer-preload"); }
+std::string library() { return canonical(test::bin_path("libdrel_tracer_preload.so")); }
+std::string actions() { return test::fixture_path("launcher_actions"); }
+
+// Runs the launcher with a known library and no inherited tracing variables.
+RunResult trace(const std::string& output, std::vector<std::string> command,
+                RunOptions options = {}) {
+  options.env.try_emplace("DREL_PRELOAD_LIB", library());
+  options.env.try_emplace("LD_PRELOAD", std::nullopt);
+  options.env.try_emplace("DREL_PRELOAD_TRACE_SOCK", std::nullopt);
+  std::vector<std::string> argv = {launcher(), output};
+  argv.insert(argv.end(), command.begin(), command.end());
+  return test::run_program(argv, options);
+}
+
+TraceReport load(const std::string& path) {
+  Result<TraceReport> r = read_report_file(path);
+  if (!r) {
+    ADD_FAILURE() << "report " << path << ": " << r.error().text();
+    return {};
+  }
+  return std::move(r).value();
+}
+
+const FileRecord* find_file(const TraceReport& r, const std::string& path) {
+  for (const FileRecord& f : r.files) {
+    if (f.path == path) return &f;
+  }
+  return nullptr;
+}
+
+const ProcessRecord* find_process(const TraceReport& r, uint32_t pid) {
+  for (const ProcessRecord& p : r.processes) {
+    if (p.pid == pid) return &p;
+  }
+  return nullptr;
+}
+
+// ---- exit status ----
+
+struct StatusCase {
+  std::string name;
+  std::vector<std::string> action;
+  int expected;
+};
+
+class LauncherExitStatus : public ::testing::TestWithParam<StatusCase> {};
+
+TEST_P(LauncherExitStatus, IsTheCommandsAndTheReportIsWritten) {
+  test::TempDir dir;
+  std::vector<std::string> command = {actions()};
+  command.insert(command.end(), GetParam().action.begin(), GetParam().action.end());
+  const RunResult run = trace(dir / "out.msgpack", command);
+  EXPECT_EQ(run.exit_status, GetParam().expected) << run.err;
+  EXPECT_EQ(run.err, "");
+  const TraceReport r = load(dir / "out.msgpack");
+  ASSERT_EQ(r.processes.size(), 1u);
+  EXPECT_EQ(r.processes[0].command, command);
+  EXPECT_EQ(r.processes[0].parent_pid, std::nullopt);
+  EXPECT_TRUE(r.files.empty());
+  EXPECT_EQ(r.events_dropped, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Statuses, LauncherExitStatus,
+                         ::testing::Values(StatusCase{"Zero", {"exit", "0"}, 0},
+                                           StatusCase{"Three", {"exit", "3"}, 3},
+                                           StatusCase{"Seven", {"exit", "7"}, 7},
+                                           StatusCase{"KilledBySigkill", {"raise", "9"}, 137},
+                                           StatusCase{"KilledBySigterm", {"raise", "15"}, 143}),
+                         [](const auto& info) { return info.param.name; });
+
+// ---- failures ----
+
+TEST(LauncherFailure, MissingCommandWritesNoReport) {
+  test::TempDir dir;
+  const RunResult run = trace(dir / "out.msgpack", {"drel-no-such-command-x"});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.err,
+            "drel-tracer-preload: failed to spawn traced command: No such file or directory "
+            "(os error 2)\n");
+  EXPECT_FALSE(test::file_exists(dir / "out.msgpack"));
+}
+
+TEST(LauncherFailure, OutputInMissingDirectoryFailsAfterTheCommandRan) {
+  test::TempDir dir;
+  const std::string output = dir / "missing/out.msgpack";
+  const RunResult run = trace(output, {actions(), "write", dir / "ran", "yes", "exit", "5"});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.err, "drel-tracer-preload: failed to write report to " + output +
+                         ": No such file or directory (os error 2)\n");
+  EXPECT_EQ(test::read_file(dir / "ran"), "yes");
+}
+
+TEST(LauncherFailure, NoLibraryAnywhere) {
+  test::TempDir dir;
+  // A copy of the program in a directory without the library, and an override naming nothing.
+  const std::string copy = dir / "drel-tracer-preload";
+  test::write_file(copy, test::read_file(launcher()));
+  ASSERT_EQ(::chmod(copy.c_str(), 0755), 0);
+  RunOptions options;
+  options.env["DREL_PRELOAD_LIB"] = dir / "nothing-here.so";
+  const RunResult run = test::run_program({copy, dir / "out.msgpack", actions()}, options);
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.err,
+            "drel-tracer-preload: preload library not found; set DREL_PRELOAD_LIB or build "
+            "drel-tracer-preload\n");
+  EXPECT_FALSE(test::file_exists(dir / "out.msgpack"));
+}
+
+// ---- command line ----
+
+struct UsageCase {
+  std::string name;
+  std::vector<std::string> args;
+  std::string expected_err;
+};
+
+class LauncherUsage : public ::testing::TestWithParam<UsageCase> {};
+
+TEST_P(LauncherUsage, PrintsUsageAndExitsTwo) {
+  test::TempDir dir;
+  std::vector<std::string> argv = {launcher()};
+  argv.insert(argv.end(), GetParam().args.begin(), GetParam().args.end());
+  RunOptions options;
+  options.cwd = dir.path();
+  const RunResult run = test::run_program(argv, options);
+  EXPECT_EQ(run.exit_status, 2);
+  EXPECT_EQ(run.err, GetParam().expected_err);
+  EXPECT_EQ(run.out, "");
+  EXPECT_FALSE(test::file_exists(dir / "out.msgpack"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, LauncherUsage,
+    ::testing::Values(UsageCase{"NoArguments", {}, kGeneralUsage},
+                      UsageCase{"OutputWithoutCommand", {"out.msgpack"}, kGeneralUsage},
+                      UsageCase{"ProbeWithoutPath", {"--preflight-probe"}, kProbeUsage},
+                      UsageCase{"PreflightUnknownOption", {"--preflight", "--verbose"},
+                                kPreflightUsage},
+                      UsageCase{"PreflightCommandWithoutValue",
+                                {"--preflight", "--json", "--command"}, kPreflightUsage},
+                      UsageCase{"PreflightStrayWord", {"--preflight", "--command", "ls", "x"},
+                                kPreflightUsage}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(LauncherCommandLine, OptionLikeFirstArgumentIsTheOutputFile) {
+  test::TempDir dir;
+  RunOptions options;
+  options.cwd = dir.path();
+  const RunResult run = trace("--help", {actions(), "exit", "0"}, options);
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(load(dir / "--help").tracer_mode, "preload");
+}
+
+TEST(LauncherCommandLine, ArgumentsThatAreNotUtf8RunAsTheirBytes) {
+  test::TempDir dir;
+  const std::string odd = "a\xff\xfe" "b";
+  const RunResult run = trace(dir / "out.msgpack", {actions(), "dump-args", dir / "args", odd});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(test::read_file(dir / "args"), odd + std::string(1, '\0'));
+  const TraceReport r = load(dir / "out.msgpack");
+  ASSERT_EQ(r.processes.size(), 1u);
+  EXPECT_EQ(r.processes[0].command.back(), "a\xef\xbf\xbd\xef\xbf\xbd" "b");
+}
+
+// ---- the traced command's environment and the socket ----
+
+struct PreloadCase {
+  std::string name;
+  std::optional<std::string> inherited;  // the launcher's own LD_PRELOAD
+  bool chained;
+};
+
+class LauncherPreloadVariable : public ::testing::TestWithParam<PreloadCase> {};
+
+TEST_P(LauncherPreloadVariable, LibraryFirstOldValueKept) {
+  test::TempDir dir;
+  const std::string extra = canonical(test::fixture_path("liblauncher_noop_preload.so"));
+  RunOptions options;
+  if (GetParam().inherited) {
+    options.env["LD_PRELOAD"] = *GetParam().inherited == "EXTRA" ? extra : *GetParam().inherited;
+  }
+  const RunResult run =
+      trace(dir / "out.msgpack",
+            {actions(), "print-env", "LD_PRELOAD", "print-env", "DREL_PRELOAD_LIB"}, options);
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const std::string expected_preload = GetParam().chained ? library() + ":" + extra : library();
+  EXPECT_EQ(run.out, expected_preload + "\n" + library() + "\n");
+  // The report shows the root's environment as the command received it.
+  const TraceReport r = load(dir / "out.msgpack");
+  ASSERT_TRUE(r.env_accessed.contains("LD_PRELOAD"));
+  EXPECT_EQ(r.env_accessed.at("LD_PRELOAD"), expected_preload);
+  EXPECT_EQ(r.env_accessed.at("DREL_PRELOAD_LIB"), library());
+  EXPECT_TRUE(r.env_accessed.contains("DREL_PRELOAD_TRACE_SOCK"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, LauncherPreloadVariable,
+                         ::testing::Values(PreloadCase{"Unset", std::nullopt, false},
+                                           PreloadCase{"Empty", std::string(""), false},
+                                           PreloadCase{"Chained", std::string("EXTRA"), true}),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(LauncherSocket, PrivateWhateverTheUmaskAndRemovedAfterwards) {
+  test::TempDir dir;
+  // umask 0 would leave a socket anyone could connect to, unless the launcher sees to it.
+  const std::string script = "umask 000; exec \"$@\"";
+  RunOptions options;
+  options.env["DREL_PRELOAD_LIB"] = library();
+  const RunResult run = test::run_program(
+      {"/bin/sh", "-c", script, "sh", launcher(), dir / "out.msgpack", actions(),
+       "print-socket-mode"},
+      options);
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(run.out, m,
+                               std::regex(R"((/tmp/\.drel-[1-9][0-9]*-(0|[1-9][0-9]*)\.sock) 600\n)")))
+      << run.out;
+  EXPECT_FALSE(test::file_exists(m[1].str()));
+}
+
+// ---- processes that outlive the root ----
+
+TEST(LauncherBackground, ReportIsWrittenWithoutWaitingForDescendants) {
+  test::TempDir dir;
+  test::write_file(dir / "input", "in");
+  // The root reads, forks and exits; the child reads (opening its own connection), sleeps
+  // well past the final drain, then writes twice into a launcher that is gone.
+  const RunResult run =
+      trace(dir / "out.msgpack", {actions(), "read", dir / "input", "fork", "read",
+                                  dir / "input", "sleep", "1500", "write", dir / "late", "x",
+                                  "write", dir / "alive", "y"});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  // The launcher is back while the child still sleeps.
+  EXPECT_FALSE(test::file_exists(dir / "alive"));
+  const TraceReport r = load(dir / "out.msgpack");
+  EXPECT_NE(find_file(r, dir / "input"), nullptr);
+  EXPECT_EQ(find_file(r, dir / "late"), nullptr);
+  // A send into the vanished launcher must not kill the child (no SIGPIPE): it gets to its end.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!test::file_exists(dir / "alive") && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(test::file_exists(dir / "late"));
+  EXPECT_TRUE(test::file_exists(dir / "alive"));
+}
+
+// ---- report contents ----
+
+TEST(LauncherReport, KeysInFileOrderAndListsMirrorFiles) {
+  test::TempDir dir;
+  test::write_file(dir / "input", "data");
+  const RunResult run = trace(dir / "out.msgpack", {actions(), "read", dir / "input", "write",
+                                                    dir / "output", "text"});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const std::string bytes = test::read_file(dir / "out.msgpack");
+  ASSERT_FALSE(bytes.empty());
+  EXPECT_EQ(static_cast<uint8_t>(bytes[0]), 0x8b);  // all 11 keys that a preload report can have
+  size_t last = 0;
+  for (const char* key :
+       {"version", "processes", "files", "opened_files", "read_files", "written_files",
+        "env_accessed", "start_time", "end_time", "tracer_mode", "events_dropped"}) {
+    const std::string encoded = std::string(1, static_cast<char>(0xa0 + std::strlen(key))) + key;
+    const size_t at = bytes.find(encoded, last);
+    ASSERT_NE(at, std::string::npos) << key << " missing or out of order";
+    last = at + encoded.size();
+  }
+  // events_dropped is present and 0, and nothing follows it.
+  EXPECT_EQ(bytes.substr(last), std::string(1, '\0'));
+
+  const TraceReport r = load(dir / "out.msgpack");
+  EXPECT_EQ(r.tracer_mode, "preload");
+  EXPECT_EQ(r.events_dropped, 0u);
+  EXPECT_LE(r.start_time, r.end_time);
+  const PathLists lists = collect_path_lists(r.files);
+  EXPECT_EQ(r.opened_files, lists.opened_files);
+  EXPECT_EQ(r.read_files, lists.read_files);
+  EXPECT_EQ(r.written_files, lists.written_files);
+  EXPECT_TRUE(std::is_sorted(r.files.begin(), r.files.end(),
+                             [](const auto& a, const auto& b) { return a.path < b.path; }));
+  const FileRecord* in = find_file(r, dir / "input");
+  const FileRecord* out = find_file(r, dir / "output");
+  ASSERT_NE(in, nullptr);
+  ASSERT_NE(out, nullptr);
+  EXPECT_TRUE(in->read);
+  EXPECT_FALSE(in->written);
+  EXPECT_FALSE(out->read);
+  EXPECT_TRUE(out->written);
+  ASSERT_TRUE(in->read_threads.has_value());
+  ASSERT_EQ(r.processes.size(), 1u);
+  // A single-threaded command: its only thread is the process itself.
+  EXPECT_EQ(*in->read_threads, std::vector<uint32_t>{r.processes[0].pid});
+  EXPECT_EQ(r.env_accessed, r.processes[0].env);
+}
+
+TEST(LauncherReport, ShellScriptThatRenamesItsOutput) {
+  test::TempDir dir;
+  test::write_file(dir / "in.txt", "hello\n");
+  const std::string script =
+      "read line < \"$1/in.txt\"; echo \"$line\" > \"$1/out.txt.tmp\"; "
+      "\"$2\" sleep 200 rename \"$1/out.txt.tmp\" \"$1/out.txt\"; :";
+  const RunResult run = trace(dir / "report", {"/bin/sh", "-c", script, "sh", dir.path(), actions()});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(test::read_file(dir / "out.txt"), "hello\n");
+  const TraceReport r = load(dir / "report");
+  std::vector<std::string> ours;
+  for (const FileRecord& f : r.files) {
+    if (f.path.starts_with(dir.path() + "/")) ours.push_back(f.path);
+  }
+  // The temporary's record now carries the final name, beside the rename's own record.
+  EXPECT_EQ(ours, (std::vector<std::string>{dir / "in.txt", dir / "out.txt", dir / "out.txt"}));
+  EXPECT_TRUE(find_file(r, dir / "in.txt")->read);
+  for (const FileRecord& f : r.files) {
+    if (f.path == dir / "out.txt") EXPECT_TRUE(f.written);
+  }
+  // The shell and the renaming program: the second's parent is the first.
+  ASSERT_EQ(r.processes.size(), 2u);
+  EXPECT_EQ(r.processes[1].parent_pid, r.processes[0].pid);
+}
+
+}  // namespace
+}  // namespace drel
