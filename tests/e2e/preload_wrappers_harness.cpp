@@ -192,7 +192,8 @@ TracedRun run_traced(const std::vector<std::string>& argv, const TraceOptions& o
       int c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (c < 0) break;
       ++run.connections;
-      if (options.listener == Listener::HangUp) {
+      if (options.listener == Listener::HangUp ||
+          (options.listener == Listener::HangUpFirst && run.connections == 1)) {
         close(c);
         continue;
       }

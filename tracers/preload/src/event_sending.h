@@ -7,7 +7,7 @@
 
 namespace drel {
 
-// Sends (kind, getpid(), gettid(), path); silently dropped when there is no launcher.
+// Sends (kind, pid, kernel thread id, path); silently dropped when there is no launcher.
 void send_event(EventKind kind, const char* path, size_t path_len) noexcept;
 
 }  // namespace drel
