@@ -31,17 +31,19 @@ TEST_P(DecoderRows, ReportedFilesMatch) {
 
 std::vector<Row> read_rows() {
   std::vector<Row> rows;
-  for (auto [name, kind] : {std::pair{"read", K::Read}, {"readv", K::Readv},
+  for (const auto& name_kind : {std::pair{"read", K::Read}, {"readv", K::Readv},
                             {"pread64", K::Pread64}, {"preadv", K::Preadv},
                             {"preadv2", K::Preadv2}}) {
+    const std::string name = name_kind.first;
+    const K kind = name_kind.second;
     // A read is decided at entry: a failing one still counts.
-    rows.push_back({std::string(name) + "_failing_still_counts",
+    rows.push_back({name + "_failing_still_counts",
                     [kind](Harness& h) {
                       h.open(T, "/data/in", 3);
                       EXPECT_FALSE(h.call(T, kind, {3, 0x1000, 10}, -EIO));
                     },
                     {{"/data/in", true, false, {U}, {}}}});
-    rows.push_back({std::string(name) + "_unknown_fd",
+    rows.push_back({name + "_unknown_fd",
                     [kind](Harness& h) {
                       h.open(T, "/data/in", 3);
                       h.call(T, kind, {4, 0x1000, 10}, 10);
@@ -53,28 +55,30 @@ std::vector<Row> read_rows() {
 
 std::vector<Row> write_rows() {
   std::vector<Row> rows;
-  for (auto [name, kind] : {std::pair{"write", K::Write}, {"writev", K::Writev},
+  for (const auto& name_kind : {std::pair{"write", K::Write}, {"writev", K::Writev},
                             {"pwrite64", K::Pwrite64}, {"pwritev", K::Pwritev},
                             {"pwritev2", K::Pwritev2}}) {
-    rows.push_back({std::string(name) + "_positive_result",
+    const std::string name = name_kind.first;
+    const K kind = name_kind.second;
+    rows.push_back({name + "_positive_result",
                     [kind](Harness& h) {
                       h.open(T, "/data/out", 3, O_WRONLY | O_CREAT);
                       EXPECT_TRUE(h.call(T, kind, {3, 0x1000, 10}, 10));
                     },
                     {{"/data/out", false, true, {}, {U}}}});
-    rows.push_back({std::string(name) + "_zero_result",
+    rows.push_back({name + "_zero_result",
                     [kind](Harness& h) {
                       h.open(T, "/data/out", 3, O_WRONLY);
                       h.call(T, kind, {3, 0x1000, 0}, 0);
                     },
                     {{"/data/out", false, false, {}, {}}}});
-    rows.push_back({std::string(name) + "_error_result",
+    rows.push_back({name + "_error_result",
                     [kind](Harness& h) {
                       h.open(T, "/data/out", 3, O_WRONLY);
                       h.call(T, kind, {3, 0x1000, 10}, -ENOSPC);
                     },
                     {{"/data/out", false, false, {}, {}}}});
-    rows.push_back({std::string(name) + "_unknown_fd_needs_no_exit",
+    rows.push_back({name + "_unknown_fd_needs_no_exit",
                     [kind](Harness& h) { EXPECT_FALSE(h.call(T, kind, {1, 0x1000, 10}, 10)); },
                     {}});
   }
@@ -201,16 +205,18 @@ std::vector<Row> open_close_dup_rows() {
 
 std::vector<Row> rename_rows() {
   std::vector<Row> rows;
-  for (auto [name, kind] : {std::pair{"renameat", K::Renameat}, {"renameat2", K::Renameat2},
+  for (const auto& name_kind : {std::pair{"renameat", K::Renameat}, {"renameat2", K::Renameat2},
                             {"linkat", K::Linkat}}) {
-    rows.push_back({std::string(name) + "_records_only_destination",
+    const std::string name = name_kind.first;
+    const K kind = name_kind.second;
+    rows.push_back({name + "_records_only_destination",
                     [kind](Harness& h) {
                       const uint64_t from = h.memory.place("/src/a");
                       const uint64_t to = h.memory.place("/dst/b");
                       EXPECT_TRUE(h.call(T, kind, {reg(AT_FDCWD), from, reg(AT_FDCWD), to, 0}, 0));
                     },
                     {{"/dst/b", false, true, {}, {U}}}});
-    rows.push_back({std::string(name) + "_failure_records_nothing",
+    rows.push_back({name + "_failure_records_nothing",
                     [kind](Harness& h) {
                       const uint64_t from = h.memory.place("/src/a");
                       const uint64_t to = h.memory.place("/dst/b");
