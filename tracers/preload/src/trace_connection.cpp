@@ -1,12 +1,14 @@
 #include "preload/src/trace_connection.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -42,6 +44,22 @@ void abandon(Connection& c) {
   c = Connection{0, -1, 0, 0};
 }
 
+// A thread's connection is closed when the thread ends, so that programs which run many
+// short threads do not run out of descriptors because of us.
+constinit std::atomic<int> g_exit_key_state{0};  // 0 none, 1 being made, 2 ready
+pthread_key_t g_exit_key;
+
+void close_at_thread_exit(void*) { abandon(t_connection); }
+
+void close_when_thread_ends() {
+  int state = g_exit_key_state.load(std::memory_order_acquire);
+  if (state == 0 && g_exit_key_state.compare_exchange_strong(state, 1)) {
+    state = pthread_key_create(&g_exit_key, close_at_thread_exit) == 0 ? 2 : 1;
+    g_exit_key_state.store(state, std::memory_order_release);
+  }
+  if (state == 2) pthread_setspecific(g_exit_key, &t_connection);
+}
+
 bool connect_thread() {
   size_t len = 0;
   const char* path = trace_socket_path(&len);
@@ -54,6 +72,7 @@ bool connect_thread() {
     return false;
   }
   t_connection = Connection{fork_generation(), fd, st.st_dev, st.st_ino};
+  close_when_thread_ends();
   return true;
 }
 
