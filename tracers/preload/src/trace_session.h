@@ -16,6 +16,12 @@ void init_trace_session() noexcept;
 // connect to; len receives its length.
 const char* trace_socket_path(size_t* len) noexcept;
 
+// Whether there is a launcher to send to at all.
+inline bool trace_session_active() noexcept {
+  size_t len = 0;
+  return trace_socket_path(&len) != nullptr;
+}
+
 // Raised by one in the child of every fork.
 uint32_t fork_generation() noexcept;
 

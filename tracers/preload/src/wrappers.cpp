@@ -15,6 +15,7 @@
 #include "preload/src/open_classification.h"
 #include "preload/src/real_functions.h"
 #include "preload/src/recursion_guard.h"
+#include "preload/src/trace_session.h"
 
 #define DREL_WRAPPER extern "C" __attribute__((visibility("default")))
 
@@ -29,9 +30,10 @@ Fn real(RealFunction which) noexcept {
 }
 
 // Reporting runs only outside another report, and leaves errno as the real call set it.
+// Without a launcher to send to, the path work is skipped as well.
 template <typename Report>
 void report_quietly(Report report) noexcept {
-  if (drel::in_hook()) return;
+  if (drel::in_hook() || !drel::trace_session_active()) return;
   drel::HookScope hook;
   drel::ErrnoKeeper keep_errno;
   report();
@@ -115,7 +117,7 @@ size_t stream_transfer(void* buffer, size_t size, size_t count, FILE* stream) {
   if (drel::in_hook()) return fn(buffer, size, count, stream);
   drel::HookScope hook;
   size_t n = fn(buffer, size, count, stream);
-  if (n != 0) {
+  if (n != 0 && drel::trace_session_active()) {
     drel::ErrnoKeeper keep_errno;
     drel::report_fd_access(fileno(stream), kind);
   }
@@ -208,7 +210,7 @@ DREL_WRAPPER void* mmap(void* addr, size_t length, int prot, int flags, int fd,
     return MAP_FAILED;
   }
   void* result = fn(addr, length, prot, flags, fd, offset);
-  if (result == MAP_FAILED || fd < 0) return result;
+  if (result == MAP_FAILED || fd < 0 || !drel::trace_session_active()) return result;
   if (g_mmap_reporting.exchange(true, std::memory_order_relaxed)) return result;
   {
     drel::HookScope hook;
