@@ -63,7 +63,9 @@ inline std::vector<Seen> seen(const std::vector<FileRecord>& files) {
   return out;
 }
 
-inline uint64_t reg(int64_t v) { return static_cast<uint64_t>(v); }
+inline uint64_t reg(int64_t v) {
+  return static_cast<uint64_t>(v);
+}
 
 struct Harness {
   FakeMemory memory;

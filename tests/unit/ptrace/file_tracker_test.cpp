@@ -1,13 +1,13 @@
 // The tracker folds every access into per-path totals at once. Checked against a plain model
 // that keeps every descriptor record, retired ones in a list, and aggregates at the end.
+#include "file_tracker.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <map>
 #include <random>
 #include <set>
-
-#include "file_tracker.h"
 
 namespace drel {
 namespace {

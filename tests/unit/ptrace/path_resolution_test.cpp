@@ -1,4 +1,6 @@
 // Resolution against real directories: the tasks are this test process itself.
+#include "path_resolution.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,7 +10,6 @@
 #include <cstdlib>
 
 #include "decoder_harness.h"
-#include "path_resolution.h"
 #include "support/process_runner.h"
 
 namespace drel::test {
@@ -37,7 +38,7 @@ class Tree : public testing::Test {
 
 struct Case {
   std::string name;
-  std::string path;          // D replaced by the tree's directory
+  std::string path;  // D replaced by the tree's directory
   std::string want;
   bool cwd_with_slash = false;
 };
@@ -172,7 +173,7 @@ TEST_F(ChdirThroughDecoder, SuccessfulFchdirRereadsTheDirectory) {
 }
 
 TEST_F(ChdirThroughDecoder, NewTaskStartsWithTheCreatorsCachedDirectory) {
-  h_.open(self_, "top", 3);  // caches D for this task
+  h_.open(self_, "top", 3);        // caches D for this task
   const pid_t child = 0x3FFFFFF1;  // no /proc entry: only the copied cache can resolve
   h_.decoder.on_new_task(self_, child);
   h_.open(child, "sub/file", 5);

@@ -32,23 +32,21 @@ void expect_program(const std::vector<sock_filter>& got, const std::vector<Word>
 // The aarch64 program, written out in full: it must come out the same on every host.
 TEST(SeccompFilter, Aarch64ProgramIsExactly27Words) {
   const std::vector<Word> want = {
-      {0x20, 0, 0, 4},           {0x15, 0, 23, 0xC00000B7}, {0x20, 0, 0, 0},
-      {0x15, 22, 0, 63},         {0x15, 21, 0, 64},         {0x15, 20, 0, 57},
-      {0x15, 19, 0, 222},        {0x15, 18, 0, 67},         {0x15, 17, 0, 68},
-      {0x15, 16, 0, 65},         {0x15, 15, 0, 66},         {0x15, 14, 0, 24},
-      {0x15, 13, 0, 71},         {0x15, 12, 0, 76},         {0x15, 11, 0, 49},
-      {0x15, 10, 0, 50},         {0x15, 9, 0, 56},          {0x15, 8, 0, 38},
-      {0x15, 7, 0, 37},          {0x15, 6, 0, 69},          {0x15, 5, 0, 70},
-      {0x15, 4, 0, 276},         {0x15, 3, 0, 285},         {0x15, 2, 0, 286},
-      {0x15, 1, 0, 287},         {0x06, 0, 0, 0x7FFF0000},  {0x06, 0, 0, 0x7FF00000},
+      {0x20, 0, 0, 4},   {0x15, 0, 23, 0xC00000B7}, {0x20, 0, 0, 0},          {0x15, 22, 0, 63},
+      {0x15, 21, 0, 64}, {0x15, 20, 0, 57},         {0x15, 19, 0, 222},       {0x15, 18, 0, 67},
+      {0x15, 17, 0, 68}, {0x15, 16, 0, 65},         {0x15, 15, 0, 66},        {0x15, 14, 0, 24},
+      {0x15, 13, 0, 71}, {0x15, 12, 0, 76},         {0x15, 11, 0, 49},        {0x15, 10, 0, 50},
+      {0x15, 9, 0, 56},  {0x15, 8, 0, 38},          {0x15, 7, 0, 37},         {0x15, 6, 0, 69},
+      {0x15, 5, 0, 70},  {0x15, 4, 0, 276},         {0x15, 3, 0, 285},        {0x15, 2, 0, 286},
+      {0x15, 1, 0, 287}, {0x06, 0, 0, 0x7FFF0000},  {0x06, 0, 0, 0x7FF00000},
   };
   expect_program(build_seccomp_filter(kAarch64TracedSyscalls, kAuditArchAarch64), want);
 }
 
 TEST(SeccompFilter, X86_64ProgramAppendsTheOlderCallsAfterThe22) {
-  const std::vector<int64_t> numbers = {0,  1,   3,   9,   17,  18,  19,  20,  292, 40,
-                                        275, 80, 81,  257, 264, 265, 295, 296, 316, 326,
-                                        327, 328, 2,  85,  33,  82,  86};
+  const std::vector<int64_t> numbers = {0,   1,   3,   9,   17,  18,  19,  20,  292,
+                                        40,  275, 80,  81,  257, 264, 265, 295, 296,
+                                        316, 326, 327, 328, 2,   85,  33,  82,  86};
   ASSERT_EQ(std::vector<int64_t>(kX86_64TracedSyscalls.begin(), kX86_64TracedSyscalls.end()),
             numbers);
   const auto program = build_seccomp_filter(kX86_64TracedSyscalls, kAuditArchX86_64);
@@ -90,7 +88,8 @@ TEST(SeccompFilter, ListTooLongForEightBitJumpsGivesNoProgram) {
 }
 
 TEST(SyscallTable, ExitStopsAreNeededExactlyForTheCallsWhoseResultMatters) {
-  const std::set<int64_t> want = {24, 37, 38, 49, 50, 56, 57, 64, 66, 68, 70, 71, 76, 276, 285, 287};
+  const std::set<int64_t> want = {24, 37, 38, 49, 50, 56,  57,  64,
+                                  66, 68, 70, 71, 76, 276, 285, 287};
   std::set<int64_t> got;
   for (const auto& e : kSyscallTable) {
     if (e.aarch64 != kNoSyscall && exit_needed(e.kind)) got.insert(e.aarch64);

@@ -37,7 +37,8 @@ ChildResult in_filtered_child(std::vector<int64_t> numbers, uint32_t arch, Body 
   ChildResult r;
   char buf[256];
   ssize_t n;
-  while ((n = ::read(pipe_fds[0], buf, sizeof buf)) > 0) r.err.append(buf, static_cast<std::size_t>(n));
+  while ((n = ::read(pipe_fds[0], buf, sizeof buf)) > 0)
+    r.err.append(buf, static_cast<std::size_t>(n));
   ::close(pipe_fds[0]);
   int status = 0;
   ::waitpid(child, &status, 0);
@@ -62,16 +63,16 @@ TEST(SeccompInstall, ListedCallStopsForATracerAndFailsWithoutOne) {
 }
 
 TEST(SeccompInstall, UnlistedCallsRunUntouched) {
-  const ChildResult r = in_filtered_child(std::vector<int64_t>(TRACED_SYSCALLS.begin(),
-                                                               TRACED_SYSCALLS.end()),
-                                          AUDIT_ARCH_NATIVE, [] { return getppid_outcome(); });
+  const ChildResult r =
+      in_filtered_child(std::vector<int64_t>(TRACED_SYSCALLS.begin(), TRACED_SYSCALLS.end()),
+                        AUDIT_ARCH_NATIVE, [] { return getppid_outcome(); });
   if (r.err.find("PR_SET_SECCOMP") != std::string::npos) GTEST_SKIP() << r.err;
   EXPECT_EQ(r.code, 0);
 }
 
 TEST(SeccompInstall, AnotherArchitectureIsAlwaysAllowed) {
-  const uint32_t other = AUDIT_ARCH_NATIVE == kAuditArchAarch64 ? kAuditArchX86_64
-                                                                : kAuditArchAarch64;
+  const uint32_t other =
+      AUDIT_ARCH_NATIVE == kAuditArchAarch64 ? kAuditArchX86_64 : kAuditArchAarch64;
   const ChildResult r = in_filtered_child({SYS_getppid}, other, [] { return getppid_outcome(); });
   if (r.err.find("PR_SET_SECCOMP") != std::string::npos) GTEST_SKIP() << r.err;
   EXPECT_EQ(r.code, 0);

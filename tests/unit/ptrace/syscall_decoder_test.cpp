@@ -19,7 +19,9 @@ struct Row {
   std::vector<Seen> want;
 };
 
-std::ostream& operator<<(std::ostream& os, const Row& r) { return os << r.name; }
+std::ostream& operator<<(std::ostream& os, const Row& r) {
+  return os << r.name;
+}
 
 class DecoderRows : public testing::TestWithParam<Row> {};
 
@@ -31,9 +33,11 @@ TEST_P(DecoderRows, ReportedFilesMatch) {
 
 std::vector<Row> read_rows() {
   std::vector<Row> rows;
-  for (const auto& name_kind : {std::pair{"read", K::Read}, {"readv", K::Readv},
-                            {"pread64", K::Pread64}, {"preadv", K::Preadv},
-                            {"preadv2", K::Preadv2}}) {
+  for (const auto& name_kind : {std::pair{"read", K::Read},
+                                {"readv", K::Readv},
+                                {"pread64", K::Pread64},
+                                {"preadv", K::Preadv},
+                                {"preadv2", K::Preadv2}}) {
     const std::string name = name_kind.first;
     const K kind = name_kind.second;
     // A read is decided at entry: a failing one still counts.
@@ -55,9 +59,11 @@ std::vector<Row> read_rows() {
 
 std::vector<Row> write_rows() {
   std::vector<Row> rows;
-  for (const auto& name_kind : {std::pair{"write", K::Write}, {"writev", K::Writev},
-                            {"pwrite64", K::Pwrite64}, {"pwritev", K::Pwritev},
-                            {"pwritev2", K::Pwritev2}}) {
+  for (const auto& name_kind : {std::pair{"write", K::Write},
+                                {"writev", K::Writev},
+                                {"pwrite64", K::Pwrite64},
+                                {"pwritev", K::Pwritev},
+                                {"pwritev2", K::Pwritev2}}) {
     const std::string name = name_kind.first;
     const K kind = name_kind.second;
     rows.push_back({name + "_positive_result",
@@ -79,7 +85,9 @@ std::vector<Row> write_rows() {
                     },
                     {{"/data/out", false, false, {}, {}}}});
     rows.push_back({name + "_unknown_fd_needs_no_exit",
-                    [kind](Harness& h) { EXPECT_FALSE(h.call(T, kind, {1, 0x1000, 10}, 10)); },
+                    [kind](Harness& h) {
+                      EXPECT_FALSE(h.call(T, kind, {1, 0x1000, 10}, 10));
+                    },
                     {}});
   }
   return rows;
@@ -115,8 +123,7 @@ std::vector<Row> mmap_rows() {
 
 std::vector<Row> open_close_dup_rows() {
   return {
-      {"openat_failure_records_nothing",
-       [](Harness& h) { h.open(T, "/missing", -ENOENT); }, {}},
+      {"openat_failure_records_nothing", [](Harness& h) { h.open(T, "/missing", -ENOENT); }, {}},
       {"openat_unreadable_path_needs_no_exit",
        [](Harness& h) {
          EXPECT_FALSE(h.call(T, K::Openat, {reg(AT_FDCWD), 0xdead0000, O_RDONLY}, 3));
@@ -127,7 +134,8 @@ std::vector<Row> open_close_dup_rows() {
        [](Harness& h) { h.open(T, "/etc", 3, O_RDONLY | O_DIRECTORY); },
        {{"/etc", false, false, {}, {}}}},
       {"openat_absolute_path_kept_verbatim",
-       [](Harness& h) { h.open(T, "/a/../b/./c", 3); }, {{"/a/../b/./c", false, false, {}, {}}}},
+       [](Harness& h) { h.open(T, "/a/../b/./c", 3); },
+       {{"/a/../b/./c", false, false, {}, {}}}},
       {"openat_with_trunc_hides_reads",
        [](Harness& h) {
          h.open(T, "/t", 3, O_RDWR | O_TRUNC);
@@ -205,8 +213,8 @@ std::vector<Row> open_close_dup_rows() {
 
 std::vector<Row> rename_rows() {
   std::vector<Row> rows;
-  for (const auto& name_kind : {std::pair{"renameat", K::Renameat}, {"renameat2", K::Renameat2},
-                            {"linkat", K::Linkat}}) {
+  for (const auto& name_kind :
+       {std::pair{"renameat", K::Renameat}, {"renameat2", K::Renameat2}, {"linkat", K::Linkat}}) {
     const std::string name = name_kind.first;
     const K kind = name_kind.second;
     rows.push_back({name + "_records_only_destination",
@@ -288,10 +296,10 @@ TEST(DecoderTasks, ChildGetsCopiesNotSharedDescriptors) {
   h.open(T, "/shared", 3);
   h.open(T, "/trunc", 4, O_RDWR | O_TRUNC);
   h.decoder.on_new_task(T, C);
-  h.open(T, "/later", 5);           // opened after the child was created
-  h.call(C, K::Read, {5}, 1);       // not in the child's table
-  h.call(C, K::Read, {4}, 1);       // inherited copies do not keep O_TRUNC
-  h.call(C, K::Close, {3}, 0);      // closes the child's copy only
+  h.open(T, "/later", 5);       // opened after the child was created
+  h.call(C, K::Read, {5}, 1);   // not in the child's table
+  h.call(C, K::Read, {4}, 1);   // inherited copies do not keep O_TRUNC
+  h.call(C, K::Close, {3}, 0);  // closes the child's copy only
   h.call(T, K::Read, {3}, 1);
   h.call(C, K::Read, {3}, 1);
   EXPECT_EQ(h.files(), (std::vector<Seen>{{"/later", false, false, {}, {}},

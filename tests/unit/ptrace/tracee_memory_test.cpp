@@ -1,5 +1,7 @@
 // Reading strings from a real stopped child: the child is a fork of this test, so the buffers
 // prepared before the fork sit at the same addresses in it.
+#include "tracee_memory.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -9,8 +11,6 @@
 
 #include <cstring>
 
-#include "tracee_memory.h"
-
 namespace drel {
 namespace {
 
@@ -19,8 +19,8 @@ const std::size_t kPage = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 // Pages [0, mapped) readable and writable, page `mapped` unmapped.
 struct Region {
   explicit Region(std::size_t mapped) : size(mapped * kPage) {
-    void* p = ::mmap(nullptr, size + kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                     -1, 0);
+    void* p =
+        ::mmap(nullptr, size + kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return;
     base = static_cast<char*>(p);
     ::munmap(base + size, kPage);
@@ -140,9 +140,12 @@ INSTANTIATE_TEST_SUITE_P(Methods, ReadTraceeString,
                                          PtraceMemory::Method::PeekData),
                          [](const auto& info) {
                            switch (info.param) {
-                             case PtraceMemory::Method::VmRead: return std::string("VmRead");
-                             case PtraceMemory::Method::PeekData: return std::string("PeekData");
-                             default: return std::string("Auto");
+                             case PtraceMemory::Method::VmRead:
+                               return std::string("VmRead");
+                             case PtraceMemory::Method::PeekData:
+                               return std::string("PeekData");
+                             default:
+                               return std::string("Auto");
                            }
                          });
 

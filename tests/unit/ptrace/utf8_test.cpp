@@ -1,7 +1,7 @@
 // Validation and lossy conversion of bytes from the tracee and from /proc.
-#include <gtest/gtest.h>
-
 #include "utf8.h"
+
+#include <gtest/gtest.h>
 
 namespace drel {
 namespace {

@@ -63,7 +63,9 @@ void FileTracker::inherit_descriptors(pid_t parent, pid_t child) {
   for (const auto& [fd, d] : from->second) to.insert_or_assign(fd, Descriptor{d.path, false});
 }
 
-void FileTracker::forget_task(pid_t task) { tables_.erase(task); }
+void FileTracker::forget_task(pid_t task) {
+  tables_.erase(task);
+}
 
 void FileTracker::record_read_fd(pid_t task, int fd, uint32_t tid) {
   const Descriptor* d = find(task, fd);

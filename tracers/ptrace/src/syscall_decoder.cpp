@@ -6,7 +6,9 @@ namespace drel {
 namespace {
 
 // A descriptor argument is the low 32 bits of its register.
-int fd_arg(uint64_t reg) { return static_cast<int>(static_cast<uint32_t>(reg)); }
+int fd_arg(uint64_t reg) {
+  return static_cast<int>(static_cast<uint32_t>(reg));
+}
 
 }  // namespace
 
@@ -136,7 +138,8 @@ void SyscallDecoder::decode_exit(pid_t task, SyscallKind kind, int64_t r) {
     case SyscallKind::Openat:
       if (!p->open) return;
       p->open = false;
-      if (r >= 0 && task >= 0) tracker_.open_fd(task, static_cast<int>(r), p->open_path, p->open_flags);
+      if (r >= 0 && task >= 0)
+        tracker_.open_fd(task, static_cast<int>(r), p->open_path, p->open_flags);
       return;
 
     case SyscallKind::Close:

@@ -51,7 +51,8 @@ bool PtraceMemory::read_words(pid_t task, uint64_t address, std::size_t len, cha
     if (word == -1 && errno != 0) return false;
     unsigned char bytes[sizeof word];
     std::memcpy(bytes, &word, sizeof word);  // memory order: lowest address first
-    for (std::size_t k = skip; k < sizeof word && done < len; ++k) out[done++] = static_cast<char>(bytes[k]);
+    for (std::size_t k = skip; k < sizeof word && done < len; ++k)
+      out[done++] = static_cast<char>(bytes[k]);
     skip = 0;
     word_addr += sizeof word;
   }
@@ -67,16 +68,17 @@ std::optional<std::string> PtraceMemory::read_string(pid_t task, uint64_t addres
   // most 4097 bytes are ever looked at.
   while (have < buf_.size()) {
     // Word by word costs a request per 8 bytes, so look for the NUL after each word.
-    const std::size_t piece = method_ == Method::PeekData ? 8 - static_cast<std::size_t>(at % 8)
-                                                          : page - static_cast<std::size_t>(at % page);
+    const std::size_t piece = method_ == Method::PeekData
+                                  ? 8 - static_cast<std::size_t>(at % 8)
+                                  : page - static_cast<std::size_t>(at % page);
     const std::size_t len = std::min(piece, buf_.size() - have);
     char* dest = buf_.data() + have;
     const bool ok = method_ == Method::PeekData ? read_words(task, at, len, dest)
                                                 : read_vm(task, at, len, dest);
     if (!ok) return std::nullopt;
     if (const void* nul = std::memchr(dest, '\0', len)) {
-      const std::string_view text(buf_.data(), have + static_cast<std::size_t>(
-                                                          static_cast<const char*>(nul) - dest));
+      const std::string_view text(
+          buf_.data(), have + static_cast<std::size_t>(static_cast<const char*>(nul) - dest));
       if (!is_valid_utf8(text)) return std::nullopt;
       return std::string(text);
     }

@@ -19,12 +19,12 @@ std::size_t sequence_length(std::string_view bytes, std::size_t i, std::size_t* 
     need = 2;
   } else if (b0 >= 0xE0 && b0 <= 0xEF) {
     need = 3;
-    if (b0 == 0xE0) lo = 0xA0;       // no overlong forms
-    if (b0 == 0xED) hi = 0x9F;       // no surrogates
+    if (b0 == 0xE0) lo = 0xA0;  // no overlong forms
+    if (b0 == 0xED) hi = 0x9F;  // no surrogates
   } else if (b0 >= 0xF0 && b0 <= 0xF4) {
     need = 4;
     if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;       // nothing above U+10FFFF
+    if (b0 == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
   } else {
     return 0;
   }

@@ -15,10 +15,16 @@ inline constexpr uint32_t AUDIT_ARCH_NATIVE = kAuditArchAarch64;
 using NativeRegs = user_pt_regs;
 
 namespace native_regs {
-inline uint64_t number(const NativeRegs& r) { return r.regs[8]; }
+inline uint64_t number(const NativeRegs& r) {
+  return r.regs[8];
+}
 // Arguments in x0-x5; the result comes back in x0.
-inline uint64_t argument(const NativeRegs& r, int i) { return r.regs[i]; }
-inline int64_t result(const NativeRegs& r) { return static_cast<int64_t>(r.regs[0]); }
+inline uint64_t argument(const NativeRegs& r, int i) {
+  return r.regs[i];
+}
+inline int64_t result(const NativeRegs& r) {
+  return static_cast<int64_t>(r.regs[0]);
+}
 }  // namespace native_regs
 
 }  // namespace drel

@@ -39,11 +39,16 @@ std::optional<TracedCall> normalize_call(uint64_t nr, const uint64_t args[6]);
 constexpr SyscallKind neutral_kind(SyscallKind kind) {
   switch (kind) {
     case SyscallKind::Open:
-    case SyscallKind::Creat: return SyscallKind::Openat;
-    case SyscallKind::Dup2: return SyscallKind::Dup3;
-    case SyscallKind::Rename: return SyscallKind::Renameat;
-    case SyscallKind::Link: return SyscallKind::Linkat;
-    default: return kind;
+    case SyscallKind::Creat:
+      return SyscallKind::Openat;
+    case SyscallKind::Dup2:
+      return SyscallKind::Dup3;
+    case SyscallKind::Rename:
+      return SyscallKind::Renameat;
+    case SyscallKind::Link:
+      return SyscallKind::Linkat;
+    default:
+      return kind;
   }
 }
 

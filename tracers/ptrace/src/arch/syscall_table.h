@@ -117,8 +117,10 @@ constexpr auto traced_list() {
 
 }  // namespace syscall_table_detail
 
-inline constexpr auto kAarch64TracedSyscalls = syscall_table_detail::traced_list<syscall_table_detail::Column::Aarch64>();
-inline constexpr auto kX86_64TracedSyscalls = syscall_table_detail::traced_list<syscall_table_detail::Column::X86_64>();
+inline constexpr auto kAarch64TracedSyscalls =
+    syscall_table_detail::traced_list<syscall_table_detail::Column::Aarch64>();
+inline constexpr auto kX86_64TracedSyscalls =
+    syscall_table_detail::traced_list<syscall_table_detail::Column::X86_64>();
 
 static_assert(kAarch64TracedSyscalls.size() == 22);
 static_assert(kX86_64TracedSyscalls.size() == 27);

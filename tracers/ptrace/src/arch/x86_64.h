@@ -15,18 +15,28 @@ using NativeRegs = user_regs_struct;
 
 namespace native_regs {
 // rax is already -ENOSYS at the seccomp stop; the kernel keeps the number in orig_rax.
-inline uint64_t number(const NativeRegs& r) { return r.orig_rax; }
+inline uint64_t number(const NativeRegs& r) {
+  return r.orig_rax;
+}
 inline uint64_t argument(const NativeRegs& r, int i) {
   switch (i) {
-    case 0: return r.rdi;
-    case 1: return r.rsi;
-    case 2: return r.rdx;
-    case 3: return r.r10;
-    case 4: return r.r8;
-    default: return r.r9;
+    case 0:
+      return r.rdi;
+    case 1:
+      return r.rsi;
+    case 2:
+      return r.rdx;
+    case 3:
+      return r.r10;
+    case 4:
+      return r.r8;
+    default:
+      return r.r9;
   }
 }
-inline int64_t result(const NativeRegs& r) { return static_cast<int64_t>(r.rax); }
+inline int64_t result(const NativeRegs& r) {
+  return static_cast<int64_t>(r.rax);
+}
 }  // namespace native_regs
 
 }  // namespace drel
