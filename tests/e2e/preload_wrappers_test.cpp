@@ -220,6 +220,27 @@ TEST_F(PreloadWrappers, ForkedChildrenOfAThreadedParentReportOnTheirOwnConnectio
     EXPECT_EQ(pids.size(), 1u) << "connection " << connection << " carried several processes";
 }
 
+TEST_F(PreloadWrappers, VforkChildReportsAsItselfOnItsOwnConnection) {
+  TracedRun run = calls("vfork");
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  auto child = static_cast<uint32_t>(std::atoi(run.out.c_str()));
+  ASSERT_GT(child, 0u);
+  std::map<int, std::set<uint32_t>> pids_by_connection;
+  std::set<uint32_t> child_file_pids, parent_file_pids;
+  for (const WireEvent& e : run.events) {
+    pids_by_connection[e.connection].insert(e.pid);
+    if (e.path == in_dir("vchild.txt")) child_file_pids.insert(e.pid);
+    if (e.path == in_dir("vparent.txt")) parent_file_pids.insert(e.pid);
+  }
+  EXPECT_EQ(kinds_for(run, in_dir("vchild.txt")), (Kinds{"open_write", "write"}));
+  EXPECT_EQ(kinds_for(run, in_dir("vparent.txt")), (Kinds{"open_write", "write", "write"}));
+  EXPECT_EQ(child_file_pids, std::set<uint32_t>{child});
+  ASSERT_EQ(parent_file_pids.size(), 1u);
+  EXPECT_NE(*parent_file_pids.begin(), child);
+  for (const auto& [connection, pids] : pids_by_connection)
+    EXPECT_EQ(pids.size(), 1u) << "connection " << connection << " carried several processes";
+}
+
 TEST_F(PreloadWrappers, EightThreadsReadingOneFileGiveEightThreadIds) {
   TracedRun run = calls("threads");
   ASSERT_EQ(run.exit_status, 0) << describe(run);

@@ -27,10 +27,11 @@ struct Connection {
   int fd;  // -1: none
   dev_t dev;
   ino_t ino;
+  uint32_t pid;  // a vfork child shares this record with its parent: the pid tells them apart
 };
 
 // Zero-initialised per thread; a fork leaves the child a copy with an old generation.
-constinit thread_local Connection t_connection = {0, -1, 0, 0};
+constinit thread_local Connection t_connection = {0, -1, 0, 0, 0};
 
 // Closes the descriptor only when it is still the socket this thread opened: the program
 // may have closed it and reused the number for a file of its own.
@@ -41,7 +42,7 @@ void abandon(Connection& c) {
         st.st_ino == c.ino)
       close(c.fd);
   }
-  c = Connection{0, -1, 0, 0};
+  c = Connection{0, -1, 0, 0, 0};
 }
 
 // A thread's connection is closed when the thread ends, so that programs which run many
@@ -60,7 +61,7 @@ void close_when_thread_ends() {
   if (state == 2) pthread_setspecific(g_exit_key, &t_connection);
 }
 
-bool connect_thread() {
+bool connect_thread(uint32_t pid) {
   size_t len = 0;
   const char* path = trace_socket_path(&len);
   if (path == nullptr) return false;
@@ -71,13 +72,14 @@ bool connect_thread() {
     close(fd);
     return false;
   }
-  t_connection = Connection{fork_generation(), fd, st.st_dev, st.st_ino};
+  t_connection = Connection{fork_generation(), fd, st.st_dev, st.st_ino, pid};
   close_when_thread_ends();
   return true;
 }
 
-bool connection_valid() {
-  return t_connection.fd >= 0 && t_connection.generation == fork_generation();
+bool connection_valid(uint32_t pid) {
+  return t_connection.fd >= 0 && t_connection.generation == fork_generation() &&
+         t_connection.pid == pid;
 }
 
 // Writes everything or fails with errno set; a return of 0 counts as failure.
@@ -139,15 +141,15 @@ int connect_trace_socket(const char* path, size_t path_len) noexcept {
   return fd;
 }
 
-void send_frame(const char* frame, size_t len) noexcept {
-  if (!connection_valid()) {
+void send_frame(const char* frame, size_t len, uint32_t pid) noexcept {
+  if (!connection_valid(pid)) {
     abandon(t_connection);
-    if (!connect_thread()) return;
+    if (!connect_thread(pid)) return;
   }
   if (send_all(t_connection.fd, frame, len)) return;
   if (!connection_lost(errno)) return;
   abandon(t_connection);
-  if (!connect_thread()) return;
+  if (!connect_thread(pid)) return;
   send_all(t_connection.fd, frame, len);
 }
 

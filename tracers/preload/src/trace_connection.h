@@ -2,13 +2,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace drel {
 
 // Sends one whole frame on the calling thread's connection, connecting first when the thread
-// has none in this process, and once more on a fresh connection when the old one turns out
-// broken or taken over by the program. Failures drop the frame silently.
-void send_frame(const char* frame, size_t len) noexcept;
+// has none in this process (pid: the caller's), and once more on a fresh connection when the
+// old one turns out broken or taken over by the program. Failures drop the frame silently.
+void send_frame(const char* frame, size_t len, uint32_t pid) noexcept;
 
 // A blocking, close-on-exec connection to path, moved to a high descriptor number; -1 on
 // failure.
