@@ -138,6 +138,17 @@ TEST_F(PreloadWrappers, MmapReportsByProtectionAndSharing) {
   EXPECT_EQ(run.events.size(), 15u) << "the anonymous mapping sent something\n" << describe(run);
 }
 
+TEST_F(PreloadWrappers, VectorAndPositionedTransfersReportOncePerCall) {
+  TracedRun run = calls("vectors");
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  EXPECT_EQ(kinds_for(run, in_dir("v.txt")),
+            (Kinds{"open_write", "write",                // creating it
+                   "open_read", "open_write",            // O_RDWR
+                   "read", "read", "read",               // readv, pread, pread64
+                   "write", "write", "write"}));         // writev, pwrite, pwrite64
+  EXPECT_EQ(run.events.size(), 10u) << describe(run);
+}
+
 TEST_F(PreloadWrappers, SendfileReadsItsInputThenWritesItsOutput) {
   TracedRun run = calls("sendfile");
   ASSERT_EQ(run.exit_status, 0) << describe(run);
