@@ -95,8 +95,16 @@ class ReadTraceeString : public testing::TestWithParam<PtraceMemory::Method> {
     ASSERT_NE(strings_.big.base, nullptr);
     if (!child_.stopped()) GTEST_SKIP() << "ptrace is not permitted here";
   }
+  // Both entry points, which must agree.
   std::optional<std::string> read(uint64_t address) {
-    return memory_.read_string(child_.pid(), address);
+    std::optional<std::string> got = memory_.read_string(child_.pid(), address);
+    std::string into = "previous contents";
+    const bool ok = memory_.read_string_into(child_.pid(), address, into);
+    EXPECT_EQ(ok, got.has_value());
+    if (ok && got) {
+      EXPECT_EQ(into, *got);
+    }
+    return got;
   }
   Strings strings_;  // before the fork
   StoppedChild child_;

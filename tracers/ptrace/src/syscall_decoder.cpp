@@ -58,13 +58,12 @@ bool SyscallDecoder::decode_entry(pid_t task, const TracedCall& call) {
     }
 
     case SyscallKind::Openat: {
-      const std::optional<std::string> path = memory_.read_string(task, a[1]);
-      if (!path) {
+      if (!memory_.read_string_into(task, a[1], scratch_)) {
         if (Pending* p = find_pending(task)) p->open = false;
         return false;
       }
       Pending& p = pending_for(task);
-      resolve_path_at_into(cwd_cache_, task, *path, fd_arg(a[0]), p.open_path);
+      resolve_path_at_into(cwd_cache_, task, scratch_, fd_arg(a[0]), p.open_path);
       p.open = true;
       p.open_flags = a[2];
       return true;
@@ -96,13 +95,12 @@ bool SyscallDecoder::decode_entry(pid_t task, const TracedCall& call) {
     case SyscallKind::Renameat:
     case SyscallKind::Renameat2: {
       // Only the new path is recorded; the old one is never read.
-      const std::optional<std::string> path = memory_.read_string(task, a[3]);
-      if (!path) {
+      if (!memory_.read_string_into(task, a[3], scratch_)) {
         if (Pending* p = find_pending(task)) p->rename = false;
         return false;
       }
       Pending& p = pending_for(task);
-      resolve_path_at_into(cwd_cache_, task, *path, fd_arg(a[2]), p.rename_dest);
+      resolve_path_at_into(cwd_cache_, task, scratch_, fd_arg(a[2]), p.rename_dest);
       p.rename = true;
       p.rename_tid = task >= 0 ? std::optional<uint32_t>(tid) : std::nullopt;
       return true;

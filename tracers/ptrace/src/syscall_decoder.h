@@ -79,6 +79,7 @@ class SyscallDecoder {
   FileTracker tracker_;
   CwdCache cwd_cache_;
   std::unordered_map<pid_t, Pending> pending_;
+  std::string scratch_;  // the path argument as read, before resolution
 };
 
 }  // namespace drel

@@ -15,6 +15,13 @@ namespace drel {
 
 TraceeMemory::~TraceeMemory() = default;
 
+bool TraceeMemory::read_string_into(pid_t task, uint64_t address, std::string& out) {
+  std::optional<std::string> s = read_string(task, address);
+  if (!s) return false;
+  out = std::move(*s);
+  return true;
+}
+
 namespace {
 
 std::size_t page_size() {
@@ -59,7 +66,7 @@ bool PtraceMemory::read_words(pid_t task, uint64_t address, std::size_t len, cha
   return true;
 }
 
-std::optional<std::string> PtraceMemory::read_string(pid_t task, uint64_t address) {
+std::optional<std::string_view> PtraceMemory::read_view(pid_t task, uint64_t address) {
   if (address == 0) return std::nullopt;
   const std::size_t page = page_size();
   std::size_t have = 0;
@@ -80,12 +87,25 @@ std::optional<std::string> PtraceMemory::read_string(pid_t task, uint64_t addres
       const std::string_view text(
           buf_.data(), have + static_cast<std::size_t>(static_cast<const char*>(nul) - dest));
       if (!is_valid_utf8(text)) return std::nullopt;
-      return std::string(text);
+      return text;
     }
     have += len;
     at += len;
   }
   return std::nullopt;
+}
+
+std::optional<std::string> PtraceMemory::read_string(pid_t task, uint64_t address) {
+  const std::optional<std::string_view> text = read_view(task, address);
+  if (!text) return std::nullopt;
+  return std::string(*text);
+}
+
+bool PtraceMemory::read_string_into(pid_t task, uint64_t address, std::string& out) {
+  const std::optional<std::string_view> text = read_view(task, address);
+  if (!text) return false;
+  out.assign(*text);
+  return true;
 }
 
 }  // namespace drel

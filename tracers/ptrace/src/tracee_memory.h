@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace drel {
 
@@ -20,6 +21,8 @@ class TraceeMemory {
   // nullopt for address 0, unreadable memory, more than kMaxTraceeString bytes, or bytes that
   // are not UTF-8. Never a partial string.
   virtual std::optional<std::string> read_string(pid_t task, uint64_t address) = 0;
+  // The same into `out`, reusing its storage; false (and `out` unspecified) for no string.
+  virtual bool read_string_into(pid_t task, uint64_t address, std::string& out);
 };
 
 // Reads through the kernel: process_vm_readv one page at a time, or aligned PTRACE_PEEKDATA
@@ -31,11 +34,14 @@ class PtraceMemory final : public TraceeMemory {
   explicit PtraceMemory(Method method = Method::Auto) : method_(method) {}
 
   std::optional<std::string> read_string(pid_t task, uint64_t address) override;
+  bool read_string_into(pid_t task, uint64_t address, std::string& out) override;
 
  private:
   // Bytes [address, address + len) into out; false if any of them cannot be read.
   bool read_vm(pid_t task, uint64_t address, std::size_t len, char* out);
   bool read_words(pid_t task, uint64_t address, std::size_t len, char* out);
+  // The string's bytes in buf_, checked; nullopt for no string.
+  std::optional<std::string_view> read_view(pid_t task, uint64_t address);
 
   Method method_;
   std::array<char, kMaxTraceeString + 1> buf_{};
