@@ -192,11 +192,13 @@ TracedRun run_traced(const std::vector<std::string>& argv, const TraceOptions& o
       int c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (c < 0) break;
       ++run.connections;
-      if (options.listener == Listener::HangUp ||
-          (options.listener == Listener::HangUpFirst && run.connections == 1)) {
+      if (options.listener == Listener::HangUp) {
         close(c);
         continue;
       }
+      // What arrived stays readable; every later send on it fails with EPIPE.
+      if (options.listener == Listener::StopReadingFirst && run.connections == 1)
+        shutdown(c, SHUT_RD);
       conns.push_back({c, {}, true});
     }
     if (out_open) out_open = drain(out[0], run.out);

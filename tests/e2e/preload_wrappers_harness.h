@@ -20,7 +20,7 @@ struct WireEvent {
 enum class Listener {
   Collect,  // accept and read everything
   HangUp,   // accept and close each connection at once, as a launcher that went away
-  HangUpFirst,  // close only the first connection, then collect
+  StopReadingFirst,  // stop reading the first connection at once (its sender gets EPIPE)
 };
 
 struct TraceOptions {
