@@ -196,6 +196,12 @@ TEST_F(PreloadWrappers, SuccessfulCallsLeaveErrnoAlone) {
   EXPECT_EQ(kinds_for(run, in_dir("e.txt")), (Kinds{"open_write", "write", "open_read"}));
 }
 
+TEST_F(PreloadWrappers, ProgramThatClearsItsEnvironmentIsStillTraced) {
+  TracedRun run = calls("clearenv");
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  EXPECT_EQ(kinds_for(run, in_dir("after_clearenv.txt")), (Kinds{"open_write", "write"}));
+}
+
 TEST_F(PreloadWrappers, WritesFromASignalHandlerDoNotDeadlock) {
   TracedRun run = calls("signal_write");
   ASSERT_EQ(run.exit_status, 0) << describe(run);
