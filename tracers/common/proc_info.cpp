@@ -1,0 +1,112 @@
+#include "proc_info.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <climits>
+
+#include "common/unique_fd.h"
+#include "common/utf8.h"
+
+namespace drel {
+
+std::optional<std::string> read_file_bytes(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return std::nullopt;
+  std::string out;
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+std::vector<std::string> split_nul_pieces(std::string_view bytes) {
+  std::vector<std::string> pieces;
+  size_t start = 0;
+  while (start <= bytes.size()) {
+    size_t end = bytes.find('\0', start);
+    if (end == std::string_view::npos) end = bytes.size();
+    if (end > start) pieces.push_back(lossy_utf8(bytes.substr(start, end - start)));
+    start = end + 1;
+  }
+  return pieces;
+}
+
+EnvMap parse_environ(std::string_view bytes) {
+  EnvMap env;
+  for (auto& piece : split_nul_pieces(bytes)) {
+    const size_t eq = piece.find('=');
+    if (eq == std::string::npos) {
+      env.insert_or_assign(std::move(piece), std::string());
+    } else {
+      env.insert_or_assign(piece.substr(0, eq), piece.substr(eq + 1));
+    }
+  }
+  return env;
+}
+
+std::optional<uint32_t> parse_ppid(std::string_view status_text) {
+  constexpr std::string_view kKey = "PPid:";
+  constexpr std::string_view kSpace = " \t\r\n\v\f";
+  size_t pos = 0;
+  while (pos < status_text.size()) {
+    size_t eol = status_text.find('\n', pos);
+    if (eol == std::string_view::npos) eol = status_text.size();
+    std::string_view line = status_text.substr(pos, eol - pos);
+    pos = eol + 1;
+    if (!line.starts_with(kKey)) continue;
+    std::string_view value = line.substr(kKey.size());
+    const size_t first = value.find_first_not_of(kSpace);
+    if (first == std::string_view::npos) return std::nullopt;
+    value = value.substr(first, value.find_last_not_of(kSpace) - first + 1);
+    if (value.starts_with('+')) value.remove_prefix(1);
+    if (value.empty()) return std::nullopt;
+    for (char c : value)
+      if (c < '0' || c > '9') return std::nullopt;
+    uint32_t out = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), out);
+    if (ec != std::errc() || end != value.data() + value.size()) return std::nullopt;
+    return out;
+  }
+  return std::nullopt;
+}
+
+std::optional<uint32_t> read_parent_pid(int pid) {
+  const auto status = read_file_bytes("/proc/" + std::to_string(pid) + "/status");
+  if (!status || !is_valid_utf8(*status)) return std::nullopt;
+  return parse_ppid(*status);
+}
+
+std::optional<ProcessInfo> read_process_info(int pid) {
+  const std::string dir = "/proc/" + std::to_string(pid);
+  const auto cmdline = read_file_bytes(dir + "/cmdline");
+  if (!cmdline) return std::nullopt;
+  ProcessInfo info;
+  info.command = split_nul_pieces(*cmdline);
+  if (const auto environ = read_file_bytes(dir + "/environ")) info.env = parse_environ(*environ);
+  return info;
+}
+
+std::optional<std::string> self_exe_path() {
+  std::string buf(PATH_MAX, '\0');
+  for (;;) {
+    const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+    if (n < 0) return std::nullopt;
+    if (static_cast<size_t>(n) < buf.size()) {
+      buf.resize(static_cast<size_t>(n));
+      return buf;
+    }
+    buf.resize(buf.size() * 2);  // possibly truncated: try a larger buffer
+  }
+}
+
+}  // namespace drel

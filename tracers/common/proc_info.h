@@ -1,0 +1,43 @@
+// What /proc tells about a process: parent, argument vector, environment.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/report.h"
+
+namespace drel {
+
+// The whole file as bytes; nullopt when it cannot be opened or read.
+std::optional<std::string> read_file_bytes(const std::string& path);
+
+// NUL-separated pieces (as in cmdline and environ), empty pieces dropped, each piece
+// converted to UTF-8 lossily.
+std::vector<std::string> split_nul_pieces(std::string_view bytes);
+
+// "NAME=value" pieces split at the first "="; a piece without "=" has an empty value; a later
+// duplicate name wins.
+EnvMap parse_environ(std::string_view bytes);
+
+// The value of the first line starting "PPid:" of a status file: white space trimmed, an
+// optional leading "+", then decimal digits that fit 32 bits unsigned.
+std::optional<uint32_t> parse_ppid(std::string_view status_text);
+
+// Parent of a process from /proc/<pid>/status (which must be UTF-8).
+std::optional<uint32_t> read_parent_pid(int pid);
+
+struct ProcessInfo {
+  std::vector<std::string> command;
+  EnvMap env;
+};
+
+// nullopt when /proc/<pid>/cmdline cannot be read; an unreadable environ counts as empty.
+std::optional<ProcessInfo> read_process_info(int pid);
+
+// The raw bytes of the /proc/self/exe link.
+std::optional<std::string> self_exe_path();
+
+}  // namespace drel
