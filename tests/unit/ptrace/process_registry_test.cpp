@@ -1,0 +1,106 @@
+#include "process_registry.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace drel {
+namespace {
+
+// A child that sleeps in a known program with a known argument vector and environment.
+class SleepingChild {
+ public:
+  SleepingChild() {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      char* const argv[] = {const_cast<char*>("sleep"), const_cast<char*>("30"), nullptr};
+      char* const envp[] = {const_cast<char*>("DREL_A=1=2"), const_cast<char*>("DREL_B"),
+                            const_cast<char*>("DREL_A=3"), nullptr};
+      ::execve("/bin/sleep", argv, envp);
+      _exit(127);
+    }
+    // Wait until the exec has replaced the forked copy's cmdline.
+    for (int i = 0; i < 500 && !exec_done(); ++i) ::usleep(2000);
+  }
+  ~SleepingChild() {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  pid_t pid() const { return pid_; }
+
+ private:
+  bool exec_done() const {
+    char buf[64];
+    const std::string link = "/proc/" + std::to_string(pid_) + "/exe";
+    const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
+    return n > 0 && std::string(buf, static_cast<std::size_t>(n)).find("sleep") !=
+                        std::string::npos;
+  }
+  pid_t pid_;
+};
+
+pid_t reaped_pid() {
+  const pid_t pid = ::fork();
+  if (pid == 0) _exit(0);
+  ::waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+TEST(ProcessRegistryTest, ReadsCommandAndEnvironmentOfChild) {
+  SleepingChild child;
+  ProcessRegistry registry(1, {"root"});
+  registry.register_process(child.pid(), 4242);
+  const ProcessRecord* record = registry.find(child.pid());
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(record->pid, static_cast<uint32_t>(child.pid()));
+  EXPECT_EQ(record->parent_pid, 4242u);
+  EXPECT_EQ(record->command, (std::vector<std::string>{"sleep", "30"}));
+  // Split at the first "=", a missing "=" gives an empty value, a later duplicate wins.
+  EXPECT_EQ(record->env, (EnvMap{{"DREL_A", "3"}, {"DREL_B", ""}}));
+  EXPECT_EQ(registry.parent_of(child.pid()), 4242);
+}
+
+TEST(ProcessRegistryTest, RootKeepsTheGivenCommandConverted) {
+  SleepingChild child;
+  ProcessRegistry registry(child.pid(), {"tool", "a\xff" "b"});
+  registry.register_process(child.pid(), std::nullopt);
+  const ProcessRecord* record = registry.find(child.pid());
+  ASSERT_NE(record, nullptr);
+  EXPECT_FALSE(record->parent_pid.has_value());
+  EXPECT_EQ(record->command, (std::vector<std::string>{"tool", "a\xef\xbf\xbd" "b"}));
+  EXPECT_EQ(record->env.at("DREL_A"), "3");
+  EXPECT_EQ(registry.run_environment(), record->env);
+}
+
+TEST(ProcessRegistryTest, VanishedTaskIsNotStoredButVanishedRootIs) {
+  const pid_t gone = reaped_pid();
+  ProcessRegistry others(1, {"root"});
+  others.register_process(gone, 1);
+  EXPECT_EQ(others.find(gone), nullptr);
+  EXPECT_TRUE(others.records().empty());
+
+  ProcessRegistry root(gone, {"root", "x"});
+  root.register_process(gone, std::nullopt);
+  const ProcessRecord* record = root.find(gone);
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(record->command, (std::vector<std::string>{"root", "x"}));
+  EXPECT_TRUE(record->env.empty());
+}
+
+TEST(ProcessRegistryTest, ReRegistrationReplacesAndIdsBelowOneAreIgnored) {
+  SleepingChild child;
+  ProcessRegistry registry(1, {"root"});
+  registry.register_process(child.pid(), 10);
+  registry.register_process(child.pid(), 20);
+  registry.register_process(0, std::nullopt);
+  registry.register_process(-5, std::nullopt);
+  ASSERT_EQ(registry.records().size(), 1u);
+  EXPECT_EQ(registry.records()[0].parent_pid, 20u);
+}
+
+}  // namespace
+}  // namespace drel

@@ -1,0 +1,42 @@
+// The processes of one trace run: one record per task, read from /proc when the task appears
+// and again when it executes a new program.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "common/report.h"
+
+namespace drel {
+
+class ProcessRegistry {
+ public:
+  // `root_command` is the command as given to the tracer, possibly not UTF-8: the root's record
+  // always shows it (converted), also after the root executes another program.
+  ProcessRegistry(pid_t root, const std::vector<std::string>& root_command);
+
+  // Builds the task's record from /proc/<task>/cmdline and environ and stores it, replacing any
+  // earlier one. Tasks below 1 are ignored; a task whose cmdline cannot be read is not stored,
+  // except the root, which is stored with what is known.
+  void register_process(pid_t task, std::optional<pid_t> parent);
+
+  const ProcessRecord* find(pid_t task) const;
+  // The stored parent of a registered task (absent for the root), or nullopt if unknown.
+  std::optional<pid_t> parent_of(pid_t task) const;
+
+  // The environment attributed to the run as a whole: the root's, or, if the root was never
+  // stored, that of any record.
+  EnvMap run_environment() const;
+  std::vector<ProcessRecord> records() const;
+
+ private:
+  pid_t root_;
+  std::vector<std::string> root_command_;  // already converted to text
+  std::unordered_map<pid_t, ProcessRecord> processes_;
+};
+
+}  // namespace drel

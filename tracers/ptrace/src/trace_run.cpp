@@ -1,0 +1,223 @@
+#include "trace_run.h"
+
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <iostream>
+#include <optional>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "arch/registers.h"
+#include "common/errno_text.h"
+#include "common/report.h"
+#include "common/report_writer.h"
+#include "process_registry.h"
+#include "syscall_decoder.h"
+#include "tracee_launch.h"
+#include "tracee_memory.h"
+#include "wait_status.h"
+
+namespace drel {
+
+namespace {
+
+// TRACESYSGOOD | TRACEFORK | TRACEVFORK | TRACECLONE | TRACEEXEC | TRACESECCOMP, and EXITKILL so
+// that the traced processes do not outlive a tracer that dies (every traced call would fail with
+// ENOSYS without one).
+constexpr long kPtraceOptions = PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK |
+                                PTRACE_O_TRACECLONE | PTRACE_O_TRACEEXEC |
+                                PTRACE_O_TRACESECCOMP | PTRACE_O_EXITKILL;
+static_assert((kPtraceOptions & ~PTRACE_O_EXITKILL) == 0x9F);
+
+void ptrace_resume(int request, pid_t task, int sig) {
+  // A task that vanished in the meantime is reaped by the next wait; nothing to do here.
+  (void)::ptrace(static_cast<__ptrace_request>(request), task, nullptr,
+                 reinterpret_cast<void*>(static_cast<long>(sig)));
+}
+
+class TraceLoop {
+ public:
+  TraceLoop(pid_t root, const std::vector<std::string>& command, SyscallDecoder& decoder)
+      : root_(root), registry_(root, command), decoder_(decoder) {
+    live_tasks_.insert(root);
+  }
+
+  void start() {
+    if (::ptrace(PTRACE_SETOPTIONS, root_, nullptr, reinterpret_cast<void*>(kPtraceOptions)) !=
+        0) {
+      std::cerr << "Warning: ptrace setoptions failed: " << errno_message(errno) << '\n';
+    }
+    registry_.register_process(root_, std::nullopt);
+    // The exec's SIGTRAP is not the command's business.
+    ptrace_resume(PTRACE_CONT, root_, 0);
+  }
+
+  void run() {
+    while (!live_tasks_.empty()) {
+      int status = 0;
+      const pid_t task = ::waitpid(-1, &status, __WALL);
+      if (task == 0) continue;
+      if (task < 0) {
+        if (errno == ECHILD) break;
+        continue;
+      }
+      handle(task, status);
+    }
+  }
+
+  int exit_code() const { return exit_code_; }
+  const ProcessRegistry& registry() const { return registry_; }
+
+ private:
+  void handle(pid_t task, int status) {
+    const WaitStatus ws = classify_wait_status(status);
+    switch (ws.kind) {
+      case WaitKind::Exited:
+        task_gone(task);
+        if (task == root_) exit_code_ = ws.value;
+        break;
+      case WaitKind::Signaled:
+        task_gone(task);
+        if (task == root_) exit_code_ = ws.value | 0x80;
+        break;
+      case WaitKind::Stopped:
+        // Passed on unchanged, the SIGSTOP that new children start with included.
+        resume(task, ws.value);
+        break;
+      case WaitKind::EventStop:
+        on_event(task, ws.value);
+        break;
+      case WaitKind::SyscallStop:
+        on_syscall_exit(task);
+        break;
+      case WaitKind::Continued:
+        break;
+      case WaitKind::Undecodable:
+        // Never leave a task stopped, whatever the status said.
+        if (WIFSTOPPED(status)) resume(task, 0);
+        break;
+    }
+  }
+
+  void resume(pid_t task, int sig) {
+    ptrace_resume(pending_exit_.contains(task) ? PTRACE_SYSCALL : PTRACE_CONT, task, sig);
+  }
+
+  void task_gone(pid_t task) {
+    live_tasks_.erase(task);
+    pending_exit_.erase(task);
+    decoder_.task_gone(task);
+  }
+
+  void on_event(pid_t task, int event) {
+    switch (event) {
+      case PTRACE_EVENT_SECCOMP:
+        on_seccomp(task);
+        return;
+      case PTRACE_EVENT_FORK:
+      case PTRACE_EVENT_VFORK:
+      case PTRACE_EVENT_CLONE: {
+        unsigned long message = 0;
+        if (::ptrace(PTRACE_GETEVENTMSG, task, nullptr, &message) == 0) {
+          const auto child = static_cast<pid_t>(message);
+          live_tasks_.insert(child);
+          decoder_.on_new_task(task, child);
+          registry_.register_process(child, task);
+        }
+        resume(task, 0);
+        return;
+      }
+      case PTRACE_EVENT_EXEC: {
+        // A thread other than the leader that executes takes over the leader's id; its old id
+        // is never reported again.
+        unsigned long former = 0;
+        if (::ptrace(PTRACE_GETEVENTMSG, task, nullptr, &former) == 0 &&
+            static_cast<pid_t>(former) != task) {
+          task_gone(static_cast<pid_t>(former));
+        }
+        registry_.register_process(task, registry_.find(task) != nullptr
+                                             ? registry_.parent_of(task)
+                                             : std::nullopt);
+        resume(task, 0);
+        return;
+      }
+      default:
+        resume(task, 0);
+        return;
+    }
+  }
+
+  void on_seccomp(pid_t task) {
+    const std::optional<SyscallRegs> regs = read_syscall_regs(task);
+    const std::optional<TracedCall> call =
+        regs ? normalize_call(regs->nr, regs->args) : std::nullopt;
+    if (call && decoder_.decode_entry(task, *call)) {
+      // Only calls whose result matters pay for the exit stop.
+      pending_exit_.insert_or_assign(task, call->kind);
+      ptrace_resume(PTRACE_SYSCALL, task, 0);
+      return;
+    }
+    ptrace_resume(PTRACE_CONT, task, 0);
+  }
+
+  void on_syscall_exit(pid_t task) {
+    const auto it = pending_exit_.find(task);
+    if (it == pending_exit_.end()) {
+      ptrace_resume(PTRACE_CONT, task, 0);
+      return;
+    }
+    const SyscallKind kind = it->second;
+    pending_exit_.erase(it);
+    if (const std::optional<SyscallRegs> regs = read_syscall_regs(task)) {
+      decoder_.decode_exit(task, kind, regs->result);
+    }
+    ptrace_resume(PTRACE_CONT, task, 0);
+  }
+
+  pid_t root_;
+  ProcessRegistry registry_;
+  SyscallDecoder& decoder_;
+  std::unordered_set<pid_t> live_tasks_;
+  // Tasks resumed with PTRACE_SYSCALL after a seccomp stop, and the call whose exit comes next.
+  std::unordered_map<pid_t, SyscallKind> pending_exit_;
+  int exit_code_ = 0;
+};
+
+}  // namespace
+
+int run_trace(const std::vector<std::string>& command, const std::string& output_path) {
+  const double start_time = now_epoch_seconds();
+  PreparedExec exec(command);
+  PtraceMemory memory;
+  SyscallDecoder decoder(memory);
+
+  const pid_t child = launch_tracee(exec);
+  if (child < 0) return 1;
+
+  int status = 0;
+  const pid_t waited = ::waitpid(child, &status, 0);
+  if (waited <= 0 || classify_wait_status(status).kind != WaitKind::Stopped) {
+    std::cerr << "Unexpected initial wait status\n";
+    return 1;
+  }
+
+  TraceLoop loop(child, command, decoder);
+  loop.start();
+  loop.run();
+  const double end_time = now_epoch_seconds();
+
+  SyscallDecoder::Files files = decoder.aggregate_files();
+  const TraceReport report =
+      make_report("ptrace", std::nullopt, loop.registry().records(), std::move(files.files),
+                  std::move(files.paths), loop.registry().run_environment(), start_time,
+                  end_time, std::nullopt);
+  if (Result<void> written = write_report(report, output_path); !written) {
+    std::cerr << "drel-tracer: " << written.error().text() << '\n';
+    return 1;
+  }
+  return loop.exit_code();
+}
+
+}  // namespace drel

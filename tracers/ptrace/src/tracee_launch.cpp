@@ -1,0 +1,149 @@
+#include "tracee_launch.h"
+
+#include <signal.h>
+#include <sys/ptrace.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+#include "arch/registers.h"
+#include "common/errno_text.h"
+#include "seccomp.h"
+
+extern char** environ;
+
+namespace drel {
+
+namespace {
+
+// execvp's default when PATH is unset.
+constexpr const char* kDefaultPath = "/bin:/usr/bin";
+constexpr const char* kShell = "/bin/sh";
+
+// Writes to standard error with write(2) only; used in the child after fork.
+void child_write(const char* text) {
+  std::size_t len = std::strlen(text);
+  while (len > 0) {
+    const ssize_t n = ::write(STDERR_FILENO, text, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text += n;
+    len -= static_cast<std::size_t>(n);
+  }
+}
+
+void child_write_number(int value) {
+  char digits[16];
+  char* p = digits + sizeof digits;
+  *--p = '\0';
+  unsigned v = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+  do {
+    *--p = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0);
+  if (value < 0) *--p = '-';
+  child_write(p);
+}
+
+const char* or_unknown(const char* text) { return text != nullptr ? text : "Unknown error"; }
+
+[[noreturn]] void child_fail_traceme(int err) {
+  child_write("ptrace traceme failed: ");
+  child_write(or_unknown(strerrorname_np(err)));
+  child_write("\n");
+  _exit(1);
+}
+
+[[noreturn]] void child_fail_exec(int err) {
+  // The untranslated description is the C locale's strerror text and needs no allocation.
+  child_write("exec failed: ");
+  child_write(or_unknown(strerrordesc_np(err)));
+  child_write(" (os error ");
+  child_write_number(err);
+  child_write(")\n");
+  _exit(1);
+}
+
+}  // namespace
+
+PreparedExec::PreparedExec(const std::vector<std::string>& command) : args_(command) {
+  for (auto& arg : args_) argv_.push_back(arg.data());
+  argv_.push_back(nullptr);
+
+  const std::string& file = args_.empty() ? std::string() : args_.front();
+  if (file.empty()) {
+    // Nothing to try: exec() reports ENOENT, as execvp does.
+  } else if (file.find('/') != std::string::npos) {
+    candidates_.push_back(file);
+  } else {
+    const char* env_path = std::getenv("PATH");
+    const std::string path = env_path != nullptr ? env_path : kDefaultPath;
+    std::size_t start = 0;
+    while (true) {
+      const std::size_t end = path.find(':', start);
+      const std::string dir = path.substr(start, end == std::string::npos ? end : end - start);
+      candidates_.push_back(dir.empty() ? file : dir + "/" + file);
+      if (end == std::string::npos) break;
+      start = end + 1;
+    }
+  }
+
+  script_argv_.push_back(const_cast<char*>(kShell));
+  script_argv_.push_back(nullptr);
+  for (std::size_t i = 1; i < args_.size(); ++i) script_argv_.push_back(args_[i].data());
+  script_argv_.push_back(nullptr);
+}
+
+int PreparedExec::exec() noexcept {
+  if (candidates_.empty()) return ENOENT;
+  bool refused = false;
+  int last = ENOENT;
+  for (auto& candidate : candidates_) {
+    ::execve(candidate.c_str(), argv_.data(), environ);
+    last = errno;
+    if (last == ENOEXEC) {
+      // A file without a known format is a script for the shell, as execvp treats it.
+      script_argv_[1] = candidate.data();
+      ::execve(kShell, script_argv_.data(), environ);
+      last = errno;
+    }
+    switch (last) {
+      case EACCES:
+        refused = true;
+        break;
+      case ENOENT:
+      case ENOTDIR:
+      case ESTALE:
+      case ENODEV:
+      case ETIMEDOUT:
+        break;
+      default:
+        return last;
+    }
+  }
+  return refused ? EACCES : last;
+}
+
+pid_t launch_tracee(PreparedExec& exec) {
+  // Nothing buffered may be written twice, once by each process.
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    const int err = errno;
+    std::cerr << "fork failed: " << errno_message(err) << '\n';
+    return -1;
+  }
+  if (pid > 0) return pid;
+
+  // Child: system calls only from here to the exec.
+  if (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) child_fail_traceme(errno);
+  install_seccomp_filter(TRACED_SYSCALLS, AUDIT_ARCH_NATIVE);
+  ::signal(SIGPIPE, SIG_DFL);
+  child_fail_exec(exec.exec());
+}
+
+}  // namespace drel

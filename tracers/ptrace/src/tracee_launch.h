@@ -1,0 +1,43 @@
+// Starting the traced command: fork, PTRACE_TRACEME, the seccomp filter, exec.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace drel {
+
+// Everything the child needs between fork and exec, built beforehand: after a fork the child may
+// only make system calls (no allocation, no locks), so the argument vector and the PATH lookup
+// are prepared here.
+class PreparedExec {
+ public:
+  // `command` is executed byte for byte; it must hold at least one element.
+  explicit PreparedExec(const std::vector<std::string>& command);
+  PreparedExec(const PreparedExec&) = delete;
+  PreparedExec& operator=(const PreparedExec&) = delete;
+
+  // The files tried in order, as execvp would: the name itself when it holds a "/", else each
+  // PATH directory joined with it (an empty entry is the working directory).
+  const std::vector<std::string>& candidates() const { return candidates_; }
+
+  // Tries the candidates; a file the kernel refuses as not executable is run with /bin/sh, as
+  // execvp does. Returns only on failure, with the errno execvp would leave (EACCES if any
+  // candidate was refused so, else the last failure). Async-signal-safe.
+  int exec() noexcept;
+
+ private:
+  std::vector<std::string> args_;
+  std::vector<char*> argv_;
+  std::vector<std::string> candidates_;
+  // "/bin/sh", <candidate>, argv[1..], nullptr; slot 1 is filled in by exec().
+  std::vector<char*> script_argv_;
+};
+
+// Forks the traced child. The child requests tracing, installs the seccomp filter, resets
+// SIGPIPE and executes the command; if that fails it prints why and exits 1. Returns the
+// child's id, or -1 after printing "fork failed: ..." to standard error.
+pid_t launch_tracee(PreparedExec& exec);
+
+}  // namespace drel
