@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "preload/src/path_text.h"
@@ -26,6 +27,12 @@ TEST_P(GuestUtf8Text, InvalidSequencesBecomeReplacementCharacters) {
   EXPECT_EQ(std::string(out.bytes, out.len), c.text);
   EXPECT_EQ(out.bytes[out.len], '\0');
   EXPECT_EQ(is_valid_utf8(c.raw.data(), c.raw.size()), c.raw == c.text);
+
+  PathText in_place;
+  memcpy(in_place.bytes, c.raw.data(), c.raw.size());
+  ASSERT_TRUE(utf8_text_in_place(c.raw.size(), in_place));
+  EXPECT_EQ(std::string(in_place.bytes, in_place.len), c.text);
+  EXPECT_EQ(in_place.bytes[in_place.len], '\0');
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -87,6 +94,27 @@ TEST(GuestJoinPath, JoinsInPlaceOverTheDirectory) {
   ASSERT_TRUE(utf8_text("/work", 5, buf));
   ASSERT_TRUE(join_path(buf.bytes, buf.len, "d.txt", 5, false, buf));
   EXPECT_EQ(std::string(buf.bytes, buf.len), "/work/d.txt");
+}
+
+TEST(GuestJoinPath, PrependsADirectoryWithOneSlash) {
+  struct Case {
+    const char* dir;
+    const char* name;
+    const char* joined;
+  };
+  for (Case c : {Case{"/", "x", "//x"}, Case{"/a/b", "c/d", "/a/b/c/d"}, Case{"/a/", "b", "/a//b"}}) {
+    PathText out;
+    ASSERT_TRUE(utf8_text(c.name, c_length(c.name), out));
+    ASSERT_TRUE(prepend_dir(c.dir, c_length(c.dir), out));
+    EXPECT_EQ(std::string(out.bytes, out.len), c.joined);
+    EXPECT_EQ(out.bytes[out.len], '\0');
+  }
+  std::string dir(PathText::kCapacity - 3, 'd');
+  PathText out;
+  ASSERT_TRUE(utf8_text("x", 1, out));
+  EXPECT_TRUE(prepend_dir(dir.data(), dir.size(), out));
+  ASSERT_TRUE(utf8_text("xy", 2, out));
+  EXPECT_FALSE(prepend_dir(dir.data(), dir.size(), out));
 }
 
 TEST(GuestJoinPath, RefusesResultThatDoesNotFit) {

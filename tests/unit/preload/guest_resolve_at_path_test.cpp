@@ -81,6 +81,13 @@ TEST(GuestFdPath, RemovedFileKeepsTheKernelsDeletedMarker) {
   EXPECT_EQ(fd_path_of(file.get()), before + " (deleted)");
 }
 
+TEST(GuestFdPath, NameThatIsNotUtf8GetsReplacementCharacters) {
+  test::TempDir dir;
+  test::write_file(dir / "bad\xff.txt", "x");
+  Fd file(open((dir / "bad\xff.txt").c_str(), O_RDONLY));
+  EXPECT_EQ(fd_path_of(file.get()), real_path(dir.path()) + "/bad\xef\xbf\xbd.txt");
+}
+
 TEST(GuestResolveAtPath, CombinesDirectoryDescriptorAndPath) {
   test::TempDir dir;
   Fd root(open("/", O_RDONLY | O_DIRECTORY));

@@ -27,14 +27,13 @@ bool fd_path(int fd, PathText& out) noexcept {
   if (fd < 0) return false;
   char link[32];
   proc_fd_link(fd, link);
-  char raw[PathText::kCapacity];
-  ssize_t n = readlink(link, raw, sizeof raw);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof raw) return false;
+  ssize_t n = readlink(link, out.bytes, sizeof out.bytes);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof out.bytes) return false;
   auto len = static_cast<size_t>(n);
-  if (starts_with(raw, len, "pipe:") || starts_with(raw, len, "socket:") ||
-      starts_with(raw, len, "anon_inode:"))
+  if (starts_with(out.bytes, len, "pipe:") || starts_with(out.bytes, len, "socket:") ||
+      starts_with(out.bytes, len, "anon_inode:"))
     return false;
-  return utf8_text(raw, len, out);
+  return utf8_text_in_place(len, out);
 }
 
 }  // namespace drel

@@ -11,14 +11,15 @@ bool open_path(const char* path, PathText& out) noexcept {
   size_t len = c_length(path);
   if (path[0] == '/') return utf8_text(path, len, out);
 
-  char resolved[PATH_MAX];
-  if (realpath(path, resolved) != nullptr) return utf8_text(resolved, c_length(resolved), out);
+  // realpath writes straight into out: no second path buffer on the usual road.
+  static_assert(sizeof out.bytes >= PATH_MAX);
+  if (realpath(path, out.bytes) != nullptr) return utf8_text_in_place(c_length(out.bytes), out);
 
   PathText joined;
   if (getcwd(joined.bytes, sizeof joined.bytes) == nullptr) return utf8_text(path, len, out);
   if (!join_path(joined.bytes, c_length(joined.bytes), path, len, false, joined)) return false;
-  if (realpath(joined.bytes, resolved) != nullptr)
-    return utf8_text(resolved, c_length(resolved), out);
+  if (realpath(joined.bytes, out.bytes) != nullptr)
+    return utf8_text_in_place(c_length(out.bytes), out);
   return utf8_text(joined.bytes, joined.len, out);
 }
 

@@ -87,6 +87,28 @@ bool utf8_text(const char* raw, size_t n, PathText& out) noexcept {
   return true;
 }
 
+bool utf8_text_in_place(size_t n, PathText& text) noexcept {
+  if (n >= PathText::kCapacity) return false;
+  if (is_valid_utf8(text.bytes, n)) {
+    text.bytes[n] = '\0';
+    text.len = n;
+    return true;
+  }
+  char raw[PathText::kCapacity];
+  memcpy(raw, text.bytes, n);
+  return utf8_text(raw, n, text);
+}
+
+bool prepend_dir(const char* dir, size_t dir_len, PathText& out) noexcept {
+  size_t total = dir_len + 1 + out.len;
+  if (total >= PathText::kCapacity) return false;
+  memmove(out.bytes + dir_len + 1, out.bytes, out.len + 1);
+  memcpy(out.bytes, dir, dir_len);
+  out.bytes[dir_len] = '/';
+  out.len = total;
+  return true;
+}
+
 bool join_path(const char* dir, size_t dir_len, const char* name, size_t name_len,
                bool always_slash, PathText& out) noexcept {
   bool slash = always_slash || dir_len == 0 || dir[dir_len - 1] != '/';

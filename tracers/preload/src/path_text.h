@@ -19,6 +19,13 @@ bool utf8_text(const char* raw, size_t n, PathText& out) noexcept;
 
 bool is_valid_utf8(const char* raw, size_t n) noexcept;
 
+// Makes the first n raw bytes already in text.bytes into text, in place when they are valid
+// UTF-8 (the common case, needing no second buffer).
+bool utf8_text_in_place(size_t n, PathText& text) noexcept;
+
+// Puts dir and one "/" in front of the text already in out. False when it does not fit.
+bool prepend_dir(const char* dir, size_t dir_len, PathText& out) noexcept;
+
 // dir + "/" + name. With always_slash false no "/" is added after a dir that ends in one.
 // False when the result does not fit.
 bool join_path(const char* dir, size_t dir_len, const char* name, size_t name_len,

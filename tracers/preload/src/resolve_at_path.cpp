@@ -14,8 +14,7 @@ bool resolve_at_path(int dirfd, const char* path, PathText& out) noexcept {
   if (!fd_path(dirfd, dir)) return false;
   if (dir.len == 0) return true;
   // The "/" goes in even after the root's "/": the launcher sees "//x" for x under "/".
-  PathText name = out;
-  return join_path(dir.bytes, dir.len, name.bytes, name.len, true, out);
+  return prepend_dir(dir.bytes, dir.len, out);
 }
 
 }  // namespace drel
