@@ -66,6 +66,7 @@ bool drain_connection(EventConnection& connection, PreloadAggregator& agg) {
     const ssize_t n = ::recv(connection.fd.get(), block.data(), block.size(), MSG_DONTWAIT);
     if (n > 0) {
       connection.buffer.append(block.data(), static_cast<size_t>(n));
+      connection.bytes_received += static_cast<uint64_t>(n);
       // Decoding as blocks arrive keeps the buffer to about one block plus a partial frame.
       dispatch_frames(connection.buffer, agg);
       continue;

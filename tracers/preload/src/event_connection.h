@@ -34,6 +34,7 @@ struct EventConnection {
 
   UniqueFd fd;
   FrameBuffer buffer;
+  uint64_t bytes_received = 0;
 };
 
 inline constexpr size_t kDrainBlockSize = 65536;

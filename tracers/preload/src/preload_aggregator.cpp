@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <limits>
 #include <unordered_set>
 #include <utility>
 
@@ -196,10 +197,14 @@ void PreloadAggregator::ensure_process(uint32_t pid) {
   if (processes_.contains(pid)) return;
   ProcessRecord record;
   record.pid = pid;
-  if (pid != root_pid_) record.parent_pid = read_parent_pid(pid);
-  if (std::optional<ProcessInfo> info = read_process_info(pid)) {
-    record.command = std::move(info->command);
-    record.env = std::move(info->env);
+  // Ids beyond the kernel's range name no process: nothing to read.
+  if (pid <= static_cast<uint32_t>(std::numeric_limits<int>::max())) {
+    const int id = static_cast<int>(pid);
+    if (pid != root_pid_) record.parent_pid = read_parent_pid(id);
+    if (std::optional<ProcessInfo> info = read_process_info(id)) {
+      record.command = std::move(info->command);
+      record.env = std::move(info->env);
+    }
   }
   if (pid == root_pid_) {
     // The argument vector the launcher was given, not what /proc shows.

@@ -90,16 +90,26 @@ bool accept_pending(int listener, std::list<EventConnection>& connections) {
   }
 }
 
-// Drains every connection in order, closing those that ended; returns whether any is open.
-bool drain_all(std::list<EventConnection>& connections, PreloadAggregator& agg) {
+struct DrainPass {
+  bool any_open = false;
+  bool any_data = false;
+};
+
+// Drains every connection in order, closing those that ended.
+DrainPass drain_all(std::list<EventConnection>& connections, PreloadAggregator& agg) {
+  DrainPass pass;
   for (auto it = connections.begin(); it != connections.end();) {
-    if (drain_connection(*it, agg)) {
+    const uint64_t before = it->bytes_received;
+    const bool finished = drain_connection(*it, agg);
+    pass.any_data = pass.any_data || it->bytes_received != before;
+    if (finished) {
       it = connections.erase(it);
     } else {
       ++it;
     }
   }
-  return !connections.empty();
+  pass.any_open = !connections.empty();
+  return pass;
 }
 
 long wall_clock_nanoseconds() {
@@ -118,7 +128,7 @@ EnvMap launcher_environment() {
     bytes += *e;
     bytes += '\0';
   }
-  return parse_environ(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+  return parse_environ(bytes);
 }
 
 Result<pid_t> spawn(const std::vector<std::string>& command, const std::vector<std::string>& env) {
@@ -202,8 +212,8 @@ Result<int> run_preload_trace(const std::string& output_path,
   std::list<EventConnection> connections;
   int code = 0;
   for (;;) {
-    accept_pending(listener.get(), connections);
-    drain_all(connections, agg);
+    const bool accepted = accept_pending(listener.get(), connections);
+    const DrainPass pass = drain_all(connections, agg);
     int status = 0;
     const pid_t done = ::waitpid(root, &status, WNOHANG);
     if (done < 0) {
@@ -214,16 +224,18 @@ Result<int> run_preload_trace(const std::string& output_path,
       code = exit_code(status);
       break;
     }
-    std::this_thread::sleep_for(kPollInterval);
+    // Senders block while their socket is full: a pass that moved data goes straight on, and
+    // only an idle pass sleeps.
+    if (!accepted && !pass.any_data) std::this_thread::sleep_for(kPollInterval);
   }
 
   // Descendants may still hold connections: give them a short while, not forever.
   const auto deadline = std::chrono::steady_clock::now() + kFinalDrain;
   while (std::chrono::steady_clock::now() < deadline) {
     const bool accepted = accept_pending(listener.get(), connections);
-    const bool open = drain_all(connections, agg);
-    if (!accepted && !open) break;
-    std::this_thread::sleep_for(kFinalPollInterval);
+    const DrainPass pass = drain_all(connections, agg);
+    if (!accepted && !pass.any_open) break;
+    if (!accepted && !pass.any_data) std::this_thread::sleep_for(kFinalPollInterval);
   }
 
   listener.reset();
