@@ -29,16 +29,18 @@ const FileTracker::Descriptor* FileTracker::find(pid_t task, int fd) const {
   const auto table = tables_.find(task);
   if (table == tables_.end()) return nullptr;
   const auto d = table->second.find(fd);
-  return d == table->second.end() ? nullptr : &d->second;
+  return d == table->second.end() || !d->second.open ? nullptr : &d->second;
 }
 
 void FileTracker::open_fd(pid_t task, int fd, std::string_view path, uint64_t flags) {
-  tables_[task].insert_or_assign(fd, Descriptor{intern(path), (flags & O_TRUNC) != 0});
+  tables_[task].insert_or_assign(fd, Descriptor{intern(path), (flags & O_TRUNC) != 0, true});
 }
 
 void FileTracker::close_fd(pid_t task, int fd) {
   const auto table = tables_.find(task);
-  if (table != tables_.end()) table->second.erase(fd);
+  if (table == tables_.end()) return;
+  const auto d = table->second.find(fd);
+  if (d != table->second.end()) d->second.open = false;
 }
 
 void FileTracker::dup_fd(pid_t task, int oldfd, int newfd) {
@@ -47,12 +49,12 @@ void FileTracker::dup_fd(pid_t task, int oldfd, int newfd) {
   if (table == tables_.end()) return;
   FdTable& fds = table->second;
   const auto old = fds.find(oldfd);
-  if (old == fds.end()) {
-    fds.erase(newfd);
+  if (old == fds.end() || !old->second.open) {
+    close_fd(task, newfd);
     return;
   }
   const PathRef path = old->second.path;
-  fds.insert_or_assign(newfd, Descriptor{path, false});
+  fds.insert_or_assign(newfd, Descriptor{path, false, true});
 }
 
 void FileTracker::inherit_descriptors(pid_t parent, pid_t child) {
@@ -60,7 +62,9 @@ void FileTracker::inherit_descriptors(pid_t parent, pid_t child) {
   const auto from = tables_.find(parent);
   if (from == tables_.end()) return;
   FdTable& to = tables_[child];
-  for (const auto& [fd, d] : from->second) to.insert_or_assign(fd, Descriptor{d.path, false});
+  for (const auto& [fd, d] : from->second) {
+    if (d.open) to.insert_or_assign(fd, Descriptor{d.path, false, true});
+  }
 }
 
 void FileTracker::forget_task(pid_t task) {

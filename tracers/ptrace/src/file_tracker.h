@@ -62,7 +62,8 @@ class FileTracker {
 
   TrackedFiles aggregate_files() const;
 
-  // What the tracker retains: open descriptors over all tasks, and distinct paths.
+  // What the tracker retains: descriptor slots over all live tasks (open ones, and numbers
+  // closed since, kept for reuse), and distinct paths.
   std::size_t descriptor_count() const;
   std::size_t path_count() const { return paths_.size(); }
 
@@ -70,6 +71,7 @@ class FileTracker {
   struct Descriptor {
     PathRef path;
     bool truncated = false;
+    bool open = true;  // a closed number keeps its slot, so reopening it allocates nothing
   };
   using FdTable = std::unordered_map<int, Descriptor>;
 
