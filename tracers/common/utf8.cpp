@@ -50,9 +50,7 @@ bool is_valid_utf8(std::string_view bytes) {
   return true;
 }
 
-std::string lossy_utf8(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
+void append_utf8_lossy(std::string_view bytes, std::string& out) {
   size_t i = 0, bad = 0;
   while (i < bytes.size()) {
     const size_t n = sequence_length(bytes, i, &bad);
@@ -64,6 +62,12 @@ std::string lossy_utf8(std::string_view bytes) {
       i += n;
     }
   }
+}
+
+std::string lossy_utf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  append_utf8_lossy(bytes, out);
   return out;
 }
 

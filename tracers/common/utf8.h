@@ -12,4 +12,7 @@ bool is_valid_utf8(std::string_view bytes);
 // practice" rule), so the same input always maps to the same text.
 std::string lossy_utf8(std::string_view bytes);
 
+// The same conversion appended to `out`, so hot paths can reuse one buffer.
+void append_utf8_lossy(std::string_view bytes, std::string& out);
+
 }  // namespace drel
