@@ -1,6 +1,7 @@
 #include "tracee_launch.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -112,6 +113,33 @@ TEST_F(ExecTest, ArgumentBytesPassUnchanged) {
   EXPECT_EQ(exec_in_child({"sh", "-c", "test \"$0\" = \"$(printf 'a\\377\\376')\"", arg},
                           "/bin:/usr/bin"),
             0);
+}
+
+TEST(LaunchTest, FailedExecLeavesItsErrnoForTheParent) {
+  ScopedPath path("/nonexistent");
+  PreparedExec exec({"drel-no-such-program"});
+  ExecFailureSlot failure;
+  ASSERT_TRUE(failure.available());
+  const pid_t pid = launch_tracee(exec, failure);
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(failure.error(), ENOENT);
+}
+
+TEST(LaunchTest, SuccessfulExecStopsTracedAtItsSigtrap) {
+  PreparedExec exec({"/bin/true"});
+  ExecFailureSlot failure;
+  const pid_t pid = launch_tracee(exec, failure);
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFSTOPPED(status) && WSTOPSIG(status) == SIGTRAP);
+  EXPECT_EQ(failure.error(), 0);
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, &status, 0);
 }
 
 }  // namespace

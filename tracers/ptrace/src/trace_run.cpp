@@ -193,12 +193,14 @@ int run_trace(const std::vector<std::string>& command, const std::string& output
   PtraceMemory memory;
   SyscallDecoder decoder(memory);
 
-  const pid_t child = launch_tracee(exec);
+  ExecFailureSlot exec_failure;
+  const pid_t child = launch_tracee(exec, exec_failure);
   if (child < 0) return 1;
 
   int status = 0;
   const pid_t waited = ::waitpid(child, &status, 0);
   if (waited <= 0 || classify_wait_status(status).kind != WaitKind::Stopped) {
+    report_exec_failure(exec_failure);
     std::cerr << "Unexpected initial wait status\n";
     return 1;
   }

@@ -1,6 +1,7 @@
 #include "tracee_launch.h"
 
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 
 #include "arch/registers.h"
 #include "common/errno_text.h"
+#include "common/error.h"
 #include "seccomp.h"
 
 extern char** environ;
@@ -128,7 +130,28 @@ int PreparedExec::exec() noexcept {
   return refused ? EACCES : last;
 }
 
-pid_t launch_tracee(PreparedExec& exec) {
+ExecFailureSlot::ExecFailureSlot() {
+  void* p = ::mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (p != MAP_FAILED) slot_ = static_cast<volatile int*>(p);
+}
+
+ExecFailureSlot::~ExecFailureSlot() {
+  if (slot_ != nullptr) ::munmap(const_cast<int*>(slot_), sizeof(int));
+}
+
+void ExecFailureSlot::set(int err) noexcept {
+  if (slot_ != nullptr) *slot_ = err;
+}
+
+int ExecFailureSlot::error() const { return slot_ != nullptr ? *slot_ : 0; }
+
+void report_exec_failure(const ExecFailureSlot& failure) {
+  if (const int err = failure.error(); err != 0) {
+    std::cerr << "exec failed: " << os_error_text(err) << '\n';
+  }
+}
+
+pid_t launch_tracee(PreparedExec& exec, ExecFailureSlot& failure) {
   // Nothing buffered may be written twice, once by each process.
   std::fflush(nullptr);
   const pid_t pid = ::fork();
@@ -143,7 +166,10 @@ pid_t launch_tracee(PreparedExec& exec) {
   if (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) child_fail_traceme(errno);
   install_seccomp_filter(TRACED_SYSCALLS, AUDIT_ARCH_NATIVE);
   ::signal(SIGPIPE, SIG_DFL);
-  child_fail_exec(exec.exec());
+  const int err = exec.exec();
+  if (!failure.available()) child_fail_exec(err);
+  failure.set(err);
+  _exit(1);
 }
 
 }  // namespace drel

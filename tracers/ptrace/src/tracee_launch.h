@@ -35,9 +35,34 @@ class PreparedExec {
   std::vector<char*> script_argv_;
 };
 
+// A word of memory shared with the child, where it leaves the errno of a failed exec. Once the
+// filter is installed the child cannot print it itself: the write-family calls stop for the
+// tracer, and before the tracer has set its options the kernel refuses them with ENOSYS.
+class ExecFailureSlot {
+ public:
+  ExecFailureSlot();
+  ~ExecFailureSlot();
+  ExecFailureSlot(const ExecFailureSlot&) = delete;
+  ExecFailureSlot& operator=(const ExecFailureSlot&) = delete;
+
+  // Called in the child only; a plain store.
+  void set(int err) noexcept;
+  // False if the shared word could not be mapped.
+  bool available() const { return slot_ != nullptr; }
+  // The errno the child left, 0 if none.
+  int error() const;
+
+ private:
+  volatile int* slot_ = nullptr;
+};
+
 // Forks the traced child. The child requests tracing, installs the seccomp filter, resets
-// SIGPIPE and executes the command; if that fails it prints why and exits 1. Returns the
-// child's id, or -1 after printing "fork failed: ..." to standard error.
-pid_t launch_tracee(PreparedExec& exec);
+// SIGPIPE and executes the command; if that fails it leaves the errno in `failure` (printing it
+// itself only if there is no slot) and exits 1. Returns the child's id, or -1 after printing
+// "fork failed: ..." to standard error.
+pid_t launch_tracee(PreparedExec& exec, ExecFailureSlot& failure);
+
+// "exec failed: <strerror text> (os error N)" on standard error, if the child left an errno.
+void report_exec_failure(const ExecFailureSlot& failure);
 
 }  // namespace drel
