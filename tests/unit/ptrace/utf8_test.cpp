@@ -1,5 +1,5 @@
 // Validation and lossy conversion of bytes from the tracee and from /proc.
-#include "utf8.h"
+#include "common/utf8.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include <array>
 #include <cstdio>
 
-#include "utf8.h"
+#include "common/utf8.h"
 
 namespace drel {
 namespace {

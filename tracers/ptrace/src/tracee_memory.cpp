@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "utf8.h"
+#include "common/utf8.h"
 
 namespace drel {
 
