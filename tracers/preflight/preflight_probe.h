@@ -13,4 +13,8 @@ inline constexpr std::string_view kPtraceProbePayload = "drel-ptrace-preflight";
 
 Result<void> run_preflight_probe(const std::string& path, std::string_view payload);
 
+// The name the probe renames its file to and back from: the last component's extension
+// replaced by "renamed", or ".renamed" appended when it has none.
+std::string probe_second_name(const std::string& path);
+
 }  // namespace drel
