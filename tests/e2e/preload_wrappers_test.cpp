@@ -274,6 +274,12 @@ TEST_F(PreloadWrappers, EightThreadsReadingOneFileGiveEightThreadIds) {
   EXPECT_EQ(connections.size(), 8u);
 }
 
+TEST_F(PreloadWrappers, ThreadWithTheSmallestStackReportsSafely) {
+  TracedRun run = calls("small_stack");
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  EXPECT_EQ(kinds_for(run, in_dir("small_stack.txt")), (Kinds{"open_write", "write"}));
+}
+
 TEST_F(PreloadWrappers, EndedThreadsGiveTheirConnectionsBack) {
   TracedRun run = calls("thread_churn");
   ASSERT_EQ(run.exit_status, 0) << describe(run);

@@ -121,6 +121,25 @@ INSTANTIATE_TEST_SUITE_P(Boundaries, GuestEventPaths,
                                          PathCase{256, {0xda, 0x01, 0x00}},
                                          PathCase{4096, {0xda, 0x10, 0x00}}));
 
+// A sender that writes the head and then the path puts the same bytes on the wire.
+TEST_P(GuestEventPaths, HeadFollowedByPathIsTheWholeFrame) {
+  std::string path(GetParam().length, 'y');
+  Bytes whole = frame(EventKind::OpenRead, 128, 70000, path);
+  char head[kFrameHeadCapacity];
+  size_t n = frame_event_head(EventKind::OpenRead, 128, 70000, path.size(), head, sizeof head);
+  ASSERT_GT(n, 0u);
+  Bytes joined = concat({Bytes(head, head + n), str_bytes(path)});
+  EXPECT_EQ(joined, whole);
+  EXPECT_EQ(frame_event_head(EventKind::OpenRead, 128, 70000, path.size(), head, n - 1), 0u);
+}
+
+TEST(GuestEventEncoding, LongestHeadFitsItsCapacity) {
+  char head[kFrameHeadCapacity];
+  EXPECT_GT(frame_event_head(EventKind::OpenWrite, UINT32_MAX, UINT32_MAX, UINT32_MAX - 100, head,
+                             sizeof head),
+            0u);
+}
+
 class GuestEventCapacity : public testing::TestWithParam<bool> {};
 
 // A buffer one byte short is refused untouched; an exact one is enough.

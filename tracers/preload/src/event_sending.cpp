@@ -5,27 +5,21 @@
 
 #include <cstdint>
 
-#include "preload/src/path_text.h"
 #include "preload/src/trace_connection.h"
 #include "preload/src/trace_session.h"
 
 namespace drel {
-namespace {
-
-// Map header, keys, the longest kind name, two 5-byte integers and a 5-byte string header.
-constexpr size_t kFrameOverhead = 64;
-
-}  // namespace
 
 void send_event(EventKind kind, const char* path, size_t path_len) noexcept {
   size_t socket_len = 0;
   if (trace_socket_path(&socket_len) == nullptr) return;
   auto pid = static_cast<uint32_t>(getpid());
   auto tid = static_cast<uint32_t>(syscall(SYS_gettid));
-  char frame[PathText::kCapacity + kFrameOverhead];
-  size_t len = frame_event(kind, pid, tid, path, path_len, frame, sizeof frame);
-  if (len == 0) return;
-  send_frame(frame, len, pid);
+  // The path goes out from where it already is; only the frame's head is built here.
+  char head[kFrameHeadCapacity];
+  size_t head_len = frame_event_head(kind, pid, tid, path_len, head, sizeof head);
+  if (head_len == 0) return;
+  send_frame(head, head_len, path, path_len, pid);
 }
 
 }  // namespace drel

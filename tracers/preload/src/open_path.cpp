@@ -6,6 +6,21 @@
 
 namespace drel {
 
+namespace {
+
+// Kept out of open_path's frame: the second path buffer is needed only when realpath failed,
+// and threads with the smallest stacks should not pay for it on every open.
+[[gnu::noinline]] bool joined_to_cwd(const char* path, size_t len, PathText& out) {
+  PathText joined;
+  if (getcwd(joined.bytes, sizeof joined.bytes) == nullptr) return utf8_text(path, len, out);
+  if (!join_path(joined.bytes, c_length(joined.bytes), path, len, false, joined)) return false;
+  if (realpath(joined.bytes, out.bytes) != nullptr)
+    return utf8_text_in_place(c_length(out.bytes), out);
+  return utf8_text(joined.bytes, joined.len, out);
+}
+
+}  // namespace
+
 bool open_path(const char* path, PathText& out) noexcept {
   if (path == nullptr || path[0] == '\0') return false;
   size_t len = c_length(path);
@@ -14,13 +29,7 @@ bool open_path(const char* path, PathText& out) noexcept {
   // realpath writes straight into out: no second path buffer on the usual road.
   static_assert(sizeof out.bytes >= PATH_MAX);
   if (realpath(path, out.bytes) != nullptr) return utf8_text_in_place(c_length(out.bytes), out);
-
-  PathText joined;
-  if (getcwd(joined.bytes, sizeof joined.bytes) == nullptr) return utf8_text(path, len, out);
-  if (!join_path(joined.bytes, c_length(joined.bytes), path, len, false, joined)) return false;
-  if (realpath(joined.bytes, out.bytes) != nullptr)
-    return utf8_text_in_place(c_length(out.bytes), out);
-  return utf8_text(joined.bytes, joined.len, out);
+  return joined_to_cwd(path, len, out);
 }
 
 }  // namespace drel

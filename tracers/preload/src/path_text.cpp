@@ -87,16 +87,19 @@ bool utf8_text(const char* raw, size_t n, PathText& out) noexcept {
   return true;
 }
 
-bool utf8_text_in_place(size_t n, PathText& text) noexcept {
-  if (n >= PathText::kCapacity) return false;
-  if (is_valid_utf8(text.bytes, n)) {
-    text.bytes[n] = '\0';
-    text.len = n;
-    return true;
-  }
+// Out of line so that the copy's buffer is on the stack only when a name is not UTF-8.
+[[gnu::noinline]] static bool replace_invalid_in_place(size_t n, PathText& text) {
   char raw[PathText::kCapacity];
   memcpy(raw, text.bytes, n);
   return utf8_text(raw, n, text);
+}
+
+bool utf8_text_in_place(size_t n, PathText& text) noexcept {
+  if (n >= PathText::kCapacity) return false;
+  if (!is_valid_utf8(text.bytes, n)) return replace_invalid_in_place(n, text);
+  text.bytes[n] = '\0';
+  text.len = n;
+  return true;
 }
 
 bool prepend_dir(const char* dir, size_t dir_len, PathText& out) noexcept {

@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -82,13 +83,25 @@ bool connection_valid(uint32_t pid) {
          t_connection.pid == pid;
 }
 
-// Writes everything or fails with errno set; a return of 0 counts as failure.
-bool send_all(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t sent = send(fd, p, n, MSG_NOSIGNAL);
+// Writes head then body, everything or fail with errno set; a return of 0 counts as failure.
+bool send_all(int fd, const char* head, size_t head_len, const char* body, size_t body_len) {
+  size_t total = head_len + body_len;
+  size_t done = 0;
+  while (done < total) {
+    iovec iov[2];
+    size_t count = 0;
+    if (done < head_len) {
+      iov[count++] = {const_cast<char*>(head + done), head_len - done};
+      if (body_len != 0) iov[count++] = {const_cast<char*>(body), body_len};
+    } else {
+      iov[count++] = {const_cast<char*>(body + (done - head_len)), total - done};
+    }
+    msghdr message{};
+    message.msg_iov = iov;
+    message.msg_iovlen = count;
+    ssize_t sent = sendmsg(fd, &message, MSG_NOSIGNAL);
     if (sent > 0) {
-      p += sent;
-      n -= static_cast<size_t>(sent);
+      done += static_cast<size_t>(sent);
     } else if (sent < 0 && errno == EINTR) {
       continue;
     } else {
@@ -141,16 +154,17 @@ int connect_trace_socket(const char* path, size_t path_len) noexcept {
   return fd;
 }
 
-void send_frame(const char* frame, size_t len, uint32_t pid) noexcept {
+void send_frame(const char* head, size_t head_len, const char* body, size_t body_len,
+                uint32_t pid) noexcept {
   if (!connection_valid(pid)) {
     abandon(t_connection);
     if (!connect_thread(pid)) return;
   }
-  if (send_all(t_connection.fd, frame, len)) return;
+  if (send_all(t_connection.fd, head, head_len, body, body_len)) return;
   if (!connection_lost(errno)) return;
   abandon(t_connection);
   if (!connect_thread(pid)) return;
-  send_all(t_connection.fd, frame, len);
+  send_all(t_connection.fd, head, head_len, body, body_len);
 }
 
 }  // namespace drel
