@@ -1,5 +1,6 @@
 // The interposition library inside real programs, with a stand-in listener instead of the
 // launcher: which events each call sends, and that the program itself never notices.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -402,6 +403,36 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<SocketVariableCase>& info) {
       return std::string(info.param.name);
     });
+
+const std::set<std::string> kWrapped = {
+    "read",     "readv",  "pread",  "pread64", "write",    "writev",   "pwrite",   "pwrite64",
+    "sendfile", "fread",  "fwrite", "mmap",    "ftruncate", "open",    "open64",   "openat",
+    "openat64", "creat",  "truncate", "unlink", "link",    "rename",   "unlinkat", "linkat",
+    "renameat", "fopen",  "fopen64", "fdopen", "freopen"};
+
+TEST(PreloadLibrary, ExportsTheTwentyNineWrappersAndNothingElse) {
+  ASSERT_EQ(kWrapped.size(), 29u);
+  void* lib = dlopen(preload_library_path().c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(lib, nullptr) << dlerror();
+  for (const std::string& name : kWrapped) {
+    void* ours = dlsym(lib, name.c_str());
+    EXPECT_NE(ours, nullptr) << name;
+    EXPECT_NE(ours, dlsym(RTLD_DEFAULT, name.c_str())) << name << " is the C library's own";
+  }
+  dlclose(lib);
+
+  if (access("/usr/bin/nm", X_OK) != 0) return;  // the full list needs nm
+  RunResult r = run_program({"nm", "-D", "--defined-only", preload_library_path()});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  std::set<std::string> exported;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::string address, type, name;
+    if (words >> address >> type >> name) exported.insert(name);
+  }
+  EXPECT_EQ(exported, kWrapped);
+}
 
 TEST(PreloadLibrary, NeedsOnlyTheCLibraryAndTheLoader) {
   if (access("/usr/bin/ldd", X_OK) != 0 && access("/bin/ldd", X_OK) != 0)
