@@ -394,7 +394,7 @@ Result<TraceReport> decode_report(std::span<const uint8_t> bytes) {
   }
 }
 
-Result<TraceReport> read_report_file(const std::string& path) {
+Result<std::vector<uint8_t>> read_report_bytes(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) return Error::os(errno);
   std::vector<uint8_t> bytes;
@@ -408,7 +408,13 @@ Result<TraceReport> read_report_file(const std::string& path) {
     if (n == 0) break;
     bytes.insert(bytes.end(), buf, buf + n);
   }
-  auto report = decode_report(bytes);
+  return bytes;
+}
+
+Result<TraceReport> read_report_file(const std::string& path) {
+  auto bytes = read_report_bytes(path);
+  if (!bytes) return std::move(bytes).error();
+  auto report = decode_report(*bytes);
   if (!report) return std::move(report).error().context("not a valid trace report");
   return report;
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "common/error.h"
 #include "common/report.h"
@@ -18,6 +19,9 @@
 namespace drel {
 
 Result<TraceReport> decode_report(std::span<const uint8_t> bytes);
+
+// The whole file; errors are the operating system's.
+Result<std::vector<uint8_t>> read_report_bytes(const std::string& path);
 
 // Errors: the operating system's for reading, "not a valid trace report: <reason>" for content.
 Result<TraceReport> read_report_file(const std::string& path);
