@@ -91,9 +91,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, GuestJoinPath,
 
 TEST(GuestJoinPath, JoinsInPlaceOverTheDirectory) {
   PathText buf;
-  ASSERT_TRUE(utf8_text("/work", 5, buf));
+  ASSERT_TRUE(utf8_text("/data", 5, buf));
   ASSERT_TRUE(join_path(buf.bytes, buf.len, "d.txt", 5, false, buf));
-  EXPECT_EQ(std::string(buf.bytes, buf.len), "/work/d.txt");
+  EXPECT_EQ(std::string(buf.bytes, buf.len), "/data/d.txt");
 }
 
 TEST(GuestJoinPath, PrependsADirectoryWithOneSlash) {

@@ -133,7 +133,7 @@ class GuestOpenPath : public testing::Test {
 TEST_F(GuestOpenPath, RelativePathIsResolvedAbsolutePathIsKeptAsWritten) {
   EXPECT_EQ(opened("data.txt"), real_dir_ + "/real/data.txt");
   EXPECT_EQ(opened("./../link/data.txt"), real_dir_ + "/real/data.txt");
-  EXPECT_EQ(opened("/work/../etc/x"), "/work/../etc/x");
+  EXPECT_EQ(opened("/srv/../etc/x"), "/srv/../etc/x");
   EXPECT_EQ(opened((dir_ / "link/data.txt").c_str()), dir_ / "link/data.txt");
   EXPECT_EQ(opened(""), std::nullopt);
   EXPECT_EQ(opened(nullptr), std::nullopt);
