@@ -21,16 +21,16 @@ endif()
 
 # MsgPuck and nlohmann-json are header-only and architecture-independent, but they live in the
 # host's /usr/include, which the cross compiler must not search as a whole (it would find x86_64
-# headers of everything else). Expose just those two through a small staging directory.
-set(_drel_stage "${CMAKE_BINARY_DIR}/aarch64-host-headers/include")
-if(NOT EXISTS "${_drel_stage}")
-  file(MAKE_DIRECTORY "${_drel_stage}")
-endif()
-foreach(_h msgpuck.h nlohmann)
-  if(EXISTS "/usr/include/${_h}" AND NOT EXISTS "${_drel_stage}/${_h}")
-    file(CREATE_LINK "/usr/include/${_h}" "${_drel_stage}/${_h}" SYMBOLIC)
+# headers of everything else). A small staging prefix exposes just those two headers, and
+# nlohmann-json's CMake package, whose imported target then points at the staged headers (it
+# locates its include directory relative to its own files).
+set(_drel_stage "${CMAKE_BINARY_DIR}/aarch64-host-headers")
+file(MAKE_DIRECTORY "${_drel_stage}/include" "${_drel_stage}/share/cmake")
+foreach(_h include/msgpuck.h include/nlohmann share/cmake/nlohmann_json)
+  if(EXISTS "/usr/${_h}" AND NOT EXISTS "${_drel_stage}/${_h}")
+    file(CREATE_LINK "/usr/${_h}" "${_drel_stage}/${_h}" SYMBOLIC)
   endif()
 endforeach()
-set(CMAKE_C_FLAGS_INIT "-isystem ${_drel_stage}")
-set(CMAKE_CXX_FLAGS_INIT "-isystem ${_drel_stage}")
-list(APPEND CMAKE_FIND_ROOT_PATH "${CMAKE_BINARY_DIR}/aarch64-host-headers")
+set(CMAKE_C_FLAGS_INIT "-isystem ${_drel_stage}/include")
+set(CMAKE_CXX_FLAGS_INIT "-isystem ${_drel_stage}/include")
+list(APPEND CMAKE_FIND_ROOT_PATH "${_drel_stage}")
