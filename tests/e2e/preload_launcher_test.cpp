@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <regex>
 #include <string>
 #include <thread>
@@ -217,11 +218,13 @@ TEST_P(LauncherPreloadVariable, LibraryFirstOldValueKept) {
   }
   const RunResult run =
       trace(dir / "out.msgpack",
-            {actions(), "print-env", "LD_PRELOAD", "print-env", "DREL_PRELOAD_LIB"}, options);
+            {actions(), "print-env", "LD_PRELOAD", "print-env", "DREL_PRELOAD_LIB", "sleep", "300"},
+            options);
   ASSERT_EQ(run.exit_status, 0) << run.err;
   const std::string expected_preload = GetParam().chained ? library() + ":" + extra : library();
   EXPECT_EQ(run.out, expected_preload + "\n" + library() + "\n");
-  // The report shows the root's environment as the command received it.
+  // The report shows the root's environment as the command received it (read from /proc
+  // while the command still runs: hence the pause above).
   const TraceReport r = load(dir / "out.msgpack");
   ASSERT_TRUE(r.env_accessed.contains("LD_PRELOAD"));
   EXPECT_EQ(r.env_accessed.at("LD_PRELOAD"), expected_preload);
@@ -332,7 +335,7 @@ TEST(LauncherReport, ShellScriptThatRenamesItsOutput) {
   test::write_file(dir / "in.txt", "hello\n");
   const std::string script =
       "read line < \"$1/in.txt\"; echo \"$line\" > \"$1/out.txt.tmp\"; "
-      "\"$2\" sleep 200 rename \"$1/out.txt.tmp\" \"$1/out.txt\"; :";
+      "\"$2\" read \"$1/in.txt\" sleep 200 rename \"$1/out.txt.tmp\" \"$1/out.txt\"; :";
   const RunResult run = trace(dir / "report", {"/bin/sh", "-c", script, "sh", dir.path(), actions()});
   ASSERT_EQ(run.exit_status, 0) << run.err;
   EXPECT_EQ(test::read_file(dir / "out.txt"), "hello\n");
@@ -345,11 +348,19 @@ TEST(LauncherReport, ShellScriptThatRenamesItsOutput) {
   EXPECT_EQ(ours, (std::vector<std::string>{dir / "in.txt", dir / "out.txt", dir / "out.txt"}));
   EXPECT_TRUE(find_file(r, dir / "in.txt")->read);
   for (const FileRecord& f : r.files) {
-    if (f.path == dir / "out.txt") EXPECT_TRUE(f.written);
+    if (f.path == dir / "out.txt") {
+      EXPECT_TRUE(f.written);
+    }
   }
-  // The shell and the renaming program: the second's parent is the first.
+  // The shell (the root) and the renaming program it started, recorded at its first read.
   ASSERT_EQ(r.processes.size(), 2u);
-  EXPECT_EQ(r.processes[1].parent_pid, r.processes[0].pid);
+  const ProcessRecord& shell = r.processes[0].parent_pid ? r.processes[1] : r.processes[0];
+  const ProcessRecord& renamer = r.processes[0].parent_pid ? r.processes[0] : r.processes[1];
+  EXPECT_EQ(shell.command[0], "/bin/sh");
+  ASSERT_FALSE(renamer.command.empty());
+  EXPECT_EQ(renamer.command[0], actions());
+  EXPECT_EQ(renamer.parent_pid, shell.pid);
+  EXPECT_EQ(find_process(r, shell.pid), &shell);
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "common/error.h"
+#include "preflight/preflight_probe.h"
+#include "preload/src/preload_preflight.h"
 #include "preload/src/preload_trace_run.h"
 
 namespace {
@@ -40,17 +42,14 @@ constexpr const char* kProbeUsage = "usage: drel-tracer-preload --preflight-prob
       usage({kPreflightUsage});
     }
   }
-  (void)json;
-  (void)command;
-  // TEMPORARY until the preflight library is in the build.
-  std::fprintf(stderr, "drel-tracer-preload: the preflight is not built yet\n");
-  std::exit(1);
+  std::exit(drel::run_preload_preflight(json, command) ? 0 : 1);
 }
 
 [[noreturn]] void probe(const std::vector<std::string>& args) {
   if (args.size() < 3) usage({kProbeUsage});
-  // TEMPORARY until the preflight library is in the build.
-  fail("drel-tracer-preload probe: ", drel::Error("the probe is not built yet"));
+  drel::Result<void> r = drel::run_preflight_probe(args[2], drel::kPreloadProbePayload);
+  if (!r) fail("drel-tracer-preload probe: ", r.error());
+  std::exit(0);
 }
 
 [[noreturn]] void trace(const std::vector<std::string>& args) {
