@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <sstream>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -295,6 +296,8 @@ struct StatusCase {
   int expected;
 };
 
+void PrintTo(const StatusCase& c, std::ostream* os) { *os << c.name; }
+
 class PtraceExitStatus : public testing::TestWithParam<StatusCase> {};
 
 TEST_P(PtraceExitStatus, IsTheCommandsStatus) {
@@ -411,6 +414,8 @@ struct UsageCase {
   std::string err;
   int status;
 };
+
+void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
 
 constexpr const char* kFullUsage =
     "Usage: drel-tracer <output-file> <command> [args...]\n"

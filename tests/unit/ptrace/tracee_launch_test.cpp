@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,8 @@ struct LookupCase {
   std::optional<std::string> path;
   std::vector<std::string> expected;
 };
+
+void PrintTo(const LookupCase& c, std::ostream* os) { *os << c.name; }
 
 class CandidateTest : public testing::TestWithParam<LookupCase> {};
 

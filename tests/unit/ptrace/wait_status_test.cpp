@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <ostream>
 #include <string>
 
 namespace drel {
@@ -15,6 +16,8 @@ struct StatusCase {
   int status;
   WaitStatus expected;
 };
+
+void PrintTo(const StatusCase& c, std::ostream* os) { *os << c.name; }
 
 // Status words as the kernel lays them out: exit code in bits 8-15 with 0 below; a death with
 // the signal in the low 7 bits (0x80 for a core); a stop with 0x7F, the signal in bits 8-15 and
@@ -61,6 +64,8 @@ struct RealCase {
   int wait_flags;
   WaitStatus expected;
 };
+
+void PrintTo(const RealCase& c, std::ostream* os) { *os << c.name; }
 
 void exit_three() { _exit(3); }
 void kill_self() { ::raise(SIGKILL); }

@@ -7,7 +7,6 @@
 #include <iostream>
 #include <optional>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "arch/registers.h"
 #include "common/errno_text.h"
@@ -41,7 +40,7 @@ class TraceLoop {
  public:
   TraceLoop(pid_t root, const std::vector<std::string>& command, SyscallDecoder& decoder)
       : root_(root), registry_(root, command), decoder_(decoder) {
-    live_tasks_.insert(root);
+    tasks_.emplace(root, TaskState{});
   }
 
   void start() {
@@ -55,7 +54,7 @@ class TraceLoop {
   }
 
   void run() {
-    while (!live_tasks_.empty()) {
+    while (!tasks_.empty()) {
       int status = 0;
       const pid_t task = ::waitpid(-1, &status, __WALL);
       if (task == 0) continue;
@@ -101,13 +100,16 @@ class TraceLoop {
     }
   }
 
+  // A task in the middle of a call whose exit stop was requested keeps PTRACE_SYSCALL, so that
+  // a signal stop in between does not lose that exit.
   void resume(pid_t task, int sig) {
-    ptrace_resume(pending_exit_.contains(task) ? PTRACE_SYSCALL : PTRACE_CONT, task, sig);
+    const auto it = tasks_.find(task);
+    const bool pending = it != tasks_.end() && it->second.pending_exit.has_value();
+    ptrace_resume(pending ? PTRACE_SYSCALL : PTRACE_CONT, task, sig);
   }
 
   void task_gone(pid_t task) {
-    live_tasks_.erase(task);
-    pending_exit_.erase(task);
+    tasks_.erase(task);
     decoder_.task_gone(task);
   }
 
@@ -122,7 +124,7 @@ class TraceLoop {
         unsigned long message = 0;
         if (::ptrace(PTRACE_GETEVENTMSG, task, nullptr, &message) == 0) {
           const auto child = static_cast<pid_t>(message);
-          live_tasks_.insert(child);
+          tasks_.try_emplace(child);
           decoder_.on_new_task(task, child);
           registry_.register_process(child, task);
         }
@@ -155,7 +157,7 @@ class TraceLoop {
         regs ? normalize_call(regs->nr, regs->args) : std::nullopt;
     if (call && decoder_.decode_entry(task, *call)) {
       // Only calls whose result matters pay for the exit stop.
-      pending_exit_.insert_or_assign(task, call->kind);
+      tasks_[task].pending_exit = call->kind;
       ptrace_resume(PTRACE_SYSCALL, task, 0);
       return;
     }
@@ -163,13 +165,13 @@ class TraceLoop {
   }
 
   void on_syscall_exit(pid_t task) {
-    const auto it = pending_exit_.find(task);
-    if (it == pending_exit_.end()) {
+    const auto it = tasks_.find(task);
+    if (it == tasks_.end() || !it->second.pending_exit) {
       ptrace_resume(PTRACE_CONT, task, 0);
       return;
     }
-    const SyscallKind kind = it->second;
-    pending_exit_.erase(it);
+    const SyscallKind kind = *it->second.pending_exit;
+    it->second.pending_exit.reset();
     if (const std::optional<SyscallRegs> regs = read_syscall_regs(task)) {
       decoder_.decode_exit(task, kind, regs->result);
     }
@@ -179,9 +181,14 @@ class TraceLoop {
   pid_t root_;
   ProcessRegistry registry_;
   SyscallDecoder& decoder_;
-  std::unordered_set<pid_t> live_tasks_;
-  // Tasks resumed with PTRACE_SYSCALL after a seccomp stop, and the call whose exit comes next.
-  std::unordered_map<pid_t, SyscallKind> pending_exit_;
+  struct TaskState {
+    // Set when the task was resumed with PTRACE_SYSCALL after a seccomp stop: the call whose
+    // exit stop comes next.
+    std::optional<SyscallKind> pending_exit;
+  };
+  // The live tasks; an entry is made when a task appears and dropped when it is reaped, so a
+  // stop allocates nothing here.
+  std::unordered_map<pid_t, TaskState> tasks_;
   int exit_code_ = 0;
 };
 
