@@ -44,9 +44,12 @@ class TraceLoop {
   }
 
   void start() {
-    if (::ptrace(PTRACE_SETOPTIONS, root_, nullptr, reinterpret_cast<void*>(kPtraceOptions)) !=
-        0) {
-      std::cerr << "Warning: ptrace setoptions failed: " << errno_message(errno) << '\n';
+    if (!set_options(kPtraceOptions)) {
+      // A kernel that does not know EXITKILL refuses the whole set; trace without it then.
+      const int err = errno;
+      if (err != EINVAL || !set_options(kPtraceOptions & ~PTRACE_O_EXITKILL)) {
+        std::cerr << "Warning: ptrace setoptions failed: " << errno_message(err) << '\n';
+      }
     }
     registry_.register_process(root_, std::nullopt);
     // The exec's SIGTRAP is not the command's business.
@@ -70,6 +73,10 @@ class TraceLoop {
   const ProcessRegistry& registry() const { return registry_; }
 
  private:
+  bool set_options(long options) {
+    return ::ptrace(PTRACE_SETOPTIONS, root_, nullptr, reinterpret_cast<void*>(options)) == 0;
+  }
+
   void handle(pid_t task, int status) {
     const WaitStatus ws = classify_wait_status(status);
     switch (ws.kind) {
