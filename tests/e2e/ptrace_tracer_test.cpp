@@ -322,6 +322,16 @@ INSTANTIATE_TEST_SUITE_P(
         StatusCase{"RealtimeDeath", {"raise", std::to_string(SIGRTMIN + 3)}, 128 + SIGRTMIN + 3}),
     [](const testing::TestParamInfo<StatusCase>& info) { return info.param.name; });
 
+TEST(PtraceTracer, NewChildIsNotSeenStoppedByItsParent) {
+  // The SIGSTOP a new task is attached with must not reach it: a parent waiting with WUNTRACED
+  // would take its child for stopped.
+  TempDir dir;
+  const Traced t = trace(dir / "report", calls({"wait-untraced"}));
+  EXPECT_EQ(t.run.exit_status, 7) << t.run.out;
+  ASSERT_TRUE(t.report);
+  EXPECT_EQ(t.report->processes.size(), 2u);
+}
+
 TEST(PtraceTracer, MissingCommandFailsWithoutTouchingTheReport) {
   TempDir dir;
   const std::string out = dir / "report";

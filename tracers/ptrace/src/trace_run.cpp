@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <csignal>
 #include <iostream>
 #include <optional>
 #include <unordered_map>
@@ -89,8 +90,7 @@ class TraceLoop {
         if (task == root_) exit_code_ = ws.value | 0x80;
         break;
       case WaitKind::Stopped:
-        // Passed on unchanged, the SIGSTOP that new children start with included.
-        resume(task, ws.value);
+        on_signal_stop(task, ws.value);
         break;
       case WaitKind::EventStop:
         on_event(task, ws.value);
@@ -115,6 +115,27 @@ class TraceLoop {
     ptrace_resume(pending ? PTRACE_SYSCALL : PTRACE_CONT, task, sig);
   }
 
+  // Signals are passed on unchanged, except the SIGSTOP a new task is attached with: delivered,
+  // it would stop the task for real and tell its parent so, and a parent waiting with WUNTRACED
+  // (a shell with job control) would take the child for stopped.
+  void on_signal_stop(pid_t task, int sig) {
+    auto it = tasks_.find(task);
+    if (it == tasks_.end()) {
+      // Seen before its creator's fork event: this is the attach stop.
+      it = tasks_.try_emplace(task).first;
+      if (sig == SIGSTOP) {
+        resume(task, 0);
+        return;
+      }
+      it->second.awaiting_attach_stop = true;
+    } else if (it->second.awaiting_attach_stop && sig == SIGSTOP) {
+      it->second.awaiting_attach_stop = false;
+      resume(task, 0);
+      return;
+    }
+    resume(task, sig);
+  }
+
   void task_gone(pid_t task) {
     tasks_.erase(task);
     decoder_.task_gone(task);
@@ -131,7 +152,10 @@ class TraceLoop {
         unsigned long message = 0;
         if (::ptrace(PTRACE_GETEVENTMSG, task, nullptr, &message) == 0) {
           const auto child = static_cast<pid_t>(message);
-          tasks_.try_emplace(child);
+          // Its attach SIGSTOP may already have been seen, before this event.
+          if (const auto [it, added] = tasks_.try_emplace(child); added) {
+            it->second.awaiting_attach_stop = true;
+          }
           decoder_.on_new_task(task, child);
           registry_.register_process(child, task);
         }
@@ -192,6 +216,8 @@ class TraceLoop {
     // Set when the task was resumed with PTRACE_SYSCALL after a seccomp stop: the call whose
     // exit stop comes next.
     std::optional<SyscallKind> pending_exit;
+    // A new task starts with a SIGSTOP that the kernel queues for the automatic attach.
+    bool awaiting_attach_stop = false;
   };
   // The live tasks; an entry is made when a task appears and dropped when it is reaped, so a
   // stop allocates nothing here.
