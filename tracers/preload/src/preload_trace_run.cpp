@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -32,6 +33,7 @@ namespace {
 
 constexpr auto kPollInterval = std::chrono::milliseconds(2);
 constexpr auto kFinalPollInterval = std::chrono::milliseconds(1);
+constexpr auto kBusyPollInterval = std::chrono::microseconds(50);
 constexpr auto kFinalDrain = std::chrono::milliseconds(50);
 constexpr int kReceiveBuffer = 65536;
 
@@ -76,6 +78,27 @@ Result<void> set_nonblocking(int fd) {
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return Error::os(errno);
   return Ok{};
 }
+
+// The pause between polling passes. Traced threads block while their socket is full (a few
+// dozen frames), so while events flow the launcher polls again almost at once: a pass that
+// moved data is followed by another without a pause, and the pause then doubles from 50 us
+// per idle pass back up to the full interval.
+class PollPacer {
+ public:
+  explicit PollPacer(std::chrono::microseconds full) : full_(full), next_(full) {}
+  void pass(bool busy) {
+    if (busy) {
+      next_ = kBusyPollInterval;
+      return;
+    }
+    std::this_thread::sleep_for(next_);
+    next_ = std::min(full_, next_ * 2);
+  }
+
+ private:
+  std::chrono::microseconds full_;
+  std::chrono::microseconds next_;
+};
 
 // Accepts everything pending; returns whether anything was accepted. Failures end the step.
 bool accept_pending(int listener, std::list<EventConnection>& connections) {
@@ -210,6 +233,7 @@ Result<int> run_preload_trace(const std::string& output_path,
   agg.ensure_process(static_cast<uint32_t>(root));
 
   std::list<EventConnection> connections;
+  PollPacer pacer(kPollInterval);
   int code = 0;
   for (;;) {
     const bool accepted = accept_pending(listener.get(), connections);
@@ -224,18 +248,17 @@ Result<int> run_preload_trace(const std::string& output_path,
       code = exit_code(status);
       break;
     }
-    // Senders block while their socket is full: a pass that moved data goes straight on, and
-    // only an idle pass sleeps.
-    if (!accepted && !pass.any_data) std::this_thread::sleep_for(kPollInterval);
+    pacer.pass(accepted || pass.any_data);
   }
 
   // Descendants may still hold connections: give them a short while, not forever.
   const auto deadline = std::chrono::steady_clock::now() + kFinalDrain;
+  PollPacer final_pacer(kFinalPollInterval);
   while (std::chrono::steady_clock::now() < deadline) {
     const bool accepted = accept_pending(listener.get(), connections);
     const DrainPass pass = drain_all(connections, agg);
     if (!accepted && !pass.any_open) break;
-    if (!accepted && !pass.any_data) std::this_thread::sleep_for(kFinalPollInterval);
+    final_pacer.pass(accepted || pass.any_data);
   }
 
   listener.reset();
