@@ -276,6 +276,26 @@ TEST(PtraceTracer, RootThatExecsKeepsItsCommandAndRereadsItsEnvironment) {
   EXPECT_TRUE(f->read);
 }
 
+TEST(PtraceTracer, ExecFromASecondThreadEndsTheRunNormally) {
+  TempDir dir;
+  test::write_file(dir / "after", "a");
+  const std::vector<std::string> command = calls({"thread-exec", dir / "after"});
+  const Traced t = trace(dir / "report", command);
+  ASSERT_EQ(t.run.exit_status, 0) << t.run.err;
+  ASSERT_TRUE(t.report);
+  const ProcessRecord* root = root_of(*t.report);
+  ASSERT_NE(root, nullptr);
+  EXPECT_EQ(root->command, command);
+  EXPECT_EQ(root->env, (EnvMap{{"DREL_AFTER_EXEC", "yes"}}));
+  // The root and the thread that executed, which took over the root's id.
+  EXPECT_EQ(t.report->processes.size(), 2u);
+  const FileRecord* f = find_file(*t.report, dir / "after");
+  ASSERT_NE(f, nullptr);
+  EXPECT_TRUE(f->read);
+  ASSERT_TRUE(f->read_threads);
+  EXPECT_EQ(*f->read_threads, std::vector<uint32_t>{root->pid});
+}
+
 TEST(PtraceTracer, NonUtf8ArgumentsRunByteForByteAndShowConverted) {
   TempDir dir;
   const std::string arg = "v\xff";
