@@ -64,12 +64,21 @@ def table(results, suite, workload):
     def added(name):
         return rows[name]["mean"] - u if name in rows and u is not None else None
 
+    def cpu(name):
+        return rows[name]["user"] + rows[name]["system"] if name in rows else None
+
+    def cpu_added(name):
+        return cpu(name) - cpu("untraced") if name in rows and "untraced" in rows else None
+
     strace_added = added("strace")
     floor_added = added("drel-floor-tracer")
     header = ["tool", "mean [ms]", "± σ [ms]", "traced / untraced", "added [ms]",
               "added / strace's added"]
     if suite == "ptrace":
         header.append("added / floor's added")
+    # CPU time (user + system of the tool and everything it ran) shifts less than wall time
+    # when other work shares the cores.
+    header += ["cpu [ms]", "cpu added / strace's cpu added"]
     lines.append("| " + " | ".join(header) + " |")
     lines.append("|" + "|".join("---" for _ in header) + "|")
     order = ["untraced", "strace", TRACER[suite]] + (["drel-floor-tracer"] if suite == "ptrace"
@@ -92,6 +101,11 @@ def table(results, suite, workload):
                  "-" if name in ("untraced", "strace") else fmt_ratio(m["vs_strace"])]
         if suite == "ptrace":
             cells.append(fmt_ratio(m["vs_floor"]) if name == TRACER[suite] else "-")
+        strace_cpu_added = cpu_added("strace")
+        cells.append(f"{cpu(name) * 1e3:.1f}")
+        cells.append(fmt_ratio(ratio(cpu_added(name), strace_cpu_added))
+                     if name not in ("untraced", "strace") and strace_cpu_added is not None
+                     else "-")
         lines.append("| " + " | ".join(cells) + " |")
     for failed in read_lines(base + ".failed"):
         lines.append(f"\nleft out (failed its checked run): {failed}")
