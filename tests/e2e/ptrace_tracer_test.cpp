@@ -417,6 +417,40 @@ TEST(PtraceTracer, TracedProcessesDieWithTheTracer) {
   EXPECT_TRUE(gone) << "tracee " << tracee << " outlived its tracer";
 }
 
+TEST(PtraceTracer, KeyboardInterruptReachesTheCommandAndTheReportIsWritten) {
+  // Ctrl-C goes to the whole foreground group: the command ends of it, the tracer does not.
+  TempDir dir;
+  const std::string pidfile = dir / "pid";
+  const std::string report = dir / "report";
+  std::vector<std::string> args{bin_path("drel-tracer"), report, fixture_path("ptrace_calls"),
+                                "pidfile", pidfile};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawnattr_t attr;
+  ::posix_spawnattr_init(&attr);
+  ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  ::posix_spawnattr_setpgroup(&attr, 0);
+  pid_t tracer = 0;
+  ASSERT_EQ(::posix_spawn(&tracer, argv[0], nullptr, &attr, argv.data(), environ), 0);
+  ::posix_spawnattr_destroy(&attr);
+
+  bool started = false;
+  for (int i = 0; i < 500 && !started; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    started = test::file_exists(pidfile) && !test::read_file(pidfile).empty();
+  }
+  ::kill(-tracer, SIGINT);
+  int status = 0;
+  ASSERT_EQ(::waitpid(tracer, &status, 0), tracer);
+  ASSERT_TRUE(started) << "the traced fixture never started";
+  ASSERT_TRUE(WIFEXITED(status)) << "the tracer died of signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 128 + SIGINT);
+  Result<TraceReport> r = read_report_file(report);
+  ASSERT_TRUE(r) << r.error().text();
+  EXPECT_EQ(r->processes.size(), 1u);
+}
+
 #ifdef __x86_64__
 TEST(PtraceTracer, OlderX86CallsAreRecordedLikeTheirModernForms) {
   TempDir dir;

@@ -123,7 +123,8 @@ TEST(LaunchTest, FailedExecLeavesItsErrnoForTheParent) {
   PreparedExec exec({"drel-no-such-program"});
   ExecFailureSlot failure;
   ASSERT_TRUE(failure.available());
-  const pid_t pid = launch_tracee(exec, failure);
+  const KeyboardSignalsIgnored signals;
+  const pid_t pid = launch_tracee(exec, failure, signals);
   ASSERT_GT(pid, 0);
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
@@ -135,7 +136,8 @@ TEST(LaunchTest, FailedExecLeavesItsErrnoForTheParent) {
 TEST(LaunchTest, SuccessfulExecStopsTracedAtItsSigtrap) {
   PreparedExec exec({"/bin/true"});
   ExecFailureSlot failure;
-  const pid_t pid = launch_tracee(exec, failure);
+  const KeyboardSignalsIgnored signals;
+  const pid_t pid = launch_tracee(exec, failure, signals);
   ASSERT_GT(pid, 0);
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
@@ -143,6 +145,31 @@ TEST(LaunchTest, SuccessfulExecStopsTracedAtItsSigtrap) {
   EXPECT_EQ(failure.error(), 0);
   ::kill(pid, SIGKILL);
   ::waitpid(pid, &status, 0);
+}
+
+void (*disposition(int sig))(int) {
+  struct sigaction current {};
+  ::sigaction(sig, nullptr, &current);
+  return current.sa_handler;
+}
+
+TEST(KeyboardSignalsTest, IgnoredInTracerRestoredInChildAndAfterwards) {
+  ASSERT_EQ(disposition(SIGINT), SIG_DFL);
+  {
+    const KeyboardSignalsIgnored signals;
+    EXPECT_EQ(disposition(SIGINT), SIG_IGN);
+    EXPECT_EQ(disposition(SIGQUIT), SIG_IGN);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      signals.restore();
+      _exit(disposition(SIGINT) == SIG_DFL && disposition(SIGQUIT) == SIG_DFL ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  EXPECT_EQ(disposition(SIGINT), SIG_DFL);
+  EXPECT_EQ(disposition(SIGQUIT), SIG_DFL);
 }
 
 }  // namespace

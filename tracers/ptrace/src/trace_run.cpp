@@ -170,9 +170,7 @@ class TraceLoop {
             static_cast<pid_t>(former) != task) {
           task_gone(static_cast<pid_t>(former));
         }
-        registry_.register_process(task, registry_.find(task) != nullptr
-                                             ? registry_.parent_of(task)
-                                             : std::nullopt);
+        registry_.register_process(task, registry_.parent_of(task));
         resume(task, 0);
         return;
       }
@@ -234,7 +232,8 @@ int run_trace(const std::vector<std::string>& command, const std::string& output
   SyscallDecoder decoder(memory);
 
   ExecFailureSlot exec_failure;
-  const pid_t child = launch_tracee(exec, exec_failure);
+  const KeyboardSignalsIgnored keyboard_signals;
+  const pid_t child = launch_tracee(exec, exec_failure, keyboard_signals);
   if (child < 0) return 1;
 
   int status = 0;
