@@ -102,15 +102,6 @@ TEST(DrainConnection, UndecodableFramesCountedAndLaterFramesStillDecoded) {
   EXPECT_EQ(r.events_dropped, 3u);
 }
 
-TEST(DrainConnection, EmptyPathIsIgnoredNotDropped) {
-  Connection c;
-  PreloadAggregator agg = make_aggregator();
-  c.send(event_frame("write", ""));
-  EXPECT_FALSE(drain_connection(c.launcher(), agg));
-  EXPECT_EQ(agg.events_dropped(), 0u);
-  EXPECT_EQ(agg.path_count(), 0u);
-}
-
 struct CloseCase {
   std::string name;
   size_t kept;  // bytes of the second frame sent before the peer closes
