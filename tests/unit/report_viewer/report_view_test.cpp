@@ -102,7 +102,7 @@ TEST(RenderJson, KeysInFileOrderAndValuesKept) {
   EXPECT_TRUE(j["processes"][0]["parent_pid"].is_null());
   EXPECT_EQ(j["processes"][0]["env"]["SECRET"], "hidden");
   EXPECT_EQ(j["processes"][2]["command"][1], "a\nb.c");
-  EXPECT_EQ(j["files"][1]["written_threads"], nlohmann::json::parse("[101, 102]"));
+  EXPECT_EQ(j["files"][1]["written_threads"], nlohmann::ordered_json::parse("[101, 102]"));
   EXPECT_FALSE(j["files"][3].contains("read_threads"));
   EXPECT_EQ(j["start_time"].get<double>(), 1796675537.5);
   EXPECT_EQ(j["events_dropped"], 4);
