@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -328,6 +329,42 @@ TEST(LauncherReport, KeysInFileOrderAndListsMirrorFiles) {
   // A single-threaded command: its only thread is the process itself.
   EXPECT_EQ(*in->read_threads, std::vector<uint32_t>{r.processes[0].pid});
   EXPECT_EQ(r.env_accessed, r.processes[0].env);
+}
+
+TEST(LauncherReport, EachThreadOnItsOwnConnection) {
+  test::TempDir dir;
+  test::write_file(dir / "shared", "s");
+  constexpr size_t kThreads = 8;
+  const RunResult run = trace(dir / "out.msgpack", {actions(), "threads",
+                                                    std::to_string(kThreads), dir / "shared"});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const TraceReport r = load(dir / "out.msgpack");
+  const FileRecord* shared = find_file(r, dir / "shared");
+  ASSERT_NE(shared, nullptr);
+  ASSERT_TRUE(shared->read_threads.has_value());
+  const std::vector<uint32_t>& tids = *shared->read_threads;
+  EXPECT_EQ(tids.size(), kThreads);
+  EXPECT_TRUE(std::is_sorted(tids.begin(), tids.end()));
+  ASSERT_EQ(r.processes.size(), 1u);
+  EXPECT_EQ(std::count(tids.begin(), tids.end(), r.processes[0].pid), 0);
+}
+
+TEST(LauncherReport, ExistingOutputIsOverwrittenInPlace) {
+  test::TempDir dir;
+  const std::string output = dir / "out.msgpack";
+  test::write_file(output, std::string(100000, 'x'));
+  ASSERT_EQ(::chmod(output.c_str(), 0640), 0);
+  struct stat before {};
+  ASSERT_EQ(::stat(output.c_str(), &before), 0);
+  const RunResult run = trace(output, {actions(), "exit", "0"});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  struct stat after {};
+  ASSERT_EQ(::stat(output.c_str(), &after), 0);
+  // Same file, same permissions, no stale tail: the reader refuses trailing bytes.
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+  EXPECT_LT(after.st_size, 100000);
+  EXPECT_EQ(load(output).tracer_mode, "preload");
 }
 
 TEST(LauncherReport, ShellScriptThatRenamesItsOutput) {
