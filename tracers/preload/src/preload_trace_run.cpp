@@ -145,10 +145,11 @@ bool is_usable_preload(const char* value) {
   return value != nullptr && value[0] != '\0' && is_valid_utf8(value);
 }
 
-EnvMap launcher_environment() {
+// The environment exactly as the command received it.
+EnvMap environment_map(const std::vector<std::string>& entries) {
   std::string bytes;
-  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-    bytes += *e;
+  for (const std::string& e : entries) {
+    bytes += e;
     bytes += '\0';
   }
   return parse_environ(bytes);
@@ -225,11 +226,15 @@ Result<int> run_preload_trace(const std::string& output_path,
   }
 
   const double start_time = now_epoch_seconds();
-  Result<pid_t> child = spawn(command, child_environment(environ, library_text, socket_path));
+  const std::vector<std::string> env = child_environment(environ, library_text, socket_path);
+  Result<pid_t> child = spawn(command, env);
   if (!child) return std::move(child).error();
   const pid_t root = *child;
 
-  PreloadAggregator agg(command, launcher_environment(), static_cast<uint32_t>(root));
+  // The root's environment when /proc shows none: the one it was given. /proc can show none
+  // even for a live root, in the moment between the end of its exec and the setup of its new
+  // stack, and the launcher's own environment lacks the three variables the command received.
+  PreloadAggregator agg(command, environment_map(env), static_cast<uint32_t>(root));
   agg.ensure_process(static_cast<uint32_t>(root));
 
   std::list<EventConnection> connections;
