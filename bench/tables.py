@@ -5,6 +5,7 @@ and its overhead as ratios, then each target the tracer is held to, met or misse
 usage: tables.py <results-dir>
 """
 import json
+import math
 import os
 import sys
 
@@ -49,29 +50,64 @@ def read_lines(path):
         return [line.rstrip("\n") for line in f if line.strip()]
 
 
+def resolved(rows, name):
+    """Whether `name`'s added time stands clear of the timing noise: at least twice the standard
+    error of the difference of the two means."""
+    if name not in rows or "untraced" not in rows:
+        return False
+    a, u = rows[name], rows["untraced"]
+
+    def var(r):
+        return (r.get("stddev") or 0.0) ** 2 / max(len(r.get("times") or [1]), 1)
+
+    return a["mean"] - u["mean"] > 2 * math.sqrt(var(a) + var(u))
+
+
 def table(results, suite, workload):
     base = os.path.join(results, f"{suite}-{workload}")
     if not os.path.exists(base + ".json"):
         return None
     with open(base + ".json", encoding="utf-8") as f:
         rows = {r["command"]: r for r in json.load(f)["results"]}
-    lines = [f"### {suite}: {workload} — {WORKLOADS[workload]}", ""]
-    untraced = rows.get("untraced")
-    strace = rows.get("strace")
-    floor = rows.get("drel-floor-tracer")
-    u = untraced["mean"] if untraced else None
+    tracer = TRACER[suite]
 
     def added(name):
-        return rows[name]["mean"] - u if name in rows and u is not None else None
+        if name not in rows or "untraced" not in rows:
+            return None
+        return rows[name]["mean"] - rows["untraced"]["mean"]
 
     def cpu(name):
         return rows[name]["user"] + rows[name]["system"] if name in rows else None
 
     def cpu_added(name):
-        return cpu(name) - cpu("untraced") if name in rows and "untraced" in rows else None
+        if name not in rows or "untraced" not in rows:
+            return None
+        return cpu(name) - cpu("untraced")
 
-    strace_added = added("strace")
-    floor_added = added("drel-floor-tracer")
+    def wall_ratio(name, ref):
+        # Noise can make an added time tiny or negative; a ratio of such is meaningless.
+        if not (resolved(rows, name) and resolved(rows, ref)):
+            return None
+        return ratio(added(name), added(ref))
+
+    def cpu_ratio(name, ref):
+        a, b = cpu_added(name), cpu_added(ref)
+        return ratio(a, b) if a is not None and b is not None and a > 0 else None
+
+    ratios = {
+        name: {
+            "vs_untraced": ratio(rows[name]["mean"], rows["untraced"]["mean"])
+            if "untraced" in rows else None,
+            "vs_strace": wall_ratio(name, "strace"),
+            "vs_floor": wall_ratio(name, "drel-floor-tracer"),
+            "cpu_vs_untraced": ratio(cpu(name), cpu("untraced")) if "untraced" in rows else None,
+            "cpu_vs_strace": cpu_ratio(name, "strace"),
+            "cpu_vs_floor": cpu_ratio(name, "drel-floor-tracer"),
+        }
+        for name in rows
+    }
+
+    lines = [f"### {suite}: {workload} — {WORKLOADS[workload]}", ""]
     header = ["tool", "mean [ms]", "± σ [ms]", "traced / untraced", "added [ms]",
               "added / strace's added"]
     if suite == "ptrace":
@@ -81,31 +117,21 @@ def table(results, suite, workload):
     header += ["cpu [ms]", "cpu added / strace's cpu added"]
     lines.append("| " + " | ".join(header) + " |")
     lines.append("|" + "|".join("---" for _ in header) + "|")
-    order = ["untraced", "strace", TRACER[suite]] + (["drel-floor-tracer"] if suite == "ptrace"
-                                                      else [])
-    measured = {}
+    order = ["untraced", "strace", tracer] + (["drel-floor-tracer"] if suite == "ptrace" else [])
     for name in order:
         if name not in rows:
             continue
-        r = rows[name]
-        a = added(name)
-        m = {
-            "vs_untraced": ratio(r["mean"], u) if u else None,
-            "vs_strace": ratio(a, strace_added) if a is not None and strace_added else None,
-            "vs_floor": ratio(a, floor_added) if a is not None and floor_added else None,
-        }
-        measured[name] = m
-        cells = [name, f"{r['mean'] * 1e3:.1f}", f"{r['stddev'] * 1e3:.1f}"
-                 if r.get("stddev") is not None else "-",
-                 fmt_ratio(m["vs_untraced"]), "-" if name == "untraced" else f"{a * 1e3:.1f}",
+        r, m = rows[name], ratios[name]
+        cells = [name, f"{r['mean'] * 1e3:.1f}",
+                 f"{r['stddev'] * 1e3:.1f}" if r.get("stddev") is not None else "-",
+                 fmt_ratio(m["vs_untraced"]),
+                 "-" if name == "untraced" else f"{added(name) * 1e3:.1f}"
+                 + ("" if resolved(rows, name) else " (noise)"),
                  "-" if name in ("untraced", "strace") else fmt_ratio(m["vs_strace"])]
         if suite == "ptrace":
-            cells.append(fmt_ratio(m["vs_floor"]) if name == TRACER[suite] else "-")
-        strace_cpu_added = cpu_added("strace")
+            cells.append(fmt_ratio(m["vs_floor"]) if name == tracer else "-")
         cells.append(f"{cpu(name) * 1e3:.1f}")
-        cells.append(fmt_ratio(ratio(cpu_added(name), strace_cpu_added))
-                     if name not in ("untraced", "strace") and strace_cpu_added is not None
-                     else "-")
+        cells.append("-" if name in ("untraced", "strace") else fmt_ratio(m["cpu_vs_strace"]))
         lines.append("| " + " | ".join(cells) + " |")
     for failed in read_lines(base + ".failed"):
         lines.append(f"\nleft out (failed its checked run): {failed}")
@@ -113,24 +139,24 @@ def table(results, suite, workload):
     stops = read_lines(base + ".stops")
     if stops and stops[0].isdigit() and int(stops[0]) > 0:
         n = int(stops[0])
-        per = [f"{n} filtered calls (seccomp stops counted by drel-floor-tracer --count)"]
-        for name in ("drel-floor-tracer", "strace", TRACER[suite]):
-            if added(name) is not None:
-                per.append(f"{name} {added(name) / n * 1e6:.1f} µs")
+        per = [f"{name} {added(name) / n * 1e6:.1f} µs"
+               for name in ("drel-floor-tracer", "strace", tracer) if resolved(rows, name)]
         lines.append("")
-        lines.append("added time per filtered call: " + per[0] + ": " + ", ".join(per[1:]))
+        lines.append(f"{n} filtered calls (seccomp stops, counted by drel-floor-tracer --count); "
+                     "added wall time per filtered call: " + (", ".join(per) or "within noise"))
 
     lines.append("")
-    tracer = measured.get(TRACER[suite])
     for text, key, limit, strict in targets(suite, workload):
-        if tracer is None or tracer[key] is None:
-            verdict = "NOT MEASURED"
-            value = "n/a"
+        value = ratios.get(tracer, {}).get(key)
+        cpu_value = ratios.get(tracer, {}).get("cpu_" + key)
+        if value is None:
+            verdict = "NOT RESOLVED (added times within the timing noise)" if tracer in rows \
+                else "NOT MEASURED"
         else:
-            value = fmt_ratio(tracer[key])
-            ok = tracer[key] < limit if strict else tracer[key] <= limit
+            ok = value < limit if strict else value <= limit
             verdict = "met" if ok else "MISSED"
-        lines.append(f"- target: {text}: {verdict} ({RATIO_NAMES[key]} = {value})")
+        lines.append(f"- target: {text}: {verdict} ({RATIO_NAMES[key]} = {fmt_ratio(value)}; "
+                     f"on CPU time {fmt_ratio(cpu_value)})")
     return "\n".join(lines)
 
 
