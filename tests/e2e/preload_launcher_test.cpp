@@ -369,9 +369,11 @@ TEST(LauncherReport, ExistingOutputIsOverwrittenInPlace) {
 TEST(LauncherReport, ShellScriptThatRenamesItsOutput) {
   test::TempDir dir;
   test::write_file(dir / "in.txt", "hello\n");
+  // The pause before the rename lets the launcher handle the temporary's write event while the
+  // file still exists: that is when it notes the identity by which it finds the new name.
   const std::string script =
       "read line < \"$1/in.txt\"; echo \"$line\" > \"$1/out.txt.tmp\"; "
-      "\"$2\" read \"$1/in.txt\" sleep 200 rename \"$1/out.txt.tmp\" \"$1/out.txt\"; :";
+      "\"$2\" read \"$1/in.txt\" sleep 500 rename \"$1/out.txt.tmp\" \"$1/out.txt\"; :";
   const RunResult run = trace(dir / "report", {"/bin/sh", "-c", script, "sh", dir.path(), actions()});
   ASSERT_EQ(run.exit_status, 0) << run.err;
   EXPECT_EQ(test::read_file(dir / "out.txt"), "hello\n");
