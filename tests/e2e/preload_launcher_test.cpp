@@ -348,6 +348,17 @@ TEST(LauncherReport, EachThreadOnItsOwnConnection) {
   EXPECT_EQ(std::count(tids.begin(), tids.end(), r.processes[0].pid), 0);
 }
 
+TEST(LauncherReport, UndecodableFramesAreCountedAsDropped) {
+  test::TempDir dir;
+  test::write_file(dir / "input", "i");
+  const RunResult run = trace(dir / "out.msgpack", {actions(), "send-garbage", "read",
+                                                    dir / "input", "send-garbage"});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const TraceReport r = load(dir / "out.msgpack");
+  EXPECT_EQ(r.events_dropped, 2u);
+  EXPECT_NE(find_file(r, dir / "input"), nullptr);
+}
+
 TEST(LauncherReport, ExistingOutputIsOverwrittenInPlace) {
   test::TempDir dir;
   const std::string output = dir / "out.msgpack";
