@@ -36,10 +36,10 @@ demo: build
 
 # Benchmarks (never part of make test): Release build in build-bench/, then bench/run times
 # both tracers against the untraced command, strace and the floor tracer and prints the ratio
-# tables (hyperfine JSON in build-bench/bench-results/). BENCH_RUNS sets the timed runs.
-BENCH_RUNS ?= 10
+# tables (hyperfine JSON in build-bench/bench-results/). BENCH_RUNS=N sets the timed runs
+# of every command (default: bench/run's own per workload).
 .PHONY: bench
 bench: deps
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build build-bench -j $(JOBS) --target drel-tracer drel-tracer-preload drel_tracer_preload drel-floor-tracer
-	@bench/run --build build-bench --runs $(BENCH_RUNS)
+	@bench/run --build build-bench $(if $(BENCH_RUNS),--runs $(BENCH_RUNS))
