@@ -154,7 +154,9 @@ void (*disposition(int sig))(int) {
 }
 
 TEST(KeyboardSignalsTest, IgnoredInTracerRestoredInChildAndAfterwards) {
-  ASSERT_EQ(disposition(SIGINT), SIG_DFL);
+  // Start from the defaults whatever this test inherited (a background job ignores SIGINT).
+  const auto old_int = ::signal(SIGINT, SIG_DFL);
+  const auto old_quit = ::signal(SIGQUIT, SIG_DFL);
   {
     const KeyboardSignalsIgnored signals;
     EXPECT_EQ(disposition(SIGINT), SIG_IGN);
@@ -170,6 +172,8 @@ TEST(KeyboardSignalsTest, IgnoredInTracerRestoredInChildAndAfterwards) {
   }
   EXPECT_EQ(disposition(SIGINT), SIG_DFL);
   EXPECT_EQ(disposition(SIGQUIT), SIG_DFL);
+  ::signal(SIGINT, old_int);
+  ::signal(SIGQUIT, old_quit);
 }
 
 }  // namespace
