@@ -136,5 +136,21 @@ TEST(PtraceStraceCrossCheck, EveryFileStraceSawIsInTheReport) {
   for (const auto& path : seen.read) EXPECT_TRUE(read.contains(path)) << "read " << path;
 }
 
+TEST(PtraceStraceCrossCheck, AlreadyTracedTracerCannotTraceItsChild) {
+  // Under strace -f the child's PTRACE_TRACEME is refused: it says so and the run fails.
+  const std::string strace = find_in_path("strace");
+  if (strace.empty()) GTEST_SKIP() << "strace is not installed";
+  test::TempDir dir;
+  const test::RunResult probe =
+      test::run_program({strace, "-qq", "-e", "trace=none", "-o", dir / "probe.log", "/bin/true"});
+  if (probe.exit_status != 0) GTEST_SKIP() << "strace cannot trace here: " << probe.err;
+  const test::RunResult r =
+      test::run_program({strace, "-f", "-qq", "-e", "trace=none", "-o", dir / "strace.log",
+                         test::bin_path("drel-tracer"), dir / "report", "/bin/true"});
+  EXPECT_EQ(r.err, "ptrace traceme failed: EPERM\nUnexpected initial wait status\n");
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_FALSE(test::file_exists(dir / "report"));
+}
+
 }  // namespace
 }  // namespace drel
