@@ -89,6 +89,50 @@ std::vector<Row> write_rows() {
                       EXPECT_FALSE(h.call(T, kind, {1, 0x1000, 10}, 10));
                     },
                     {}});
+    rows.push_back({name + "_repeat_by_same_task_needs_no_exit",
+                    [kind](Harness& h) {
+                      h.open(T, "/data/out", 3, O_WRONLY);
+                      EXPECT_TRUE(h.call(T, kind, {3, 0x1000, 10}, 10));
+                      EXPECT_FALSE(h.call(T, kind, {3, 0x1000, 10}, 10));
+                      // Another descriptor on the same path is the same path.
+                      h.open(T, "/data/out", 4, O_WRONLY);
+                      EXPECT_FALSE(h.call(T, kind, {4, 0x1000, 10}, 10));
+                    },
+                    {{"/data/out", false, true, {}, {U}}}});
+    rows.push_back({name + "_repeat_by_other_task_needs_its_exit",
+                    [kind](Harness& h) {
+                      constexpr pid_t C = 5001;
+                      h.open(T, "/data/out", 3, O_WRONLY);
+                      EXPECT_TRUE(h.call(T, kind, {3, 0x1000, 10}, 10));
+                      h.decoder.on_new_task(T, C);
+                      EXPECT_TRUE(h.call(C, kind, {3, 0x1000, 10}, 10));
+                    },
+                    {{"/data/out", false, true, {}, {U, 5001}}}});
+    rows.push_back({name + "_other_path_by_same_task_needs_its_exit",
+                    [kind](Harness& h) {
+                      h.open(T, "/data/a", 3, O_WRONLY);
+                      h.open(T, "/data/b", 4, O_WRONLY);
+                      EXPECT_TRUE(h.call(T, kind, {3, 0x1000, 10}, 10));
+                      EXPECT_TRUE(h.call(T, kind, {4, 0x1000, 10}, 10));
+                    },
+                    {{"/data/a", false, true, {}, {U}}, {"/data/b", false, true, {}, {U}}}});
+    for (const int64_t failed : {int64_t{0}, int64_t{-EAGAIN}}) {
+      rows.push_back({name + "_after_failed_first_" + (failed == 0 ? "zero" : "error") +
+                          "_records_the_next",
+                      [kind, failed](Harness& h) {
+                        h.open(T, "/data/out", 3, O_WRONLY);
+                        EXPECT_TRUE(h.call(T, kind, {3, 0x1000, 10}, failed));
+                        EXPECT_EQ(h.files(), (std::vector<Seen>{{"/data/out", false, false, {}, {}}}));
+                        EXPECT_TRUE(h.call(T, kind, {3, 0x1000, 10}, 10));
+                      },
+                      {{"/data/out", false, true, {}, {U}}}});
+    }
+    rows.push_back({name + "_unreported_path_needs_no_exit",
+                    [kind](Harness& h) {
+                      h.open(T, "", 3, O_WRONLY);
+                      EXPECT_FALSE(h.call(T, kind, {3, 0x1000, 10}, 10));
+                    },
+                    {}});
   }
   return rows;
 }
@@ -151,17 +195,21 @@ std::vector<Row> open_close_dup_rows() {
          h.call(T, K::Read, {3}, 1);
        },
        {{"/first", true, false, {U}, {}}, {"/second", true, false, {U}, {}}}},
-      {"close_success_forgets_descriptor",
+      {"close_then_reopen_of_same_number",
        [](Harness& h) {
-         h.open(T, "/c", 3);
-         EXPECT_TRUE(h.call(T, K::Close, {3}, 0));
-         h.call(T, K::Read, {3}, 1);
+         h.open(T, "/first", 3, O_WRONLY);
+         EXPECT_FALSE(h.call(T, K::Close, {3}, 0));
+         h.call(T, K::Write, {3}, 5);  // a closed number: nothing to record
+         h.open(T, "/second", 3, O_WRONLY);
+         EXPECT_TRUE(h.call(T, K::Write, {3}, 5));
        },
-       {{"/c", false, false, {}, {}}}},
-      {"close_failure_keeps_descriptor",
+       {{"/first", false, false, {}, {}}, {"/second", false, true, {}, {U}}}},
+      {"close_of_unknown_fd_stages_nothing",
        [](Harness& h) {
+         EXPECT_FALSE(h.call(T, K::Close, {9}, -EBADF));
+         EXPECT_EQ(h.decoder.pending_task_count(), 0u);
          h.open(T, "/c", 3);
-         h.call(T, K::Close, {3}, -EINTR);
+         EXPECT_FALSE(h.call(T, K::Close, {9}, -EBADF));
          h.call(T, K::Read, {3}, 1);
        },
        {{"/c", true, false, {U}, {}}}},
@@ -211,6 +259,25 @@ std::vector<Row> open_close_dup_rows() {
   };
 }
 
+std::vector<Row> close_rows() {
+  // The kernel releases the descriptor whatever close returns, so the result never matters.
+  std::vector<Row> rows;
+  for (const auto& name_result : {std::pair{"success", int64_t{0}},
+                                  {"eintr", int64_t{-EINTR}},
+                                  {"eio", int64_t{-EIO}},
+                                  {"ebadf", int64_t{-EBADF}}}) {
+    const int64_t result = name_result.second;
+    rows.push_back({std::string("close_") + name_result.first + "_forgets_descriptor_at_entry",
+                    [result](Harness& h) {
+                      h.open(T, "/c", 3);
+                      EXPECT_FALSE(h.call(T, K::Close, {3}, result));
+                      h.call(T, K::Read, {3}, 1);
+                    },
+                    {{"/c", false, false, {}, {}}}});
+  }
+  return rows;
+}
+
 std::vector<Row> rename_rows() {
   std::vector<Row> rows;
   for (const auto& name_kind :
@@ -249,32 +316,87 @@ std::vector<Row> transfer_rows() {
       return x.out_first ? std::vector<uint64_t>{out, in, 0, 100}
                          : std::vector<uint64_t>{in, 0, out, 0, 100};
     };
-    const auto run = [x, args](Harness& h, uint64_t in, uint64_t out, int64_t r) {
+    // Returns whether the exit stop was asked for; runs the exit only then, as the loop does.
+    const auto run = [x, args](Harness& h, uint64_t in, uint64_t out, int64_t r,
+                               pid_t task = T) {
       const auto a = args(in, out);
       TracedCall c;
       c.kind = x.kind;
       for (std::size_t i = 0; i < a.size(); ++i) c.args[i] = a[i];
-      EXPECT_TRUE(h.decoder.decode_entry(T, c));
-      h.decoder.decode_exit(T, x.kind, r);
+      const bool wanted = h.decoder.decode_entry(task, c);
+      if (wanted) h.decoder.decode_exit(task, x.kind, r);
+      return wanted;
     };
     rows.push_back({std::string(x.name) + "_moves_bytes",
                     [run](Harness& h) {
                       h.open(T, "/in", 3);
                       h.open(T, "/out", 4, O_WRONLY | O_TRUNC);
-                      run(h, 3, 4, 100);
+                      EXPECT_TRUE(run(h, 3, 4, 100));
                     },
                     {{"/in", true, false, {U}, {}}, {"/out", false, true, {}, {U}}}});
+    rows.push_back({std::string(x.name) + "_repeat_needs_no_exit",
+                    [run](Harness& h) {
+                      h.open(T, "/in", 3);
+                      h.open(T, "/out", 4, O_WRONLY);
+                      EXPECT_TRUE(run(h, 3, 4, 100));
+                      EXPECT_FALSE(run(h, 3, 4, 100));
+                      EXPECT_FALSE(run(h, 3, 1, 100));  // into an untracked pipe
+                    },
+                    {{"/in", true, false, {U}, {}}, {"/out", false, true, {}, {U}}}});
+    rows.push_back({std::string(x.name) + "_new_output_needs_its_exit",
+                    [run](Harness& h) {
+                      h.open(T, "/in", 3);
+                      h.open(T, "/out", 4, O_WRONLY);
+                      h.open(T, "/other", 5, O_WRONLY);
+                      EXPECT_TRUE(run(h, 3, 4, 100));
+                      EXPECT_TRUE(run(h, 3, 5, 100));
+                    },
+                    {{"/in", true, false, {U}, {}},
+                     {"/other", false, true, {}, {U}},
+                     {"/out", false, true, {}, {U}}}});
+    rows.push_back({std::string(x.name) + "_new_input_needs_its_exit",
+                    [run](Harness& h) {
+                      h.open(T, "/in", 3);
+                      h.open(T, "/more", 5);
+                      h.open(T, "/out", 4, O_WRONLY);
+                      EXPECT_TRUE(run(h, 3, 4, 100));
+                      EXPECT_TRUE(run(h, 5, 4, 100));
+                    },
+                    {{"/in", true, false, {U}, {}},
+                     {"/more", true, false, {U}, {}},
+                     {"/out", false, true, {}, {U}}}});
+    rows.push_back({std::string(x.name) + "_other_task_needs_its_exit",
+                    [run](Harness& h) {
+                      constexpr pid_t C = 5002;
+                      h.open(T, "/in", 3);
+                      h.open(T, "/out", 4, O_WRONLY);
+                      EXPECT_TRUE(run(h, 3, 4, 100));
+                      h.decoder.on_new_task(T, C);
+                      EXPECT_TRUE(run(h, 3, 4, 100, C));
+                    },
+                    {{"/in", true, false, {U, 5002}, {}}, {"/out", false, true, {}, {U, 5002}}}});
+    rows.push_back({std::string(x.name) + "_from_truncated_input_needs_no_read_exit",
+                    [run](Harness& h) {
+                      h.open(T, "/in", 3, O_RDWR | O_TRUNC);  // reads through it never count
+                      h.open(T, "/out", 4, O_WRONLY);
+                      EXPECT_TRUE(run(h, 3, 4, 100));
+                      EXPECT_FALSE(run(h, 3, 4, 100));
+                    },
+                    {{"/in", false, false, {}, {}}, {"/out", false, true, {}, {U}}}});
+    rows.push_back({std::string(x.name) + "_between_untracked_needs_no_exit",
+                    [run](Harness& h) { EXPECT_FALSE(run(h, 0, 1, 100)); },
+                    {}});
     rows.push_back({std::string(x.name) + "_zero_result",
                     [run](Harness& h) {
                       h.open(T, "/in", 3);
                       h.open(T, "/out", 4, O_WRONLY);
-                      run(h, 3, 4, 0);
+                      EXPECT_TRUE(run(h, 3, 4, 0));
                     },
                     {{"/in", false, false, {}, {}}, {"/out", false, false, {}, {}}}});
     rows.push_back({std::string(x.name) + "_into_a_pipe",
                     [run](Harness& h) {
                       h.open(T, "/in", 3);
-                      run(h, 3, 1, 100);
+                      EXPECT_TRUE(run(h, 3, 1, 100));
                     },
                     {{"/in", true, false, {U}, {}}}});
   }
@@ -287,6 +409,7 @@ INSTANTIATE_TEST_SUITE_P(Writes, DecoderRows, testing::ValuesIn(write_rows()), n
 INSTANTIATE_TEST_SUITE_P(Mmap, DecoderRows, testing::ValuesIn(mmap_rows()), name_of);
 INSTANTIATE_TEST_SUITE_P(Descriptors, DecoderRows, testing::ValuesIn(open_close_dup_rows()),
                          name_of);
+INSTANTIATE_TEST_SUITE_P(Close, DecoderRows, testing::ValuesIn(close_rows()), name_of);
 INSTANTIATE_TEST_SUITE_P(Renames, DecoderRows, testing::ValuesIn(rename_rows()), name_of);
 INSTANTIATE_TEST_SUITE_P(Transfers, DecoderRows, testing::ValuesIn(transfer_rows()), name_of);
 

@@ -96,6 +96,19 @@ void FileTracker::record_write_path(PathRef path, std::optional<uint32_t> tid) {
   if (tid) add_tid(path->second.written_tids, *tid);
 }
 
+bool FileTracker::write_adds_nothing(PathRef path, uint32_t tid) {
+  return path->first.empty() ||
+         std::binary_search(path->second.written_tids.begin(), path->second.written_tids.end(),
+                            tid);
+}
+
+bool FileTracker::read_adds_nothing(pid_t task, int fd, uint32_t tid) const {
+  const Descriptor* d = find(task, fd);
+  if (d == nullptr || d->truncated) return true;
+  const std::vector<uint32_t>& tids = d->path->second.read_tids;
+  return std::binary_search(tids.begin(), tids.end(), tid);
+}
+
 const std::string* FileTracker::lookup_fd(pid_t task, int fd) const {
   const Descriptor* d = find(task, fd);
   return d == nullptr ? nullptr : &d->path->first;

@@ -56,6 +56,13 @@ class FileTracker {
   void record_write_path(std::string_view path, std::optional<uint32_t> tid);
   void record_write_path(PathRef path, std::optional<uint32_t> tid);
 
+  // True when a successful write through this path by tid would add nothing: the path is not
+  // reported ("") or tid is already among its writers.
+  static bool write_adds_nothing(PathRef path, uint32_t tid);
+  // True when record_read_fd(task, fd, tid) would add nothing: the descriptor is not known,
+  // was opened with O_TRUNC, or tid is already among its path's readers.
+  bool read_adds_nothing(pid_t task, int fd, uint32_t tid) const;
+
   // nullptr when the descriptor is not known.
   const std::string* lookup_fd(pid_t task, int fd) const;
   std::optional<PathRef> lookup_ref(pid_t task, int fd) const;

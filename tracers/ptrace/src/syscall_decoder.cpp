@@ -35,7 +35,9 @@ bool SyscallDecoder::decode_entry(pid_t task, const TracedCall& call) {
     case SyscallKind::Pwritev:
     case SyscallKind::Pwritev2: {
       const auto path = task >= 0 ? tracker_.lookup_ref(task, fd_arg(a[0])) : std::nullopt;
-      if (!path) {
+      // Once this task has a recorded write to the path, another write's outcome cannot
+      // change the report, so it costs no exit stop.
+      if (!path || FileTracker::write_adds_nothing(*path, tid)) {
         // Nothing to stage; an older staged write (its exit stop lost) must not complete later.
         if (Pending* p = find_pending(task)) p->write = false;
         return false;
@@ -69,12 +71,12 @@ bool SyscallDecoder::decode_entry(pid_t task, const TracedCall& call) {
       return true;
     }
 
-    case SyscallKind::Close: {
-      Pending& p = pending_for(task);
-      p.close = true;
-      p.close_fd = fd_arg(a[0]);
-      return true;
-    }
+    case SyscallKind::Close:
+      // Decided here, without the result: Linux releases the descriptor whatever close
+      // returns (EINTR and EIO included), and EBADF means it was not open, so our entry was
+      // stale anyway. Either way the number no longer names the path afterwards.
+      if (task >= 0) tracker_.close_fd(task, fd_arg(a[0]));
+      return false;
 
     case SyscallKind::Dup3: {
       Pending& p = pending_for(task);
@@ -116,9 +118,16 @@ bool SyscallDecoder::decode_entry(pid_t task, const TracedCall& call) {
       const bool sendfile = call.kind == SyscallKind::Sendfile;
       const int out_fd = fd_arg(sendfile ? a[0] : a[2]);
       const int in_fd = fd_arg(sendfile ? a[1] : a[0]);
+      const auto out = tracker_.lookup_ref(task, out_fd);
+      // As for writes: when both sides are already recorded for this task, the outcome is moot.
+      if ((!out || FileTracker::write_adds_nothing(*out, tid)) &&
+          tracker_.read_adds_nothing(task, in_fd, tid)) {
+        if (Pending* p = find_pending(task)) p->transfer = false;
+        return false;
+      }
       Pending& p = pending_for(task);
       p.transfer = true;
-      p.transfer_out = tracker_.lookup_ref(task, out_fd);
+      p.transfer_out = out;
       p.transfer_in = in_fd;
       return true;
     }
@@ -138,12 +147,6 @@ void SyscallDecoder::decode_exit(pid_t task, SyscallKind kind, int64_t r) {
       p->open = false;
       if (r >= 0 && task >= 0)
         tracker_.open_fd(task, static_cast<int>(r), p->open_path, p->open_flags);
-      return;
-
-    case SyscallKind::Close:
-      if (!p->close) return;
-      p->close = false;
-      if (r == 0 && task >= 0) tracker_.close_fd(task, p->close_fd);
       return;
 
     case SyscallKind::Dup3:

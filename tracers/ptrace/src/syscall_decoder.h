@@ -24,8 +24,9 @@ class SyscallDecoder {
 
   explicit SyscallDecoder(TraceeMemory& memory) : memory_(memory) {}
 
-  // Returns true when the exit stop is needed: something was staged for this task. Reads and
-  // mmap are decided here, whatever their outcome.
+  // Returns true when the exit stop is needed: something was staged for this task. Reads,
+  // mmap and close are decided here, whatever their outcome, and so are writes and transfers
+  // whose success could add nothing to the record.
   bool decode_entry(pid_t task, const TracedCall& call);
   // The older x86_64 kinds are accepted and decoded as their aarch64 forms.
   void decode_exit(pid_t task, SyscallKind kind, int64_t result);
@@ -61,9 +62,6 @@ class SyscallDecoder {
     bool rename = false;
     std::string rename_dest;
     std::optional<uint32_t> rename_tid;
-
-    bool close = false;
-    int close_fd = -1;
 
     bool dup = false;
     int dup_old = -1;
