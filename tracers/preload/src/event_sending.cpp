@@ -3,23 +3,35 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cstdint>
-
 #include "preload/src/trace_connection.h"
 #include "preload/src/trace_session.h"
 
 namespace drel {
+namespace {
 
-void send_event(EventKind kind, const char* path, size_t path_len) noexcept {
-  size_t socket_len = 0;
-  if (trace_socket_path(&socket_len) == nullptr) return;
+constinit thread_local CallerIds t_ids = {0, 0};
+
+}  // namespace
+
+CallerIds caller_ids() noexcept {
   auto pid = static_cast<uint32_t>(getpid());
-  auto tid = static_cast<uint32_t>(syscall(SYS_gettid));
+  if (t_ids.pid != pid || t_ids.tid == 0)
+    t_ids = CallerIds{pid, static_cast<uint32_t>(syscall(SYS_gettid))};
+  return t_ids;
+}
+
+bool send_event(EventKind kind, const char* path, size_t path_len, CallerIds ids) noexcept {
+  size_t socket_len = 0;
+  if (trace_socket_path(&socket_len) == nullptr) return false;
   // The path goes out from where it already is; only the frame's head is built here.
   char head[kFrameHeadCapacity];
-  size_t head_len = frame_event_head(kind, pid, tid, path_len, head, sizeof head);
-  if (head_len == 0) return;
-  send_frame(head, head_len, path, path_len, pid);
+  size_t head_len = frame_event_head(kind, ids.pid, ids.tid, path_len, head, sizeof head);
+  if (head_len == 0) return false;
+  return send_frame(head, head_len, path, path_len, ids.pid);
+}
+
+bool send_event(EventKind kind, const char* path, size_t path_len) noexcept {
+  return send_event(kind, path, path_len, caller_ids());
 }
 
 }  // namespace drel

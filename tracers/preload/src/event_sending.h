@@ -2,14 +2,28 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "preload/src/event_encoding.h"
 
 namespace drel {
 
-// Sends (kind, getpid(), gettid(), path); silently dropped when there is no launcher. The ids
-// are asked for each time: a vfork or clone child shares the parent's memory or skips the
-// at-fork handlers, so a cached id could name the wrong process.
-void send_event(EventKind kind, const char* path, size_t path_len) noexcept;
+struct CallerIds {
+  uint32_t pid;
+  uint32_t tid;
+};
+
+// getpid() on every call: a vfork or clone child shares the parent's memory or skips the
+// at-fork handlers, so only the kernel knows which process is calling. The thread id is kept
+// per thread together with the pid it was read under and read again when that pid differs
+// (a fork or vfork child, whose tid is its own pid).
+CallerIds caller_ids() noexcept;
+
+// Sends (kind, ids, path); false when it was dropped (no launcher, no connection, a failed
+// write).
+bool send_event(EventKind kind, const char* path, size_t path_len, CallerIds ids) noexcept;
+
+// The same with caller_ids().
+bool send_event(EventKind kind, const char* path, size_t path_len) noexcept;
 
 }  // namespace drel

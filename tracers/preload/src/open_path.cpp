@@ -21,14 +21,18 @@ namespace {
 
 }  // namespace
 
-bool open_path(const char* path, PathText& out) noexcept {
+bool open_path(const char* path, PathText& out, bool* canonical) noexcept {
+  if (canonical != nullptr) *canonical = false;
   if (path == nullptr || path[0] == '\0') return false;
   size_t len = c_length(path);
   if (path[0] == '/') return utf8_text(path, len, out);
 
   // realpath writes straight into out: no second path buffer on the usual road.
   static_assert(sizeof out.bytes >= PATH_MAX);
-  if (realpath(path, out.bytes) != nullptr) return utf8_text_in_place(c_length(out.bytes), out);
+  if (realpath(path, out.bytes) != nullptr) {
+    if (canonical != nullptr) *canonical = true;
+    return utf8_text_in_place(c_length(out.bytes), out);
+  }
   return joined_to_cwd(path, len, out);
 }
 

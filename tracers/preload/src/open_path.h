@@ -6,7 +6,8 @@
 namespace drel {
 
 // An absolute path is taken as written; a relative one is resolved against the current
-// directory with links followed. False for a null or empty path.
-bool open_path(const char* path, PathText& out) noexcept;
+// directory with links followed. False for a null or empty path. canonical, when given, is
+// set when the result came straight from realpath, and so is the kernel's own name for the file.
+bool open_path(const char* path, PathText& out, bool* canonical = nullptr) noexcept;
 
 }  // namespace drel

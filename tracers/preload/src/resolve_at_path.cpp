@@ -6,12 +6,13 @@
 
 namespace drel {
 
-bool resolve_at_path(int dirfd, const char* path, PathText& out) noexcept {
+bool resolve_at_path(int dirfd, const char* path, PathText& out,
+                     bool (*dir_path)(int, PathText&) noexcept) noexcept {
   if (path == nullptr) return false;
   if (!utf8_text(path, c_length(path), out) || out.len == 0) return false;
   if (dirfd == AT_FDCWD || out.bytes[0] == '/') return true;
   PathText dir;
-  if (!fd_path(dirfd, dir)) return false;
+  if (!dir_path(dirfd, dir)) return false;
   if (dir.len == 0) return true;
   // The "/" goes in even after the root's "/": the launcher sees "//x" for x under "/".
   return prepend_dir(dir.bytes, dir.len, out);

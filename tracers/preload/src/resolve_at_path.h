@@ -1,13 +1,16 @@
 // Paths given relative to a directory descriptor (the *at family).
 #pragma once
 
+#include "preload/src/fd_path.h"
 #include "preload/src/path_text.h"
 
 namespace drel {
 
 // The path that dirfd and path name together: path itself when it is absolute or dirfd is
 // AT_FDCWD (a relative path stays relative), else the directory's path, "/", and path.
-// False for a null or empty path or an unreadable directory descriptor.
-bool resolve_at_path(int dirfd, const char* path, PathText& out) noexcept;
+// False for a null or empty path or an unreadable directory descriptor. dir_path looks up
+// the directory's path.
+bool resolve_at_path(int dirfd, const char* path, PathText& out,
+                     bool (*dir_path)(int, PathText&) noexcept = fd_path) noexcept;
 
 }  // namespace drel

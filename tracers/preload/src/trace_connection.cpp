@@ -154,17 +154,17 @@ int connect_trace_socket(const char* path, size_t path_len) noexcept {
   return fd;
 }
 
-void send_frame(const char* head, size_t head_len, const char* body, size_t body_len,
+bool send_frame(const char* head, size_t head_len, const char* body, size_t body_len,
                 uint32_t pid) noexcept {
   if (!connection_valid(pid)) {
     abandon(t_connection);
-    if (!connect_thread(pid)) return;
+    if (!connect_thread(pid)) return false;
   }
-  if (send_all(t_connection.fd, head, head_len, body, body_len)) return;
-  if (!connection_lost(errno)) return;
+  if (send_all(t_connection.fd, head, head_len, body, body_len)) return true;
+  if (!connection_lost(errno)) return false;
   abandon(t_connection);
-  if (!connect_thread(pid)) return;
-  send_all(t_connection.fd, head, head_len, body, body_len);
+  if (!connect_thread(pid)) return false;
+  return send_all(t_connection.fd, head, head_len, body, body_len);
 }
 
 }  // namespace drel

@@ -12,6 +12,7 @@
 #include <cstdarg>
 
 #include "preload/src/event_reporting.h"
+#include "preload/src/fd_table.h"
 #include "preload/src/open_classification.h"
 #include "preload/src/real_functions.h"
 #include "preload/src/recursion_guard.h"
@@ -57,7 +58,10 @@ int call_open(RealFunction which, const char* path, int flags, mode_t mode) {
   auto fn = real<OpenFn>(which);
   if (fn == nullptr) return -1;
   int fd = drel::open_needs_mode(flags) ? fn(path, flags, mode) : fn(path, flags);
-  if (fd >= 0) report_quietly([&] { drel::report_open(path, flags); });
+  if (fd >= 0) {
+    drel::note_descriptor_opened(fd);
+    report_quietly([&] { drel::report_open(path, flags, fd); });
+  }
   return fd;
 }
 
@@ -65,7 +69,10 @@ int call_openat(RealFunction which, int dirfd, const char* path, int flags, mode
   auto fn = real<OpenatFn>(which);
   if (fn == nullptr) return -1;
   int fd = drel::open_needs_mode(flags) ? fn(dirfd, path, flags, mode) : fn(dirfd, path, flags);
-  if (fd >= 0) report_quietly([&] { drel::report_open_at(dirfd, path, flags); });
+  if (fd >= 0) {
+    drel::note_descriptor_opened(fd);
+    report_quietly([&] { drel::report_open_at(dirfd, path, flags, fd); });
+  }
   return fd;
 }
 
@@ -89,7 +96,10 @@ int path_write(const char* path, Args... args) {
     return -1;
   }
   int rc = fn(path, args...);
-  if (rc == 0) report_quietly([&] { drel::report_path_write(path); });
+  if (rc == 0) {
+    drel::note_name_change();
+    report_quietly([&] { drel::report_path_write(path); });
+  }
   return rc;
 }
 
@@ -101,7 +111,10 @@ int path_write_at(int dirfd, const char* path, Args... args) {
     return -1;
   }
   int rc = fn(dirfd, path, args...);
-  if (rc == 0) report_quietly([&] { drel::report_path_write_at(dirfd, path); });
+  if (rc == 0) {
+    drel::note_name_change();
+    report_quietly([&] { drel::report_path_write_at(dirfd, path); });
+  }
   return rc;
 }
 
@@ -235,14 +248,21 @@ DREL_WRAPPER size_t fwrite(const void* buffer, size_t size, size_t count, FILE* 
                                                                      size, count, stream);
 }
 
+// Streams open their descriptors inside the C library, past the open wrappers; the number
+// is marked new here so that no thread takes it for a file it knew under that number.
+static FILE* opened_stream(FILE* stream) {
+  if (stream != nullptr) drel::note_descriptor_opened(fileno(stream));
+  return stream;
+}
+
 DREL_WRAPPER FILE* fopen(const char* path, const char* mode) {
-  return pass_through<decltype(&::fopen)>(RealFunction::fopen, static_cast<FILE*>(nullptr), path,
-                                          mode);
+  return opened_stream(pass_through<decltype(&::fopen)>(
+      RealFunction::fopen, static_cast<FILE*>(nullptr), path, mode));
 }
 
 DREL_WRAPPER FILE* fopen64(const char* path, const char* mode) {
-  return pass_through<decltype(&::fopen64)>(RealFunction::fopen64, static_cast<FILE*>(nullptr),
-                                            path, mode);
+  return opened_stream(pass_through<decltype(&::fopen64)>(
+      RealFunction::fopen64, static_cast<FILE*>(nullptr), path, mode));
 }
 
 DREL_WRAPPER FILE* fdopen(int fd, const char* mode) noexcept {
@@ -251,8 +271,8 @@ DREL_WRAPPER FILE* fdopen(int fd, const char* mode) noexcept {
 }
 
 DREL_WRAPPER FILE* freopen(const char* path, const char* mode, FILE* stream) {
-  return pass_through<decltype(&::freopen)>(RealFunction::freopen, static_cast<FILE*>(nullptr),
-                                            path, mode, stream);
+  return opened_stream(pass_through<decltype(&::freopen)>(
+      RealFunction::freopen, static_cast<FILE*>(nullptr), path, mode, stream));
 }
 
 // ---- opens ----
@@ -293,7 +313,10 @@ DREL_WRAPPER int creat(const char* path, mode_t mode) {
   auto fn = real<decltype(&::creat)>(RealFunction::creat);
   if (fn == nullptr) return -1;
   int fd = fn(path, mode);
-  if (fd >= 0) report_quietly([&] { drel::report_open(path, O_WRONLY | O_CREAT | O_TRUNC); });
+  if (fd >= 0) {
+    drel::note_descriptor_opened(fd);
+    report_quietly([&] { drel::report_open(path, O_WRONLY | O_CREAT | O_TRUNC, fd); });
+  }
   return fd;
 }
 
@@ -315,7 +338,10 @@ DREL_WRAPPER int link(const char* old_path, const char* new_path) noexcept {
     return -1;
   }
   int rc = fn(old_path, new_path);
-  if (rc == 0) report_quietly([&] { drel::report_path_write(new_path); });
+  if (rc == 0) {
+    drel::note_name_change();
+    report_quietly([&] { drel::report_path_write(new_path); });
+  }
   return rc;
 }
 
@@ -326,7 +352,10 @@ DREL_WRAPPER int rename(const char* old_path, const char* new_path) noexcept {
     return -1;
   }
   int rc = fn(old_path, new_path);
-  if (rc == 0) report_quietly([&] { drel::report_path_write(new_path); });
+  if (rc == 0) {
+    drel::note_name_change();
+    report_quietly([&] { drel::report_path_write(new_path); });
+  }
   return rc;
 }
 
@@ -342,7 +371,10 @@ DREL_WRAPPER int linkat(int old_dirfd, const char* old_path, int new_dirfd, cons
     return -1;
   }
   int rc = fn(old_dirfd, old_path, new_dirfd, new_path, flags);
-  if (rc == 0) report_quietly([&] { drel::report_path_write_at(new_dirfd, new_path); });
+  if (rc == 0) {
+    drel::note_name_change();
+    report_quietly([&] { drel::report_path_write_at(new_dirfd, new_path); });
+  }
   return rc;
 }
 
@@ -354,6 +386,9 @@ DREL_WRAPPER int renameat(int old_dirfd, const char* old_path, int new_dirfd,
     return -1;
   }
   int rc = fn(old_dirfd, old_path, new_dirfd, new_path);
-  if (rc == 0) report_quietly([&] { drel::report_path_write_at(new_dirfd, new_path); });
+  if (rc == 0) {
+    drel::note_name_change();
+    report_quietly([&] { drel::report_path_write_at(new_dirfd, new_path); });
+  }
   return rc;
 }
