@@ -2,6 +2,12 @@
 // per path only whether it was read or written and by which threads, so repeating a Read or
 // Write this thread already sent for the same file cannot change the report; skipping it
 // saves the readlink and the send of every further transfer.
+//
+// Every kind of descriptor is kept: the kernel's name for an open file, device or directory
+// changes only when a name changes, and pipes, sockets and anonymous inodes never have one.
+// Name changes this process makes through the wrappers are seen; a rename or removal by
+// another process, or through a call not wrapped here (renameat2, a raw system call), is not:
+// transfers on a descriptor already used keep the name it had then.
 #pragma once
 
 #include <sys/types.h>
