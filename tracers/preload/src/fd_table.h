@@ -64,10 +64,10 @@ class FdTable {
                 size_t path_len) noexcept;
 
  private:
-  uint32_t pid_;
-  uint32_t names_;
-  uint32_t next_victim_;
-  FdEntry entries_[kEntries];
+  uint32_t pid_ = 0;  // no process has pid 0: a new table is emptied at its first use
+  uint32_t names_ = 0;
+  uint32_t next_victim_ = 0;
+  FdEntry entries_[kEntries] = {};
 };
 
 // The calling thread's table, or null while the thread is already using it (a signal handler
