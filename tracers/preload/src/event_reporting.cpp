@@ -16,10 +16,10 @@
 namespace drel {
 namespace {
 
-void send_open_events(const PathText& path, int flags) {
+void send_open_events(const PathText& path, int flags, CallerIds ids) {
   OpenAccess access = classify_open(flags);
-  if (access.read) send_event(EventKind::OpenRead, path.bytes, path.len);
-  if (access.write) send_event(EventKind::OpenWrite, path.bytes, path.len);
+  if (access.read) send_event(EventKind::OpenRead, path.bytes, path.len, ids);
+  if (access.write) send_event(EventKind::OpenWrite, path.bytes, path.len, ids);
 }
 
 // Sends the data events named in kinds, Read first; returns the ones that went out, so that
@@ -95,11 +95,11 @@ bool kept_fd_path(int fd, PathText& out) noexcept {
 }
 
 // Teaches the thread's table the name of a new descriptor.
-void learn_path(int fd, const PathText& path) {
+void learn_path(int fd, const PathText& path, uint32_t pid) {
   if (fd < 0) return;
   struct stat st;
   ThreadFdTable use;
-  FdTable* table = table_for(use, fd, caller_ids().pid, st);
+  FdTable* table = table_for(use, fd, pid, st);
   if (table != nullptr)
     table->fill(fd, st.st_dev, st.st_ino, descriptor_generation(fd), path.bytes, path.len);
 }
@@ -133,8 +133,9 @@ void report_open(const char* path, int flags, int fd) noexcept {
   PathText text;
   bool canonical = false;
   if (!open_path(path, text, &canonical) || text.len == 0) return;
-  send_open_events(text, flags);
-  if (canonical) learn_path(fd, text);
+  CallerIds ids = caller_ids();
+  send_open_events(text, flags, ids);
+  if (canonical) learn_path(fd, text, ids.pid);
 }
 
 void report_open_at(int dirfd, const char* path, int flags, int fd) noexcept {
@@ -143,11 +144,12 @@ void report_open_at(int dirfd, const char* path, int flags, int fd) noexcept {
   if (!resolve_at_path(dirfd, path, at, kept_fd_path)) return;
   // Under a directory descriptor the path arrives absolute and is taken as it is.
   if (at.bytes[0] == '/') {
-    send_open_events(at, flags);
+    CallerIds ids = caller_ids();
+    send_open_events(at, flags, ids);
     size_t name_len = path != nullptr ? c_length(path) : 0;
     if (name_len < at.len && joined_name_is_canonical(at.len - name_len - 1, path, flags) &&
         !ends_with(at.bytes, at.len - name_len - 1, " (deleted)"))
-      learn_path(fd, at);
+      learn_path(fd, at, ids.pid);
     return;
   }
   report_open(at.bytes, flags, fd);
