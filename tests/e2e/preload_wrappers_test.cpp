@@ -267,6 +267,15 @@ TEST_F(PreloadWrappers, VforkChildReportsAsItselfOnItsOwnConnection) {
     EXPECT_EQ(pids.size(), 1u) << "connection " << connection << " carried several processes";
 }
 
+TEST_F(PreloadWrappers, MapsMadeAtTheSameMomentInOtherThreadsAreAllReported) {
+  TracedRun run = calls("threads_mmap");
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  std::set<std::string> mapped;
+  for (const WireEvent& e : run.events)
+    if (e.kind == "read" && e.path.find("/map-") != std::string::npos) mapped.insert(e.path);
+  EXPECT_EQ(mapped.size(), 160u) << describe(run);
+}
+
 TEST_F(PreloadWrappers, EightThreadsReadingOneFileGiveEightThreadIds) {
   TracedRun run = calls("threads");
   ASSERT_EQ(run.exit_status, 0) << describe(run);

@@ -7,7 +7,6 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 
@@ -43,9 +42,6 @@ void report_quietly(Report report) noexcept {
 void after_fd_access(int fd, EventKind kind) noexcept {
   report_quietly([&] { drel::report_fd_access(fd, kind); });
 }
-
-// One mmap report at a time across all threads; mmaps made meanwhile are not reported.
-constinit std::atomic<bool> g_mmap_reporting{false};
 
 using OpenFn = int (*)(const char*, int, ...);
 using OpenatFn = int (*)(int, const char*, int, ...);
@@ -88,32 +84,19 @@ ssize_t fd_transfer(int fd, Args... args) {
   return n;
 }
 
-template <RealFunction which, typename Fn, typename... Args>
-int path_write(const char* path, Args... args) {
+// Calls that create, change or remove a name: on success the per-thread descriptor tables learn
+// that names moved, and the one path the call names last is reported as written.
+template <RealFunction which, typename Fn, typename Report, typename... Args>
+int name_change(Report report, Args... args) {
   auto fn = real<Fn>(which);
   if (fn == nullptr) {
     errno = ENOSYS;
     return -1;
   }
-  int rc = fn(path, args...);
+  int rc = fn(args...);
   if (rc == 0) {
     drel::note_name_change();
-    report_quietly([&] { drel::report_path_write(path); });
-  }
-  return rc;
-}
-
-template <RealFunction which, typename Fn, typename... Args>
-int path_write_at(int dirfd, const char* path, Args... args) {
-  auto fn = real<Fn>(which);
-  if (fn == nullptr) {
-    errno = ENOSYS;
-    return -1;
-  }
-  int rc = fn(dirfd, path, args...);
-  if (rc == 0) {
-    drel::note_name_change();
-    report_quietly([&] { drel::report_path_write_at(dirfd, path); });
+    report_quietly(report);
   }
   return rc;
 }
@@ -223,15 +206,14 @@ DREL_WRAPPER void* mmap(void* addr, size_t length, int prot, int flags, int fd,
     return MAP_FAILED;
   }
   void* result = fn(addr, length, prot, flags, fd, offset);
-  if (result == MAP_FAILED || fd < 0 || !drel::trace_session_active()) return result;
-  if (g_mmap_reporting.exchange(true, std::memory_order_relaxed)) return result;
-  {
-    drel::HookScope hook;
-    drel::ErrnoKeeper keep_errno;
-    drel::report_fd_accesses(fd, (prot & PROT_READ) != 0,
-                             (prot & PROT_WRITE) != 0 && (flags & MAP_SHARED) != 0);
+  // The per-thread guard, not one flag shared by all threads: a map made in one thread while
+  // another thread reports must still be reported.
+  if (result != MAP_FAILED && fd >= 0) {
+    report_quietly([&] {
+      drel::report_fd_accesses(fd, (prot & PROT_READ) != 0,
+                               (prot & PROT_WRITE) != 0 && (flags & MAP_SHARED) != 0);
+    });
   }
-  g_mmap_reporting.store(false, std::memory_order_relaxed);
   return result;
 }
 
@@ -323,72 +305,41 @@ DREL_WRAPPER int creat(const char* path, mode_t mode) {
 // ---- names ----
 
 DREL_WRAPPER int truncate(const char* path, off_t length) noexcept {
-  return path_write<RealFunction::truncate, decltype(&::truncate)>(path, length);
+  return name_change<RealFunction::truncate, decltype(&::truncate)>(
+      [&] { drel::report_path_write(path); }, path, length);
 }
 
 DREL_WRAPPER int unlink(const char* path) noexcept {
-  return path_write<RealFunction::unlink, decltype(&::unlink)>(path);
+  return name_change<RealFunction::unlink, decltype(&::unlink)>(
+      [&] { drel::report_path_write(path); }, path);
 }
 
 // The old name of a link or rename is not reported, only the new one.
 DREL_WRAPPER int link(const char* old_path, const char* new_path) noexcept {
-  auto fn = real<decltype(&::link)>(RealFunction::link);
-  if (fn == nullptr) {
-    errno = ENOSYS;
-    return -1;
-  }
-  int rc = fn(old_path, new_path);
-  if (rc == 0) {
-    drel::note_name_change();
-    report_quietly([&] { drel::report_path_write(new_path); });
-  }
-  return rc;
+  return name_change<RealFunction::link, decltype(&::link)>(
+      [&] { drel::report_path_write(new_path); }, old_path, new_path);
 }
 
 DREL_WRAPPER int rename(const char* old_path, const char* new_path) noexcept {
-  auto fn = real<decltype(&::rename)>(RealFunction::rename);
-  if (fn == nullptr) {
-    errno = ENOSYS;
-    return -1;
-  }
-  int rc = fn(old_path, new_path);
-  if (rc == 0) {
-    drel::note_name_change();
-    report_quietly([&] { drel::report_path_write(new_path); });
-  }
-  return rc;
+  return name_change<RealFunction::rename, decltype(&::rename)>(
+      [&] { drel::report_path_write(new_path); }, old_path, new_path);
 }
 
 DREL_WRAPPER int unlinkat(int dirfd, const char* path, int flags) noexcept {
-  return path_write_at<RealFunction::unlinkat, decltype(&::unlinkat)>(dirfd, path, flags);
+  return name_change<RealFunction::unlinkat, decltype(&::unlinkat)>(
+      [&] { drel::report_path_write_at(dirfd, path); }, dirfd, path, flags);
 }
 
 DREL_WRAPPER int linkat(int old_dirfd, const char* old_path, int new_dirfd, const char* new_path,
                         int flags) noexcept {
-  auto fn = real<decltype(&::linkat)>(RealFunction::linkat);
-  if (fn == nullptr) {
-    errno = ENOSYS;
-    return -1;
-  }
-  int rc = fn(old_dirfd, old_path, new_dirfd, new_path, flags);
-  if (rc == 0) {
-    drel::note_name_change();
-    report_quietly([&] { drel::report_path_write_at(new_dirfd, new_path); });
-  }
-  return rc;
+  return name_change<RealFunction::linkat, decltype(&::linkat)>(
+      [&] { drel::report_path_write_at(new_dirfd, new_path); }, old_dirfd, old_path, new_dirfd,
+      new_path, flags);
 }
 
 DREL_WRAPPER int renameat(int old_dirfd, const char* old_path, int new_dirfd,
                           const char* new_path) noexcept {
-  auto fn = real<decltype(&::renameat)>(RealFunction::renameat);
-  if (fn == nullptr) {
-    errno = ENOSYS;
-    return -1;
-  }
-  int rc = fn(old_dirfd, old_path, new_dirfd, new_path);
-  if (rc == 0) {
-    drel::note_name_change();
-    report_quietly([&] { drel::report_path_write_at(new_dirfd, new_path); });
-  }
-  return rc;
+  return name_change<RealFunction::renameat, decltype(&::renameat)>(
+      [&] { drel::report_path_write_at(new_dirfd, new_path); }, old_dirfd, old_path, new_dirfd,
+      new_path);
 }
