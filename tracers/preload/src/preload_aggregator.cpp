@@ -197,20 +197,20 @@ void PreloadAggregator::ensure_process(uint32_t pid) {
   if (processes_.contains(pid)) return;
   ProcessRecord record;
   record.pid = pid;
-  // Ids beyond the kernel's range name no process: nothing to read.
-  if (pid <= static_cast<uint32_t>(std::numeric_limits<int>::max())) {
+  if (pid == root_pid_) {
+    // The root is recorded as it was started: the argument vector the launcher was given and
+    // the environment it passed. /proc is no witness here: read around the exec it can show
+    // nothing, or the launcher's own environment.
+    for (const std::string& arg : command_) record.command.push_back(lossy_utf8(arg));
+    record.env = launcher_env_;
+  } else if (pid <= static_cast<uint32_t>(std::numeric_limits<int>::max())) {
+    // Ids beyond the kernel's range name no process: nothing to read.
     const int id = static_cast<int>(pid);
-    if (pid != root_pid_) record.parent_pid = read_parent_pid(id);
+    record.parent_pid = read_parent_pid(id);
     if (std::optional<ProcessInfo> info = read_process_info(id)) {
       record.command = std::move(info->command);
       record.env = std::move(info->env);
     }
-  }
-  if (pid == root_pid_) {
-    // The argument vector the launcher was given, not what /proc shows.
-    record.command.clear();
-    for (const std::string& arg : command_) record.command.push_back(lossy_utf8(arg));
-    if (record.env.empty()) record.env = launcher_env_;
   }
   processes_.emplace(pid, std::move(record));
 }

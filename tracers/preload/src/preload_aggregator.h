@@ -50,7 +50,7 @@ bool reconcile_renames(std::vector<FileRecord>& files, PathLists& lists,
 class PreloadAggregator {
  public:
   // command is the launcher's command vector as given (bytes; the report shows it as UTF-8);
-  // launcher_env is the environment the root was started with, for when /proc shows none.
+  // launcher_env is the environment the root was started with, which its record carries.
   PreloadAggregator(std::vector<std::string> command, EnvMap launcher_env, uint32_t root_pid);
 
   // Read and OpenRead events.

@@ -231,9 +231,8 @@ Result<int> run_preload_trace(const std::string& output_path,
   if (!child) return std::move(child).error();
   const pid_t root = *child;
 
-  // The root's environment when /proc shows none: the one it was given. /proc can show none
-  // even for a live root, in the moment between the end of its exec and the setup of its new
-  // stack, and the launcher's own environment lacks the three variables the command received.
+  // The root is recorded with the environment it was given, which holds the three variables
+  // the launcher's own environment lacks.
   PreloadAggregator agg(command, environment_map(env), static_cast<uint32_t>(root));
   agg.ensure_process(static_cast<uint32_t>(root));
 
