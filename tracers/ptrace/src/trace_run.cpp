@@ -4,13 +4,17 @@
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <iostream>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "arch/registers.h"
 #include "common/errno_text.h"
+#include "common/proc_info.h"
 #include "common/report.h"
 #include "common/report_writer.h"
 #include "process_registry.h"
@@ -30,6 +34,21 @@ constexpr long kPtraceOptions = PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEFORK | PTR
                                 PTRACE_O_TRACECLONE | PTRACE_O_TRACEEXEC |
                                 PTRACE_O_TRACESECCOMP | PTRACE_O_EXITKILL;
 static_assert((kPtraceOptions & ~PTRACE_O_EXITKILL) == 0x9F);
+
+// Whether the task is a thread of another task's process (a clone with CLONE_THREAD).
+bool is_secondary_thread(pid_t task) {
+  const auto status = read_file_bytes("/proc/" + std::to_string(task) + "/status");
+  if (!status) return false;
+  const std::string_view text(*status);
+  const size_t key = text.find("\nTgid:");
+  if (key == std::string_view::npos) return false;
+  const char* first = text.data() + key + 6;
+  const char* last = text.data() + text.size();
+  while (first != last && (*first == ' ' || *first == '\t')) ++first;
+  pid_t tgid = 0;
+  const auto [end, ec] = std::from_chars(first, last, tgid);
+  return ec == std::errc{} && end != first && tgid != task;
+}
 
 void ptrace_resume(int request, pid_t task, int sig) {
   // A task that vanished in the meantime is reaped by the next wait; nothing to do here.
@@ -124,6 +143,14 @@ class TraceLoop {
       // Seen before its creator's fork event: this is the attach stop.
       it = tasks_.try_emplace(task).first;
       if (sig == SIGSTOP) {
+        // A thread let run now could exec before its creator's clone event is read: its id
+        // would be gone from /proc and the creator killed with its event unreported, so the
+        // thread would never be registered. It waits for that event instead; should the
+        // creator die first, the whole thread group dies, this thread with it.
+        if (is_secondary_thread(task)) {
+          it->second.held_until_clone_event = true;
+          return;
+        }
         resume(task, 0);
         return;
       }
@@ -153,11 +180,14 @@ class TraceLoop {
         if (::ptrace(PTRACE_GETEVENTMSG, task, nullptr, &message) == 0) {
           const auto child = static_cast<pid_t>(message);
           // Its attach SIGSTOP may already have been seen, before this event.
-          if (const auto [it, added] = tasks_.try_emplace(child); added) {
-            it->second.awaiting_attach_stop = true;
-          }
+          const auto [it, added] = tasks_.try_emplace(child);
+          if (added) it->second.awaiting_attach_stop = true;
           decoder_.on_new_task(task, child);
           registry_.register_process(child, task);
+          if (it->second.held_until_clone_event) {
+            it->second.held_until_clone_event = false;
+            resume(child, 0);
+          }
         }
         resume(task, 0);
         return;
@@ -216,6 +246,8 @@ class TraceLoop {
     std::optional<SyscallKind> pending_exit;
     // A new task starts with a SIGSTOP that the kernel queues for the automatic attach.
     bool awaiting_attach_stop = false;
+    // A new thread stopped at its attach stop until its creator's clone event is handled.
+    bool held_until_clone_event = false;
   };
   // The live tasks; an entry is made when a task appears and dropped when it is reaped, so a
   // stop allocates nothing here.
