@@ -54,8 +54,7 @@ EnvMap parse_environ(std::string_view bytes) {
   return env;
 }
 
-std::optional<uint32_t> parse_ppid(std::string_view status_text) {
-  constexpr std::string_view kKey = "PPid:";
+std::optional<uint32_t> parse_status_number(std::string_view status_text, std::string_view key) {
   constexpr std::string_view kSpace = " \t\r\n\v\f";
   size_t pos = 0;
   while (pos < status_text.size()) {
@@ -63,8 +62,8 @@ std::optional<uint32_t> parse_ppid(std::string_view status_text) {
     if (eol == std::string_view::npos) eol = status_text.size();
     std::string_view line = status_text.substr(pos, eol - pos);
     pos = eol + 1;
-    if (!line.starts_with(kKey)) continue;
-    std::string_view value = line.substr(kKey.size());
+    if (!line.starts_with(key)) continue;
+    std::string_view value = line.substr(key.size());
     const size_t first = value.find_first_not_of(kSpace);
     if (first == std::string_view::npos) return std::nullopt;
     value = value.substr(first, value.find_last_not_of(kSpace) - first + 1);
@@ -78,6 +77,10 @@ std::optional<uint32_t> parse_ppid(std::string_view status_text) {
     return out;
   }
   return std::nullopt;
+}
+
+std::optional<uint32_t> parse_ppid(std::string_view status_text) {
+  return parse_status_number(status_text, "PPid:");
 }
 
 std::optional<uint32_t> read_parent_pid(int pid) {

@@ -22,8 +22,11 @@ std::vector<std::string> split_nul_pieces(std::string_view bytes);
 // duplicate name wins.
 EnvMap parse_environ(std::string_view bytes);
 
-// The value of the first line starting "PPid:" of a status file: white space trimmed, an
-// optional leading "+", then decimal digits that fit 32 bits unsigned.
+// The value of the first line of a status file that starts with key (such as "Tgid:"): white
+// space trimmed, an optional leading "+", then decimal digits that fit 32 bits unsigned.
+std::optional<uint32_t> parse_status_number(std::string_view status_text, std::string_view key);
+
+// parse_status_number for "PPid:".
 std::optional<uint32_t> parse_ppid(std::string_view status_text);
 
 // Parent of a process from /proc/<pid>/status (which must be UTF-8).

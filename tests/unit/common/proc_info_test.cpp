@@ -40,6 +40,13 @@ INSTANTIATE_TEST_SUITE_P(
         PpidCase{"first_line_bad_wins", "PPid:\tx\nPPid:\t4\n", std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(ParseStatusNumber, ReadsTheLineOfItsOwnKey) {
+  const std::string_view status = "Name:\tsh\nTgid:\t41\nPid:\t43\nPPid:\t42\n";
+  EXPECT_EQ(parse_status_number(status, "Tgid:"), 41u);
+  EXPECT_EQ(parse_status_number(status, "Pid:"), 43u);
+  EXPECT_EQ(parse_status_number(status, "NSpid:"), std::nullopt);
+}
+
 struct SplitCase {
   const char* name;
   std::string bytes;

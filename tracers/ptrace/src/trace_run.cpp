@@ -4,12 +4,10 @@
 #include <sys/wait.h>
 
 #include <cerrno>
-#include <charconv>
 #include <csignal>
 #include <iostream>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <unordered_map>
 
 #include "arch/registers.h"
@@ -39,15 +37,8 @@ static_assert((kPtraceOptions & ~PTRACE_O_EXITKILL) == 0x9F);
 bool is_secondary_thread(pid_t task) {
   const auto status = read_file_bytes("/proc/" + std::to_string(task) + "/status");
   if (!status) return false;
-  const std::string_view text(*status);
-  const size_t key = text.find("\nTgid:");
-  if (key == std::string_view::npos) return false;
-  const char* first = text.data() + key + 6;
-  const char* last = text.data() + text.size();
-  while (first != last && (*first == ' ' || *first == '\t')) ++first;
-  pid_t tgid = 0;
-  const auto [end, ec] = std::from_chars(first, last, tgid);
-  return ec == std::errc{} && end != first && tgid != task;
+  const std::optional<uint32_t> tgid = parse_status_number(*status, "Tgid:");
+  return tgid && *tgid != static_cast<uint32_t>(task);
 }
 
 void ptrace_resume(int request, pid_t task, int sig) {
