@@ -20,7 +20,8 @@ std::string canonical(const std::string& p) {
   return ::realpath(p.c_str(), buf) != nullptr ? std::string(buf) : std::string();
 }
 
-// A directory tree: D/sub/file, D/link -> sub, D/top.
+// A directory tree: D/sub/file, D/link -> sub, D/file_link -> sub/file, D/dangling -> gone,
+// D/top.
 class Tree : public testing::Test {
  protected:
   void SetUp() override {
@@ -30,6 +31,8 @@ class Tree : public testing::Test {
     write_file(d_ + "/sub/file", "x");
     write_file(d_ + "/top", "x");
     ASSERT_EQ(::symlink("sub", (d_ + "/link").c_str()), 0);
+    ASSERT_EQ(::symlink("sub/file", (d_ + "/file_link").c_str()), 0);
+    ASSERT_EQ(::symlink("gone", (d_ + "/dangling").c_str()), 0);
   }
   TempDir dir_;
   std::string d_;
@@ -48,6 +51,7 @@ class RelativeToCwd : public Tree, public testing::WithParamInterface<Case> {};
 std::string expand(const std::string& s, const std::string& d) {
   std::string out = s;
   if (const auto at = out.find('D'); at == 0) out.replace(0, 1, d);
+  if (out == "P") out = d.substr(0, d.rfind('/'));  // the tree's parent
   return out;
 }
 
@@ -62,6 +66,12 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(Case{"plain_name", "top", "D/top"},
                     Case{"dots_canonicalised", "./sub/../sub/./file", "D/sub/file"},
                     Case{"symlink_followed", "link/file", "D/sub/file"},
+                    Case{"symlink_name_followed", "link", "D/sub"},
+                    Case{"symlink_to_file_followed", "file_link", "D/sub/file"},
+                    Case{"dangling_symlink_only_joined", "dangling", "D/dangling"},
+                    Case{"directory_name", "sub", "D/sub"},
+                    Case{"dot_name", ".", "D"},
+                    Case{"dot_dot_name", "..", "P"},
                     Case{"missing_file_only_joined", "sub/../nothing", "D/sub/../nothing"},
                     Case{"no_double_slash", "top", "D/top", true},
                     Case{"no_double_slash_when_missing", "nope", "D/nope", true},

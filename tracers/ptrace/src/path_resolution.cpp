@@ -1,6 +1,7 @@
 #include "path_resolution.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -23,6 +24,17 @@ bool read_link(const char* link, std::array<char, PATH_MAX + 1>& buf, std::strin
   return true;
 }
 
+// Whether dir + "/" + name is already what realpath would return. The directories here come from
+// the kernel's /proc links, which name them canonically; one plain name below such a directory
+// needs realpath's walk only when it is a symbolic link, and where lstat fails realpath fails too.
+bool joined_is_canonical(std::string_view dir, std::string_view name, const char* joined) {
+  if (dir.empty() || dir.front() != '/') return false;
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos)
+    return false;
+  struct stat st;
+  return ::lstat(joined, &st) != 0 || !S_ISLNK(st.st_mode);
+}
+
 // dir + "/" + path (no second slash when dir already ends with one), canonicalised when it
 // exists; the joined form otherwise. Both converted to text.
 void join_and_canonicalise(std::string_view dir, std::string_view path, std::string& out) {
@@ -43,7 +55,9 @@ void join_and_canonicalise(std::string_view dir, std::string_view path, std::str
   p = std::copy(path.begin(), path.end(), p);
   *p = '\0';
   std::array<char, PATH_MAX + 1> canonical;
-  if (::realpath(joined.data(), canonical.data()) != nullptr) {
+  if (joined_is_canonical(dir, path, joined.data())) {
+    append_utf8_lossy(std::string_view(joined.data(), len), out);
+  } else if (::realpath(joined.data(), canonical.data()) != nullptr) {
     append_utf8_lossy(canonical.data(), out);
   } else {
     append_utf8_lossy(std::string_view(joined.data(), len), out);
