@@ -24,6 +24,8 @@ struct Program {
   bool has_library;
 };
 
+void PrintTo(const Program& p, std::ostream* os) { *os << p.name; }
+
 std::string machine() {
   struct utsname u {};
   EXPECT_EQ(::uname(&u), 0);

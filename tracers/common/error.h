@@ -21,8 +21,6 @@ class Error {
   Error context(std::string outer) &&;
 
   const std::string& message() const { return chain_.front(); }
-  // The causes, outermost first (the message itself excluded).
-  std::vector<std::string> causes() const { return {chain_.begin() + 1, chain_.end()}; }
   // Message and causes joined with ": ".
   std::string text() const;
 

@@ -1,32 +1,20 @@
 #include "proc_info.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <climits>
 
-#include "common/unique_fd.h"
+#include "common/file_system.h"
 #include "common/utf8.h"
 
 namespace drel {
 
 std::optional<std::string> read_file_bytes(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return std::nullopt;
-  std::string out;
-  char buf[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    out.append(buf, static_cast<size_t>(n));
-  }
-  return out;
+  Result<std::string> bytes = read_whole_file(path);
+  if (!bytes) return std::nullopt;
+  return std::move(*bytes);
 }
 
 std::vector<std::string> split_nul_pieces(std::string_view bytes) {
@@ -99,17 +87,26 @@ std::optional<ProcessInfo> read_process_info(int pid) {
   return info;
 }
 
-std::optional<std::string> self_exe_path() {
+Result<std::string> current_executable_path() {
   std::string buf(PATH_MAX, '\0');
   for (;;) {
     const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
-    if (n < 0) return std::nullopt;
+    if (n < 0) {
+      if (errno == ENOENT) return Error("no /proc/self/exe available. Is /proc mounted?");
+      return Error::os(errno);
+    }
     if (static_cast<size_t>(n) < buf.size()) {
       buf.resize(static_cast<size_t>(n));
       return buf;
     }
-    buf.resize(buf.size() * 2);  // possibly truncated: try a larger buffer
+    buf.resize(buf.size() * 2);  // the link may have been cut short: try again, larger
   }
+}
+
+std::optional<std::string> self_exe_path() {
+  Result<std::string> path = current_executable_path();
+  if (!path) return std::nullopt;
+  return std::move(*path);
 }
 
 }  // namespace drel

@@ -7,11 +7,12 @@
 #include <string_view>
 #include <vector>
 
+#include "common/error.h"
 #include "common/report.h"
 
 namespace drel {
 
-// The whole file as bytes; nullopt when it cannot be opened or read.
+// The whole file as bytes (read_whole_file); nullopt when it cannot be opened or read.
 std::optional<std::string> read_file_bytes(const std::string& path);
 
 // NUL-separated pieces (as in cmdline and environ), empty pieces dropped, each piece
@@ -40,7 +41,11 @@ struct ProcessInfo {
 // nullopt when /proc/<pid>/cmdline cannot be read; an unreadable environ counts as empty.
 std::optional<ProcessInfo> read_process_info(int pid);
 
-// The raw bytes of the /proc/self/exe link.
+// The raw bytes of the /proc/self/exe link. A missing link gives "no /proc/self/exe
+// available. Is /proc mounted?"; any other failure the operating system's error text.
+Result<std::string> current_executable_path();
+
+// The same without the reason.
 std::optional<std::string> self_exe_path();
 
 }  // namespace drel

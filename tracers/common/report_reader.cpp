@@ -1,18 +1,14 @@
 #include "report_reader.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <msgpuck.h>
 
 #include <array>
-#include <cerrno>
-#include <cmath>
-#include <cstring>
 #include <limits>
 #include <new>
 #include <stdexcept>
 #include <string_view>
 
-#include "common/unique_fd.h"
+#include "common/file_system.h"
 #include "common/utf8.h"
 
 namespace drel {
@@ -51,63 +47,53 @@ struct Where {
   }
 };
 
-const char* kind_of(uint8_t b) {
-  if (b <= 0x7f || (b >= 0xcc && b <= 0xcf)) return "unsigned integer";
-  if (b >= 0xe0 || (b >= 0xd0 && b <= 0xd3)) return "integer";
-  if (b <= 0x8f || b == 0xde || b == 0xdf) return "map";
-  if (b <= 0x9f || b == 0xdc || b == 0xdd) return "array";
-  if (b <= 0xbf || (b >= 0xd9 && b <= 0xdb)) return "string";
-  switch (b) {
-    case 0xc0: return "nil";
-    case 0xc1: return "the never-used byte 0xc1";
-    case 0xc2:
-    case 0xc3: return "boolean";
-    case 0xc4:
-    case 0xc5:
-    case 0xc6: return "binary";
-    case 0xca:
-    case 0xcb: return "float";
-    default: return "extension";
+// What a value is, for an error message. 0xc1 is named: MsgPuck files it under extensions.
+const char* kind_of(const char* p) {
+  if (static_cast<uint8_t>(*p) == 0xc1) return "the never-used byte 0xc1";
+  switch (mp_typeof(*p)) {
+    case MP_NIL: return "nil";
+    case MP_UINT: return "unsigned integer";
+    case MP_INT: return "integer";
+    case MP_STR: return "string";
+    case MP_BIN: return "binary";
+    case MP_ARRAY: return "array";
+    case MP_MAP: return "map";
+    case MP_BOOL: return "boolean";
+    case MP_FLOAT:
+    case MP_DOUBLE: return "float";
+    case MP_EXT: break;
   }
+  return "extension";
 }
 
-// Reads MessagePack values with a bounds check before every access.
+// Reads MessagePack values with MsgPuck; every header is checked against the end of the input
+// before it is decoded, and every count against the bytes that remain.
 class Cursor {
  public:
-  Cursor(const uint8_t* p, const uint8_t* end) : p_(p), end_(end) {}
+  explicit Cursor(std::span<const uint8_t> bytes)
+      : p_(reinterpret_cast<const char*>(bytes.data())), end_(p_ + bytes.size()) {}
 
   size_t remaining() const { return static_cast<size_t>(end_ - p_); }
 
-  uint8_t peek(const Where& w) const {
-    if (p_ == end_) fail("truncated: input ends where " + w.str() + " should be");
-    return *p_;
-  }
-
   bool take_nil(const Where& w) {
-    if (peek(w) != 0xc0) return false;
-    ++p_;
+    if (type(w) != MP_NIL) return false;
+    mp_decode_nil(&p_);
     return true;
   }
 
   uint64_t read_uint(const Where& w) {
-    const uint8_t b = peek(w);
-    if (b <= 0x7f) return take(1, w), b;
-    switch (b) {
-      case 0xcc: return load(1, w);
-      case 0xcd: return load(2, w);
-      case 0xce: return load(4, w);
-      case 0xcf: return load(8, w);
-      case 0xd0:
-      case 0xd1:
-      case 0xd2:
-      case 0xd3: {
-        const int64_t v = read_signed(w);
-        if (v < 0) fail(w.str() + ": expected an unsigned integer, found " + std::to_string(v));
+    switch (type(w)) {
+      case MP_UINT: return whole(mp_check_uint(p_, end_), w), mp_decode_uint(&p_);
+      case MP_INT: {
+        whole(mp_check_int(p_, end_), w);
+        const int64_t v = mp_decode_int(&p_);
+        if (v < 0) {
+          fail(w.str() + ": expected an unsigned integer, found a negative integer (" +
+               std::to_string(v) + ")");
+        }
         return static_cast<uint64_t>(v);
       }
-      default:
-        if (b >= 0xe0) fail(w.str() + ": expected an unsigned integer, found a negative integer");
-        wrong(w, "an unsigned integer", b);
+      default: wrong(w, "an unsigned integer");
     }
   }
 
@@ -119,129 +105,76 @@ class Cursor {
   }
 
   double read_double(const Where& w) {
-    const uint8_t b = peek(w);
-    if (b == 0xcb) {
-      const uint64_t bits = load(8, w);
-      double d;
-      std::memcpy(&d, &bits, sizeof d);
-      return d;
+    switch (type(w)) {
+      case MP_DOUBLE: return whole(mp_check_double(p_, end_), w), mp_decode_double(&p_);
+      case MP_FLOAT: return whole(mp_check_float(p_, end_), w), mp_decode_float(&p_);
+      case MP_INT: return whole(mp_check_int(p_, end_), w), static_cast<double>(mp_decode_int(&p_));
+      case MP_UINT:
+        return whole(mp_check_uint(p_, end_), w), static_cast<double>(mp_decode_uint(&p_));
+      default: wrong(w, "a number");
     }
-    if (b == 0xca) {
-      const auto bits = static_cast<uint32_t>(load(4, w));
-      float f;
-      std::memcpy(&f, &bits, sizeof f);
-      return f;
-    }
-    if (b >= 0xe0 || (b >= 0xd0 && b <= 0xd3)) return static_cast<double>(read_signed(w));
-    if (b <= 0x7f || (b >= 0xcc && b <= 0xcf)) return static_cast<double>(read_uint(w));
-    wrong(w, "a number", b);
   }
 
   bool read_bool(const Where& w) {
-    const uint8_t b = peek(w);
-    if (b != 0xc2 && b != 0xc3) wrong(w, "a boolean", b);
-    ++p_;
-    return b == 0xc3;
+    if (type(w) != MP_BOOL) wrong(w, "a boolean");
+    return mp_decode_bool(&p_);
   }
 
   std::string read_str(const Where& w) { return std::string(read_text(w)); }
 
   // A string's bytes in the input, checked to be UTF-8.
   std::string_view read_text(const Where& w) {
-    const uint8_t b = peek(w);
-    size_t len;
-    if (b >= 0xa0 && b <= 0xbf) {
-      ++p_;
-      len = b & 0x1f;
-    } else if (b == 0xd9) {
-      len = load(1, w);
-    } else if (b == 0xda) {
-      len = load(2, w);
-    } else if (b == 0xdb) {
-      len = load(4, w);
-    } else {
-      wrong(w, "a string", b);
-    }
+    if (type(w) != MP_STR) wrong(w, "a string");
+    whole(mp_check_strl(p_, end_), w);
+    const uint32_t len = mp_decode_strl(&p_);
     if (len > remaining())
       fail("truncated: " + w.str() + " claims " + std::to_string(len) + " bytes, " +
            std::to_string(remaining()) + " remain");
-    std::string_view s(reinterpret_cast<const char*>(p_), len);
+    std::string_view s(p_, len);
     p_ += len;
     if (!is_valid_utf8(s)) fail(w.str() + ": string is not valid UTF-8");
     return s;
   }
 
   uint32_t read_array(const Where& w) {
-    const uint8_t b = peek(w);
-    uint64_t n;
-    if (b >= 0x90 && b <= 0x9f) {
-      ++p_;
-      n = b & 0x0f;
-    } else if (b == 0xdc) {
-      n = load(2, w);
-    } else if (b == 0xdd) {
-      n = load(4, w);
-    } else {
-      wrong(w, "an array", b);
-    }
+    if (type(w) != MP_ARRAY) wrong(w, "an array");
+    whole(mp_check_array(p_, end_), w);
+    const uint32_t n = mp_decode_array(&p_);
     // Every element needs at least one byte: a larger count cannot be real.
     if (n > remaining())
       fail("truncated: " + w.str() + " claims " + std::to_string(n) + " elements, " +
            std::to_string(remaining()) + " bytes remain");
-    return static_cast<uint32_t>(n);
+    return n;
   }
 
   uint32_t read_map(const Where& w) {
-    const uint8_t b = peek(w);
-    uint64_t n;
-    if (b >= 0x80 && b <= 0x8f) {
-      ++p_;
-      n = b & 0x0f;
-    } else if (b == 0xde) {
-      n = load(2, w);
-    } else if (b == 0xdf) {
-      n = load(4, w);
-    } else {
-      wrong(w, "a map", b);
-    }
-    if (n * 2 > remaining())
+    if (type(w) != MP_MAP) wrong(w, "a map");
+    whole(mp_check_map(p_, end_), w);
+    const uint32_t n = mp_decode_map(&p_);
+    if (uint64_t{n} * 2 > remaining())
       fail("truncated: " + w.str() + " claims " + std::to_string(n) + " entries, " +
            std::to_string(remaining()) + " bytes remain");
-    return static_cast<uint32_t>(n);
+    return n;
   }
 
  private:
-  [[noreturn]] static void wrong(const Where& w, const char* expected, uint8_t b) {
-    fail(w.str() + ": expected " + expected + ", found " + kind_of(b));
+  // The type of the next value; the input must not have ended.
+  mp_type type(const Where& w) const {
+    if (p_ == end_) fail("truncated: input ends where " + w.str() + " should be");
+    return mp_typeof(*p_);
   }
 
-  void take(size_t n, const Where& w) {
-    if (n > remaining()) fail("truncated: input ends inside " + w.str());
-    p_ += n;
+  // MsgPuck's mp_check_* answer: above zero, the header needs that many more bytes.
+  static void whole(ptrdiff_t missing, const Where& w) {
+    if (missing > 0) fail("truncated: input ends inside " + w.str());
   }
 
-  // Skips the type byte and returns the big-endian payload of `size` bytes after it.
-  uint64_t load(size_t size, const Where& w) {
-    if (size + 1 > remaining()) fail("truncated: input ends inside " + w.str());
-    uint64_t v = 0;
-    for (size_t i = 1; i <= size; ++i) v = (v << 8) | p_[i];
-    p_ += size + 1;
-    return v;
+  [[noreturn]] void wrong(const Where& w, const char* expected) const {
+    fail(w.str() + ": expected " + expected + ", found " + kind_of(p_));
   }
 
-  int64_t read_signed(const Where& w) {
-    const uint8_t b = peek(w);
-    if (b >= 0xe0) return take(1, w), static_cast<int8_t>(b);
-    switch (b) {
-      case 0xd0: return static_cast<int8_t>(load(1, w));
-      case 0xd1: return static_cast<int16_t>(load(2, w));
-      case 0xd2: return static_cast<int32_t>(load(4, w));
-      default: return static_cast<int64_t>(load(8, w));
-    }
-  }
-
-  const uint8_t* p_;
-  const uint8_t* end_;
+  const char* p_;
+  const char* end_;
 };
 
 // Reads one record: its keys must come from `names` (by index), each at most once; `field`
@@ -393,7 +326,7 @@ TraceReport read_report(Cursor& c) {
 
 Result<TraceReport> decode_report(std::span<const uint8_t> bytes) {
   try {
-    Cursor c(bytes.data(), bytes.data() + bytes.size());
+    Cursor c(bytes);
     if (bytes.empty()) fail("empty input");
     TraceReport r = read_report(c);
     if (c.remaining() != 0)
@@ -409,20 +342,9 @@ Result<TraceReport> decode_report(std::span<const uint8_t> bytes) {
 }
 
 Result<std::vector<uint8_t>> read_report_bytes(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return Error::os(errno);
-  std::vector<uint8_t> bytes;
-  uint8_t buf[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error::os(errno);
-    }
-    if (n == 0) break;
-    bytes.insert(bytes.end(), buf, buf + n);
-  }
-  return bytes;
+  Result<std::string> bytes = read_whole_file(path);
+  if (!bytes) return std::move(bytes).error();
+  return std::vector<uint8_t>(bytes->begin(), bytes->end());
 }
 
 Result<TraceReport> read_report_file(const std::string& path) {

@@ -1,25 +1,20 @@
 #include "preflight/preflight.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <utility>
 
+#include "common/file_system.h"
+#include "common/proc_info.h"
 #include "common/utf8.h"
 #include "preflight/command_resolution.h"
-#include "preflight/current_executable.h"
 #include "preflight/preflight_probe.h"
 #include "preflight/temp_path.h"
 
 namespace drel {
 
 namespace {
-
-bool exists(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
-}
 
 // Removes the probe file, then the report file, whatever happened; a file that was never
 // made is simply not there.
@@ -97,7 +92,7 @@ ProbeVerdict run_probe_check(const PreflightBackend& backend, std::vector<Prefli
     checks.push_back(failing("probe_run", why));
     return {backend.name + " probe failed: " + why, false};
   }
-  if (*status == 0 && exists(files.report())) {
+  if (*status == 0 && path_exists(files.report())) {
     checks.push_back(passing("probe_run", "report produced"));
     return {backend.name + " preflight succeeded", true};
   }

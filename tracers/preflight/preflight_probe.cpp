@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "common/fd_write.h"
+#include "common/file_system.h"
 #include "common/unique_fd.h"
 #include "common/utf8.h"
 
@@ -18,33 +20,16 @@ namespace {
 Result<void> write_payload(const std::string& path, std::string_view payload) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (!fd) return Error::os("failed to write " + lossy_utf8(path), errno);
-  size_t done = 0;
-  while (done < payload.size()) {
-    const ssize_t n = ::write(fd.get(), payload.data() + done, payload.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error::os("failed to write " + lossy_utf8(path), errno);
-    }
-    done += static_cast<size_t>(n);
+  if (const int err = write_all(fd.get(), payload.data(), payload.size()); err != 0) {
+    return Error::os("failed to write " + lossy_utf8(path), err);
   }
   if (::close(fd.release()) != 0) return Error::os("failed to write " + lossy_utf8(path), errno);
   return Ok{};
 }
 
 Result<std::string> read_back(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return Error::os("failed to read " + lossy_utf8(path), errno);
-  std::string bytes;
-  char buf[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error::os("failed to read " + lossy_utf8(path), errno);
-    }
-    bytes.append(buf, static_cast<size_t>(n));
-  }
+  Result<std::string> bytes = read_whole_file(path);
+  if (!bytes) return std::move(bytes).error().context("failed to read " + lossy_utf8(path));
   return bytes;
 }
 

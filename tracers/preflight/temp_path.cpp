@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "common/file_system.h"
+
 namespace drel {
 
 namespace {
@@ -19,11 +21,9 @@ long subsecond_nanoseconds() {
 
 std::string format_temp_path(const std::string& dir, const std::string& prefix, pid_t pid,
                              long nanoseconds, const std::string& extension) {
-  std::string name = "drel-" + prefix + "-" + std::to_string(pid) + "-" +
-                     std::to_string(nanoseconds) + extension;
-  if (dir.empty()) return name;
-  if (dir.back() == '/') return dir + name;
-  return dir + "/" + name;
+  std::string name =
+      "drel-" + prefix + "-" + std::to_string(pid) + "-" + std::to_string(nanoseconds) + extension;
+  return join_path(dir, name);
 }
 
 std::string preflight_temp_path(const std::string& prefix, const std::string& extension) {

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "support/case_names.h"
+
 namespace drel {
 namespace {
 
@@ -14,6 +16,8 @@ struct ErrnoCase {
   const char* name;
   const char* description;
 };
+
+void PrintTo(const ErrnoCase& c, std::ostream* os) { *os << c.name; }
 
 class ErrnoText : public ::testing::TestWithParam<ErrnoCase> {};
 
@@ -38,7 +42,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ErrnoCase{EDEADLK, "EDEADLK", "Resource deadlock would occur"},
                       ErrnoCase{ENOSYS, "ENOSYS", "Invalid system call number"},
                       ErrnoCase{ELOOP, "ELOOP", "Too many symbolic links encountered"},
-                      ErrnoCase{ENOTRECOVERABLE, "ENOTRECOVERABLE", "State not recoverable"}));
+                      ErrnoCase{ENOTRECOVERABLE, "ENOTRECOVERABLE", "State not recoverable"}),
+    test::ByName());
 
 TEST(ErrnoText, AliasesShareTheOriginalsText) {
   EXPECT_EQ(errno_description(EWOULDBLOCK), "Try again");

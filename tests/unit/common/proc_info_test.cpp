@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "support/case_names.h"
+
 namespace drel {
 namespace {
 
@@ -16,6 +18,8 @@ struct PpidCase {
   std::string status;
   std::optional<uint32_t> expected;
 };
+
+void PrintTo(const PpidCase& c, std::ostream* os) { *os << c.name; }
 
 class ParsePpid : public ::testing::TestWithParam<PpidCase> {};
 
@@ -38,7 +42,7 @@ INSTANTIATE_TEST_SUITE_P(
         PpidCase{"not_at_line_start", "XPPid:\t5\n", std::nullopt},
         PpidCase{"first_line_wins", "PPid:\t3\nPPid:\t4\n", 3},
         PpidCase{"first_line_bad_wins", "PPid:\tx\nPPid:\t4\n", std::nullopt}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test::ByName());
 
 TEST(ParseStatusNumber, ReadsTheLineOfItsOwnKey) {
   const std::string_view status = "Name:\tsh\nTgid:\t41\nPid:\t43\nPPid:\t42\n";
@@ -53,6 +57,8 @@ struct SplitCase {
   std::vector<std::string> pieces;
 };
 
+void PrintTo(const SplitCase& c, std::ostream* os) { *os << c.name; }
+
 class SplitNul : public ::testing::TestWithParam<SplitCase> {};
 
 TEST_P(SplitNul, Pieces) { EXPECT_EQ(split_nul_pieces(GetParam().bytes), GetParam().pieces); }
@@ -63,7 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SplitCase{"no_final_nul", "a\0b"s, {"a", "b"}},
                       SplitCase{"empty_pieces_dropped", "\0\0a\0\0b\0\0"s, {"a", "b"}},
                       SplitCase{"invalid_utf8", "a\xff\0"s, {"a\xef\xbf\xbd"}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test::ByName());
 
 TEST(ParseEnviron, SplitsAtFirstEqualsAndLaterDuplicatesWin) {
   const EnvMap env = parse_environ("A=1\0B==x=\0NOEQ\0A=2\0\0=lead\0C=\0"s);

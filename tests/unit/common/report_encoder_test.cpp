@@ -97,6 +97,9 @@ struct UintCase {
   Bytes encoded;
 };
 
+std::string name_of(const UintCase& c) { return "pid_" + std::to_string(c.value); }
+void PrintTo(const UintCase& c, std::ostream* os) { *os << name_of(c); }
+
 class PidWidth : public ::testing::TestWithParam<UintCase> {};
 
 TEST_P(PidWidth, ShortestUnsignedForm) {
@@ -114,7 +117,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(UintCase{0, {0x00}}, UintCase{127, {0x7f}}, UintCase{128, {0xcc, 0x80}},
                       UintCase{255, {0xcc, 0xff}}, UintCase{256, {0xcd, 0x01, 0x00}},
                       UintCase{70000, {0xce, 0x00, 0x01, 0x11, 0x70}},
-                      UintCase{4294967295u, {0xce, 0xff, 0xff, 0xff, 0xff}}));
+                      UintCase{4294967295u, {0xce, 0xff, 0xff, 0xff, 0xff}}),
+    [](const auto& info) { return name_of(info.param); });
 
 TEST(ReportEncoder, LargeCountersUseUint64) {
   auto r = make_report("preload", uint64_t{1} << 32, {}, {}, {}, {}, 0.0, 0.0, uint64_t{1} << 40);
@@ -129,6 +133,9 @@ struct StringCase {
   size_t length;
   Bytes header;
 };
+
+std::string name_of(const StringCase& c) { return "length_" + std::to_string(c.length); }
+void PrintTo(const StringCase& c, std::ostream* os) { *os << name_of(c); }
 
 class StringWidth : public ::testing::TestWithParam<StringCase> {};
 
@@ -145,13 +152,17 @@ INSTANTIATE_TEST_SUITE_P(Lengths, StringWidth,
                          ::testing::Values(StringCase{0, {0xa0}}, StringCase{31, {0xbf}},
                                            StringCase{32, {0xd9, 32}}, StringCase{255, {0xd9, 255}},
                                            StringCase{256, {0xda, 0x01, 0x00}},
-                                           StringCase{65536, {0xdb, 0x00, 0x01, 0x00, 0x00}}));
+                                           StringCase{65536, {0xdb, 0x00, 0x01, 0x00, 0x00}}),
+                         [](const auto& info) { return name_of(info.param); });
 
 struct CountCase {
   size_t count;
   Bytes array_header;
   Bytes map_header;
 };
+
+std::string name_of(const CountCase& c) { return "count_" + std::to_string(c.count); }
+void PrintTo(const CountCase& c, std::ostream* os) { *os << name_of(c); }
 
 class ContainerWidth : public ::testing::TestWithParam<CountCase> {};
 
@@ -174,7 +185,8 @@ INSTANTIATE_TEST_SUITE_P(Counts, ContainerWidth,
                          ::testing::Values(CountCase{1, {0x91}, {0x81}}, CountCase{15, {0x9f}, {0x8f}},
                                            CountCase{16, {0xdc, 0x00, 0x10}, {0xde, 0x00, 0x10}},
                                            CountCase{65536, {0xdd, 0x00, 0x01, 0x00, 0x00},
-                                                     {0xdf, 0x00, 0x01, 0x00, 0x00}}));
+                                                     {0xdf, 0x00, 0x01, 0x00, 0x00}}),
+                         [](const auto& info) { return name_of(info.param); });
 
 TEST(ReportEncoder, FileRecordOmitsAbsentListsAndKeepsEmptyPresentOnes) {
   FileRecord f;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/report_encoder.h"
+#include "support/case_names.h"
 
 namespace drel {
 namespace {
@@ -101,10 +102,16 @@ TraceReport empty_report() {
   return make_report("ptrace", std::nullopt, {}, {}, {}, {}, 0.0, 0.0, std::nullopt);
 }
 
-class RoundTrip : public ::testing::TestWithParam<TraceReport (*)()> {};
+struct ReportCase {
+  const char* name;
+  TraceReport (*make)();
+};
+void PrintTo(const ReportCase& c, std::ostream* os) { *os << c.name; }
+
+class RoundTrip : public ::testing::TestWithParam<ReportCase> {};
 
 TEST_P(RoundTrip, DecodeGivesBackWhatWasEncoded) {
-  const TraceReport original = GetParam()();
+  const TraceReport original = GetParam().make();
   auto bytes = encode_report(original);
   ASSERT_TRUE(bytes.ok());
   auto decoded = decode_report(*bytes);
@@ -112,7 +119,10 @@ TEST_P(RoundTrip, DecodeGivesBackWhatWasEncoded) {
   EXPECT_EQ(*decoded, original);
 }
 
-INSTANTIATE_TEST_SUITE_P(Reports, RoundTrip, ::testing::Values(&full_report, &empty_report));
+INSTANTIATE_TEST_SUITE_P(Reports, RoundTrip,
+                         ::testing::Values(ReportCase{"full", &full_report},
+                                           ReportCase{"empty", &empty_report}),
+                         test::ByName());
 
 TEST(ReportReader, EveryTruncationIsRejected) {
   auto bytes = encode_report(full_report());
@@ -185,6 +195,8 @@ struct BadCase {
   Bytes bytes;
   const char* expected_fragment;  // part of the error message
 };
+
+void PrintTo(const BadCase& c, std::ostream* os) { *os << c.name; }
 
 class Rejects : public ::testing::TestWithParam<BadCase> {};
 
@@ -260,7 +272,7 @@ std::vector<BadCase> bad_cases() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Malformed, Rejects, ::testing::ValuesIn(bad_cases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         test::ByName());
 
 TEST(ReportReader, ReadsFileAndNamesContentErrors) {
   const std::string dir = ::testing::TempDir();

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "support/case_names.h"
+
 namespace drel {
 namespace {
 
@@ -15,6 +17,8 @@ struct Utf8Case {
   std::string input;
   std::string lossy;
 };
+
+void PrintTo(const Utf8Case& c, std::ostream* os) { *os << c.name; }
 
 class Utf8 : public ::testing::TestWithParam<Utf8Case> {};
 
@@ -45,7 +49,7 @@ INSTANTIATE_TEST_SUITE_P(
         Utf8Case{"truncated_then_valid", "\xe2\x82\xc3\xa9", R + "\xc3\xa9"},
         Utf8Case{"latin1_word", "na\xefve", "na" + R + "ve"},
         Utf8Case{"ff_byte", "\xff", R}),
-    [](const auto& info) { return std::string(info.param.name); });
+    test::ByName());
 
 }  // namespace
 }  // namespace drel

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/case_names.h"
 #include "support/process_runner.h"
 
 namespace drel {
@@ -51,6 +52,8 @@ struct ResolveCase {
   std::optional<std::string> found;     // likewise
 };
 
+void PrintTo(const ResolveCase& c, std::ostream* os) { *os << c.name; }
+
 std::string expand(const std::string& text, const std::string& root) {
   std::string out;
   for (char c : text) {
@@ -94,7 +97,7 @@ INSTANTIATE_TEST_SUITE_P(
         ResolveCase{"AbsolutePathAsGiven", "@/b/tool", std::nullopt, "@/b/tool"},
         ResolveCase{"SlashInsideIsAPathNotASearch", "a/tool", "@/b", "a/tool"},
         ResolveCase{"SlashInsideIsNeverSearched", "sub/inner", "@/a", std::nullopt}),
-    [](const ::testing::TestParamInfo<ResolveCase>& info) { return info.param.name; });
+    test::ByName());
 
 TEST_F(CommandResolution, ReadsPathFromTheEnvironment) {
   const char* old = std::getenv("PATH");

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/case_names.h"
 #include "support/process_runner.h"
 
 namespace drel {
@@ -15,6 +16,8 @@ struct SecondNameCase {
   std::string path;
   std::string second;
 };
+
+void PrintTo(const SecondNameCase& c, std::ostream* os) { *os << c.path; }
 
 class ProbeSecondName : public ::testing::TestWithParam<SecondNameCase> {};
 
@@ -32,7 +35,8 @@ INSTANTIATE_TEST_SUITE_P(
                       SecondNameCase{"/tmp/drel-preload-probe-1-2.txt",
                                      "/tmp/drel-preload-probe-1-2.renamed"},
                       SecondNameCase{"d/.hidden", "d/.hidden.renamed"},
-                      SecondNameCase{"probe.", "probe.renamed"}));
+                      SecondNameCase{"probe.", "probe.renamed"}),
+    [](const auto& info) { return test::name_piece(info.param.path); });
 
 class ProbeMode : public ::testing::TestWithParam<std::string_view> {
  protected:
@@ -54,7 +58,8 @@ TEST_P(ProbeMode, OverwritesLongerExistingContent) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Payloads, ProbeMode,
-                         ::testing::Values(kPreloadProbePayload, kPtraceProbePayload));
+                         ::testing::Values(kPreloadProbePayload, kPtraceProbePayload),
+                         test::ByText());
 
 TEST(ProbeModeErrors, MissingDirectoryFailsToWrite) {
   TempDir dir;

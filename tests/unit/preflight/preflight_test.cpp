@@ -11,6 +11,7 @@
 #include "preflight/preflight_probe.h"
 #include "scoped_env.h"
 #include "temp_name_shape.h"
+#include "support/case_names.h"
 #include "support/process_runner.h"
 
 namespace drel {
@@ -267,7 +268,8 @@ TEST_P(PreflightCommandOnPath, ChecksTheFoundPath) {
             "\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, PreflightCommandOnPath, ::testing::Values("a-tool", "a-directory"));
+INSTANTIATE_TEST_SUITE_P(Kinds, PreflightCommandOnPath, ::testing::Values("a-tool", "a-directory"),
+                         test::ByText());
 
 TEST_F(Preflight, LauncherFailureGivesTheReasonAndNoProbe) {
   PreflightBackend b = ptrace_backend(spawn_trace(log_, root_.path()));
@@ -301,6 +303,8 @@ struct OutcomeCase {
   std::string detail;
   std::string summary;
 };
+
+void PrintTo(const OutcomeCase& c, std::ostream* os) { *os << c.name; }
 
 class ProbeOutcome : public Preflight, public ::testing::WithParamInterface<OutcomeCase> {};
 
@@ -354,7 +358,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "failed to spawn traced command: No such file or directory (os error 2)",
                     " probe failed: failed to spawn traced command: No such file or directory "
                     "(os error 2)"}),
-    [](const ::testing::TestParamInfo<OutcomeCase>& info) { return info.param.name; });
+    test::ByName());
 
 }  // namespace
 }  // namespace drel
@@ -409,7 +413,8 @@ TEST_P(PtraceQuotedTmpdir, ShellRunsOnePrintfAndOneTestOnThePath) {
 
 INSTANTIATE_TEST_SUITE_P(Names, PtraceQuotedTmpdir,
                          ::testing::Values("it's", "'", "a''b", "x' > injected; printf '",
-                                           "q' && touch injected && '", "sp ace $HOME `x`"));
+                                           "q' && touch injected && '", "sp ace $HOME `x`"),
+                         test::ByText());
 
 TEST(PreflightNonUtf8Tmpdir, FailsTheProbeRunWithoutTracing) {
   TempDir root;

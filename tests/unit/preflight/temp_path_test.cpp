@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "scoped_env.h"
+#include "support/case_names.h"
 #include "temp_name_shape.h"
 
 namespace drel {
@@ -18,6 +19,8 @@ struct FormatCase {
   std::string extension;
   std::string expected;
 };
+
+void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.expected; }
 
 class TempPathFormat : public ::testing::TestWithParam<FormatCase> {};
 
@@ -35,12 +38,16 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{"", "ptrace-report", 1, 999999999, ".msgpack",
                    "drel-ptrace-report-1-999999999.msgpack"},
         FormatCase{"rel/dir", "preload-probe", 4194304, 10, ".txt",
-                   "rel/dir/drel-preload-probe-4194304-10.txt"}));
+                   "rel/dir/drel-preload-probe-4194304-10.txt"}),
+    [](const auto& info) { return test::name_piece(info.param.expected); });
 
 struct EnvCase {
   std::optional<std::string> tmpdir;
   std::string expected_dir;
 };
+
+std::string name_of(const EnvCase& c) { return c.tmpdir ? "TMPDIR_" + *c.tmpdir : "TMPDIR_unset"; }
+void PrintTo(const EnvCase& c, std::ostream* os) { *os << name_of(c); }
 
 class TempPathFromEnvironment : public ::testing::TestWithParam<EnvCase> {};
 
@@ -55,7 +62,8 @@ TEST_P(TempPathFromEnvironment, UsesTmpdirElseTmp) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, TempPathFromEnvironment,
                          ::testing::Values(EnvCase{std::nullopt, "/tmp"},
-                                           EnvCase{"/some/where", "/some/where"}));
+                                           EnvCase{"/some/where", "/some/where"}),
+                         [](const auto& info) { return test::name_piece(name_of(info.param)); });
 
 }  // namespace
 }  // namespace drel
