@@ -1,6 +1,6 @@
 // drel-floor-tracer [--count] <command> [args...]
 //
-// drel-tracer's seccomp filter and ptrace options with no decoding at all: every stop is resumed
+// drel-tracer's seccomp filter and its trace loop with no decoding at all: every stop is resumed
 // at once and nothing is read from the tracee. Its added time is the least any tracer built on
 // this filter can cost, which is what the benchmarks hold drel-tracer against.
 //
@@ -20,11 +20,23 @@
 
 #include "arch/registers.h"
 #include "seccomp.h"
+#include "trace_loop.h"
 
 namespace {
 
-constexpr long kOptions = PTRACE_O_TRACESECCOMP | PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK |
-                          PTRACE_O_TRACECLONE | PTRACE_O_TRACEEXEC | PTRACE_O_EXITKILL;
+// Counts the seccomp stops and asks for no exit stop; every other stop is the loop's own.
+class CountingObserver final : public drel::TraceObserver {
+ public:
+  bool on_seccomp_stop(pid_t) override {
+    ++seccomp_stops;
+    return false;
+  }
+  void on_syscall_exit(pid_t) override {}
+  void on_new_task(pid_t, pid_t) override {}
+  void on_exec(pid_t) override {}
+  void on_task_gone(pid_t) override {}
+  unsigned long long seccomp_stops = 0;
+};
 
 int status_code(int status) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
@@ -88,37 +100,8 @@ int main(int argc, char** argv) {
     }
     return WIFEXITED(status) || WIFSIGNALED(status) ? status_code(status) : 1;
   }
-  if (ptrace(PTRACE_SETOPTIONS, root, nullptr, kOptions) != 0 ||
-      ptrace(PTRACE_CONT, root, nullptr, nullptr) != 0) {
-    std::fprintf(stderr, "drel-floor-tracer: ptrace setup: %s\n", std::strerror(errno));
-    return 1;
-  }
-
-  unsigned long long seccomp_stops = 0;
-  int root_status = 0;
-  for (;;) {
-    const pid_t pid = waitpid(-1, &status, __WALL);
-    if (pid < 0) {
-      if (errno == EINTR) continue;
-      break;  // ECHILD: every task is gone
-    }
-    if (WIFEXITED(status) || WIFSIGNALED(status)) {
-      if (pid == root) root_status = status;
-      continue;
-    }
-    if (!WIFSTOPPED(status)) continue;
-    const int event = status >> 16;
-    const int sig = WSTOPSIG(status);
-    long deliver = 0;
-    if (event == PTRACE_EVENT_SECCOMP) {
-      ++seccomp_stops;
-    } else if (event == 0 && sig != SIGSTOP) {
-      // A real signal for the tracee. SIGSTOP is how a new child starts (or a stop request the
-      // floor does not honour) and is swallowed; exec comes as an event, not a bare SIGTRAP.
-      deliver = sig;
-    }
-    ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void*>(deliver));
-  }
-  if (count) std::fprintf(stderr, "drel-floor-tracer: %llu seccomp stops\n", seccomp_stops);
-  return status_code(root_status);
+  CountingObserver observer;
+  const int code = drel::trace_loop(root, observer);
+  if (count) std::fprintf(stderr, "drel-floor-tracer: %llu seccomp stops\n", observer.seccomp_stops);
+  return code;
 }

@@ -58,6 +58,10 @@ struct StopCase {
   long long extra_stops;
 };
 
+void PrintTo(const StopCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class FloorStops : public ::testing::TestWithParam<StopCase> {};
 
 TEST_P(FloorStops, OneStopPerFilteredCallInEveryTask) {
@@ -88,6 +92,10 @@ struct EndingCase {
   int sig;
   int expected;
 };
+
+void PrintTo(const EndingCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class FloorEnding : public ::testing::TestWithParam<EndingCase> {};
 

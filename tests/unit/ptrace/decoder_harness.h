@@ -18,11 +18,12 @@ namespace drel::test {
 
 class FakeMemory final : public TraceeMemory {
  public:
-  std::optional<std::string> read_string(pid_t, uint64_t address) override {
+  bool read_string_into(pid_t, uint64_t address, std::string& out) override {
     ++reads;
     const auto it = strings.find(address);
-    if (it == strings.end()) return std::nullopt;
-    return it->second;
+    if (it == strings.end()) return false;
+    out = it->second;
+    return true;
   }
   // Places a string at a fresh address and returns the address.
   uint64_t place(const std::string& s) {
@@ -81,10 +82,10 @@ struct Harness {
     const bool wanted = decoder.decode_entry(task, c);
     if (!exit_needed(kind)) return wanted;
     if (wanted) {
-      decoder.decode_exit(task, kind, result);
+      decoder.decode_exit(task, result);
     } else {
       const auto before = seen(decoder.aggregate_files().files);
-      decoder.decode_exit(task, kind, result);
+      decoder.decode_exit(task, result);
       EXPECT_EQ(seen(decoder.aggregate_files().files), before)
           << "an exit declared unneeded changed the record";
     }

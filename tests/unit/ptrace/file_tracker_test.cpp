@@ -141,6 +141,7 @@ TEST_P(FoldedMatchesKept, OnRandomOperationSequences) {
   const std::vector<std::string> paths = {"", "/a", "/b", "/dir/c", "/dir/d\xC3\xA9"};
   const auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<uint32_t>(n)); };
   FileTracker folded;
+  std::map<pid_t, FileTracker::DescriptorTable> tables;  // each task's own
   KeepEverything kept;
   std::vector<pid_t> tasks = {100};
   for (int step = 0; step < 3000; ++step) {
@@ -152,17 +153,17 @@ TEST_P(FoldedMatchesKept, OnRandomOperationSequences) {
       case 1: {
         const std::string& path = paths[static_cast<std::size_t>(pick(5))];
         const uint64_t flags = pick(3) == 0 ? (O_WRONLY | O_TRUNC) : O_RDONLY;
-        folded.open_fd(task, fd, path, flags);
+        folded.open_fd(tables[task], fd, path, flags);
         kept.open_fd(task, fd, path, flags);
         break;
       }
       case 2:
-        folded.close_fd(task, fd);
+        folded.close_fd(tables[task], fd);
         kept.close_fd(task, fd);
         break;
       case 3: {
         const int newfd = pick(6);
-        folded.dup_fd(task, fd, newfd);
+        folded.dup_fd(tables[task], fd, newfd);
         kept.dup_fd(task, fd, newfd);
         break;
       }
@@ -170,16 +171,16 @@ TEST_P(FoldedMatchesKept, OnRandomOperationSequences) {
         if (tasks.size() < 6) {
           const pid_t child = 100 + static_cast<pid_t>(tasks.size());
           tasks.push_back(child);
-          folded.inherit_descriptors(task, child);
+          tables[child] = FileTracker::copy_for_child(tables[task]);
           kept.inherit_descriptors(task, child);
         }
         break;
       case 5:
-        folded.record_read_fd(task, fd, tid);
+        folded.record_read_fd(tables[task], fd, tid);
         kept.record_read_fd(task, fd, tid);
         break;
       case 6:
-        folded.record_write_fd(task, fd, tid);
+        folded.record_write_fd(tables[task], fd, tid);
         kept.record_write_fd(task, fd, tid);
         break;
       case 7: {
@@ -190,7 +191,7 @@ TEST_P(FoldedMatchesKept, OnRandomOperationSequences) {
         break;
       }
       default: {
-        const std::string* a = folded.lookup_fd(task, fd);
+        const std::string* a = FileTracker::lookup_fd(tables[task], fd);
         const std::string* b = kept.lookup_fd(task, fd);
         ASSERT_EQ(a == nullptr, b == nullptr) << "step " << step;
         if (a != nullptr) {
@@ -211,15 +212,16 @@ INSTANTIATE_TEST_SUITE_P(Seeds, FoldedMatchesKept, testing::Range(1u, 21u));
 
 TEST(FileTracker, AMillionOpenCloseCyclesRetainNothingPerCycle) {
   FileTracker tracker;
-  tracker.open_fd(7, 0, "/dev/stdin-ish", O_RDONLY);
+  FileTracker::DescriptorTable fds;
+  tracker.open_fd(fds, 0, "/dev/stdin-ish", O_RDONLY);
   for (uint32_t i = 0; i < 1'000'000; ++i) {
     const int fd = 3 + static_cast<int>(i % 2);  // also reopen over a live number
-    tracker.open_fd(7, fd, "/data/hot", i % 3 == 0 ? O_WRONLY | O_TRUNC : O_RDONLY);
-    tracker.record_read_fd(7, fd, 7);
-    if (i % 2 == 1) tracker.close_fd(7, fd);
+    tracker.open_fd(fds, fd, "/data/hot", i % 3 == 0 ? O_WRONLY | O_TRUNC : O_RDONLY);
+    tracker.record_read_fd(fds, fd, 7);
+    if (i % 2 == 1) tracker.close_fd(fds, fd);
   }
   // Two live descriptors at most, two distinct paths: whatever the number of cycles.
-  EXPECT_LE(tracker.descriptor_count(), 3u);
+  EXPECT_LE(fds.size(), 3u);
   EXPECT_EQ(tracker.path_count(), 2u);
   const TrackedFiles files = tracker.aggregate_files();
   ASSERT_EQ(files.files.size(), 2u);
@@ -230,14 +232,16 @@ TEST(FileTracker, AMillionOpenCloseCyclesRetainNothingPerCycle) {
 
 TEST(FileTracker, ForgettingATaskKeepsItsAccessesAndFreesItsTable) {
   FileTracker tracker;
-  for (int fd = 0; fd < 50; ++fd) tracker.open_fd(1, fd, "/f" + std::to_string(fd % 5), O_RDONLY);
-  tracker.record_read_fd(1, 2, 1);
+  std::map<pid_t, FileTracker::DescriptorTable> tables;
+  for (int fd = 0; fd < 50; ++fd) tracker.open_fd(tables[1], fd, "/f" + std::to_string(fd % 5), O_RDONLY);
+  tracker.record_read_fd(tables[1], 2, 1);
   for (pid_t child = 2; child < 1002; ++child) {
-    tracker.inherit_descriptors(1, child);
-    tracker.record_write_fd(child, 3, static_cast<uint32_t>(child));
-    tracker.forget_task(child);
+    tables[child] = FileTracker::copy_for_child(tables[1]);
+    tracker.record_write_fd(tables[child], 3, static_cast<uint32_t>(child));
+    tables.erase(child);
   }
-  EXPECT_EQ(tracker.descriptor_count(), 50u);
+  ASSERT_EQ(tables.size(), 1u);
+  EXPECT_EQ(tables[1].size(), 50u);
   const TrackedFiles files = tracker.aggregate_files();
   ASSERT_EQ(files.files.size(), 5u);
   EXPECT_EQ(files.files[2].path, "/f2");
@@ -250,7 +254,8 @@ TEST(FileTracker, ForgettingATaskKeepsItsAccessesAndFreesItsTable) {
 
 TEST(FileTracker, PathsAreOrderedBytewise) {
   FileTracker tracker;
-  for (const char* p : {"/b", "/\xC3\xA9", "/B", "/a/b", "/a"}) tracker.open_fd(1, 3, p, 0);
+  FileTracker::DescriptorTable fds;
+  for (const char* p : {"/b", "/\xC3\xA9", "/B", "/a/b", "/a"}) tracker.open_fd(fds, 3, p, 0);
   std::vector<std::string> got;
   for (const auto& f : tracker.aggregate_files().files) got.push_back(f.path);
   EXPECT_EQ(got, (std::vector<std::string>{"/B", "/a", "/a/b", "/b", "/\xC3\xA9"}));

@@ -35,6 +35,10 @@ struct LegacyCase {
   std::array<uint64_t, 5> want;  // the first five arguments are all the decoder reads
 };
 
+void PrintTo(const LegacyCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class NormalizeLegacy : public testing::TestWithParam<LegacyCase> {};
 
 TEST_P(NormalizeLegacy, MapsOntoTheAtForm) {

@@ -8,12 +8,30 @@
 
 #include <climits>
 #include <cstdlib>
+#include <map>
+#include <string_view>
 
 #include "decoder_harness.h"
 #include "support/process_runner.h"
 
 namespace drel::test {
 namespace {
+
+// Each task's working directory as the tests set it up; a task missing here is read from /proc.
+using CwdCache = std::map<pid_t, std::string>;
+
+std::string resolve_path_at(CwdCache& cache, pid_t task, std::string_view path, int dirfd) {
+  WorkingDirectory cwd;
+  if (const auto it = cache.find(task); it != cache.end()) cwd = it->second;
+  std::string out = "previous contents";
+  resolve_path_at_into(cwd, task, path, dirfd, out);
+  if (cwd) cache[task] = *cwd;
+  return out;
+}
+
+std::string resolve_path(CwdCache& cache, pid_t task, std::string_view path) {
+  return resolve_path_at(cache, task, path, AT_FDCWD);
+}
 
 std::string canonical(const std::string& p) {
   char buf[PATH_MAX];
@@ -45,6 +63,10 @@ struct Case {
   std::string want;
   bool cwd_with_slash = false;
 };
+
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class RelativeToCwd : public Tree, public testing::WithParamInterface<Case> {};
 

@@ -1,5 +1,5 @@
 // The platform layer against a real kernel: a forked child installs the filter, makes file calls,
-// and a minimal stop loop reads its registers and feeds the decoder.
+// and the trace loop reads its registers and feeds the decoder.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,9 +11,11 @@
 #include <cstdlib>
 
 #include "arch/registers.h"
+#include "decoding_observer.h"
 #include "seccomp.h"
 #include "support/process_runner.h"
 #include "syscall_decoder.h"
+#include "trace_loop.h"
 
 namespace drel {
 namespace {
@@ -31,45 +33,10 @@ std::optional<SyscallDecoder::Files> trace_child(Body body, int* exit_code) {
   }
   int status = 0;
   if (::waitpid(child, &status, 0) != child || !WIFSTOPPED(status)) return std::nullopt;
-  const long options = PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACESECCOMP | PTRACE_O_EXITKILL;
-  if (::ptrace(PTRACE_SETOPTIONS, child, nullptr, reinterpret_cast<void*>(options)) != 0) {
-    ::kill(child, SIGKILL);
-    ::waitpid(child, &status, 0);
-    return std::nullopt;
-  }
   PtraceMemory memory;
   SyscallDecoder decoder(memory);
-  bool exit_wanted = false;
-  SyscallKind at_exit = SyscallKind::Read;
-  ::ptrace(PTRACE_CONT, child, nullptr, nullptr);
-  while (::waitpid(child, &status, 0) == child) {
-    if (WIFEXITED(status) || WIFSIGNALED(status)) {
-      *exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      break;
-    }
-    long request = PTRACE_CONT;
-    if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_SECCOMP << 8))) {
-      if (const auto regs = read_syscall_regs(child)) {
-        if (const auto call = normalize_call(regs->nr, regs->args)) {
-          if (decoder.decode_entry(child, *call)) {
-            exit_wanted = true;
-            at_exit = call->kind;
-            request = PTRACE_SYSCALL;
-          }
-        }
-      }
-    } else if (WSTOPSIG(status) == (SIGTRAP | 0x80)) {
-      const auto regs = read_syscall_regs(child);
-      if (regs && exit_wanted) decoder.decode_exit(child, at_exit, regs->result);
-      exit_wanted = false;
-    }
-    const int sig = (WIFSTOPPED(status) && WSTOPSIG(status) != SIGTRAP &&
-                     WSTOPSIG(status) != (SIGTRAP | 0x80) && status >> 16 == 0)
-                        ? WSTOPSIG(status)
-                        : 0;
-    ::ptrace(static_cast<__ptrace_request>(request), child, nullptr,
-             reinterpret_cast<void*>(static_cast<long>(sig)));
-  }
+  DecodingObserver observer(decoder);
+  *exit_code = trace_loop(child, observer);
   return decoder.aggregate_files();
 }
 

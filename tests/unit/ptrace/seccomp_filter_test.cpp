@@ -11,6 +11,13 @@
 namespace drel {
 namespace {
 
+// The program as a vector (empty when the list is too long).
+std::vector<sock_filter> build_seccomp_filter(std::span<const int64_t> numbers, uint32_t arch) {
+  std::vector<sock_filter> program(numbers.size() + 5);
+  program.resize(fill_seccomp_filter(numbers, arch, program));
+  return program;
+}
+
 struct Word {
   uint16_t code;
   uint8_t jt;

@@ -207,7 +207,7 @@ std::vector<Row> open_close_dup_rows() {
       {"close_of_unknown_fd_stages_nothing",
        [](Harness& h) {
          EXPECT_FALSE(h.call(T, K::Close, {9}, -EBADF));
-         EXPECT_EQ(h.decoder.pending_task_count(), 0u);
+         EXPECT_EQ(h.decoder.task_count(), 0u);
          h.open(T, "/c", 3);
          EXPECT_FALSE(h.call(T, K::Close, {9}, -EBADF));
          h.call(T, K::Read, {3}, 1);
@@ -324,7 +324,7 @@ std::vector<Row> transfer_rows() {
       c.kind = x.kind;
       for (std::size_t i = 0; i < a.size(); ++i) c.args[i] = a[i];
       const bool wanted = h.decoder.decode_entry(task, c);
-      if (wanted) h.decoder.decode_exit(task, x.kind, r);
+      if (wanted) h.decoder.decode_exit(task, r);
       return wanted;
     };
     rows.push_back({std::string(x.name) + "_moves_bytes",
@@ -450,8 +450,8 @@ TEST(DecoderTasks, ExitCompletesOnlyTheCallingTasksStagedCall) {
   open_b.args[1] = h.memory.place("/from-b");
   ASSERT_TRUE(h.decoder.decode_entry(A, open_a));
   ASSERT_TRUE(h.decoder.decode_entry(B, open_b));
-  h.decoder.decode_exit(B, K::Openat, 7);
-  h.decoder.decode_exit(A, K::Openat, -ENOENT);
+  h.decoder.decode_exit(B, 7);
+  h.decoder.decode_exit(A, -ENOENT);
   h.call(B, K::Read, {7}, 1);
   EXPECT_EQ(h.files(), (std::vector<Seen>{{"/from-b", true, false, {11}, {}}}));
 }
@@ -478,9 +478,9 @@ TEST(DecoderTasks, TaskGoneDropsStagedCalls) {
   rename.args[3] = h.memory.place("/dest");
   ASSERT_TRUE(h.decoder.decode_entry(T, rename));
   h.decoder.task_gone(T);
-  h.decoder.decode_exit(T, K::Renameat, 0);
+  h.decoder.decode_exit(T, 0);
   EXPECT_EQ(h.files(), std::vector<Seen>{});
-  EXPECT_EQ(h.decoder.pending_task_count(), 0u);
+  EXPECT_EQ(h.decoder.task_count(), 0u);
 }
 
 TEST(DecoderTasks, EndedTasksAccessesStayInTheReport) {
@@ -489,7 +489,7 @@ TEST(DecoderTasks, EndedTasksAccessesStayInTheReport) {
   h.call(T, K::Write, {3}, 9);
   h.decoder.task_gone(T);
   EXPECT_EQ(h.files(), (std::vector<Seen>{{"/kept", false, true, {}, {U}}}));
-  EXPECT_EQ(h.decoder.tracker().descriptor_count(), 0u);
+  EXPECT_EQ(h.decoder.descriptor_count(), 0u);
 }
 
 TEST(DecoderTasks, LegacyKindsAtExitCompleteTheirAtForm) {
@@ -500,7 +500,7 @@ TEST(DecoderTasks, LegacyKindsAtExitCompleteTheirAtForm) {
   dup.args[0] = 3;
   dup.args[1] = 1;
   ASSERT_TRUE(h.decoder.decode_entry(T, dup));
-  h.decoder.decode_exit(T, K::Dup2, 1);
+  h.decoder.decode_exit(T, 1);
   h.call(T, K::Read, {1}, 1);
   EXPECT_EQ(h.files(), (std::vector<Seen>{{"/x", true, false, {U}, {}}}));
 }

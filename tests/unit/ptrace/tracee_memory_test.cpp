@@ -88,6 +88,17 @@ class StoppedChild {
   bool stopped_ = false;
 };
 
+}  // namespace
+
+// Inside PtraceMemory's namespace, where GoogleTest looks for it.
+void PrintTo(PtraceMemory::Method m, std::ostream* os) {
+  *os << (m == PtraceMemory::Method::Auto     ? "Auto"
+          : m == PtraceMemory::Method::VmRead ? "VmRead"
+                                              : "PeekData");
+}
+
+namespace {
+
 class ReadTraceeString : public testing::TestWithParam<PtraceMemory::Method> {
  protected:
   void SetUp() override {
@@ -95,9 +106,11 @@ class ReadTraceeString : public testing::TestWithParam<PtraceMemory::Method> {
     ASSERT_NE(strings_.big.base, nullptr);
     if (!child_.stopped()) GTEST_SKIP() << "ptrace is not permitted here";
   }
-  // Both entry points, which must agree.
+  // Into a fresh string and into one with earlier contents, which must agree.
   std::optional<std::string> read(uint64_t address) {
-    std::optional<std::string> got = memory_.read_string(child_.pid(), address);
+    std::string fresh;
+    std::optional<std::string> got;
+    if (memory_.read_string_into(child_.pid(), address, fresh)) got = fresh;
     std::string into = "previous contents";
     const bool ok = memory_.read_string_into(child_.pid(), address, into);
     EXPECT_EQ(ok, got.has_value());

@@ -25,61 +25,48 @@ FileTracker::PathRef FileTracker::intern(std::string_view path) {
   return paths_.emplace(std::string(path), PathTotals{}).first;
 }
 
-const FileTracker::Descriptor* FileTracker::find(pid_t task, int fd) const {
-  const auto table = tables_.find(task);
-  if (table == tables_.end()) return nullptr;
-  const auto d = table->second.find(fd);
-  return d == table->second.end() || !d->second.open ? nullptr : &d->second;
+const FileTracker::Descriptor* FileTracker::find(const DescriptorTable& fds, int fd) {
+  const auto d = fds.find(fd);
+  return d == fds.end() || !d->second.open ? nullptr : &d->second;
 }
 
-void FileTracker::open_fd(pid_t task, int fd, std::string_view path, uint64_t flags) {
-  tables_[task].insert_or_assign(fd, Descriptor{intern(path), (flags & O_TRUNC) != 0, true});
+void FileTracker::open_fd(DescriptorTable& fds, int fd, std::string_view path, uint64_t flags) {
+  fds.insert_or_assign(fd, Descriptor{intern(path), (flags & O_TRUNC) != 0, true});
 }
 
-void FileTracker::close_fd(pid_t task, int fd) {
-  const auto table = tables_.find(task);
-  if (table == tables_.end()) return;
-  const auto d = table->second.find(fd);
-  if (d != table->second.end()) d->second.open = false;
+void FileTracker::close_fd(DescriptorTable& fds, int fd) {
+  const auto d = fds.find(fd);
+  if (d != fds.end()) d->second.open = false;
 }
 
-void FileTracker::dup_fd(pid_t task, int oldfd, int newfd) {
+void FileTracker::dup_fd(DescriptorTable& fds, int oldfd, int newfd) {
   if (oldfd == newfd) return;
-  const auto table = tables_.find(task);
-  if (table == tables_.end()) return;
-  FdTable& fds = table->second;
-  const auto old = fds.find(oldfd);
-  if (old == fds.end() || !old->second.open) {
-    close_fd(task, newfd);
+  const Descriptor* old = find(fds, oldfd);
+  if (old == nullptr) {
+    close_fd(fds, newfd);
     return;
   }
-  const PathRef path = old->second.path;
+  const PathRef path = old->path;
   fds.insert_or_assign(newfd, Descriptor{path, false, true});
 }
 
-void FileTracker::inherit_descriptors(pid_t parent, pid_t child) {
-  if (parent == child) return;
-  const auto from = tables_.find(parent);
-  if (from == tables_.end()) return;
-  FdTable& to = tables_[child];
-  for (const auto& [fd, d] : from->second) {
-    if (d.open) to.insert_or_assign(fd, Descriptor{d.path, false, true});
+FileTracker::DescriptorTable FileTracker::copy_for_child(const DescriptorTable& fds) {
+  DescriptorTable copy;
+  for (const auto& [fd, d] : fds) {
+    if (d.open) copy.emplace(fd, Descriptor{d.path, false, true});
   }
+  return copy;
 }
 
-void FileTracker::forget_task(pid_t task) {
-  tables_.erase(task);
-}
-
-void FileTracker::record_read_fd(pid_t task, int fd, uint32_t tid) {
-  const Descriptor* d = find(task, fd);
+void FileTracker::record_read_fd(const DescriptorTable& fds, int fd, uint32_t tid) {
+  const Descriptor* d = find(fds, fd);
   if (d == nullptr || d->truncated) return;
   d->path->second.read = true;
   add_tid(d->path->second.read_tids, tid);
 }
 
-void FileTracker::record_write_fd(pid_t task, int fd, uint32_t tid) {
-  const Descriptor* d = find(task, fd);
+void FileTracker::record_write_fd(const DescriptorTable& fds, int fd, uint32_t tid) {
+  const Descriptor* d = find(fds, fd);
   if (d == nullptr) return;
   d->path->second.written = true;
   add_tid(d->path->second.written_tids, tid);
@@ -102,20 +89,20 @@ bool FileTracker::write_adds_nothing(PathRef path, uint32_t tid) {
                             tid);
 }
 
-bool FileTracker::read_adds_nothing(pid_t task, int fd, uint32_t tid) const {
-  const Descriptor* d = find(task, fd);
+bool FileTracker::read_adds_nothing(const DescriptorTable& fds, int fd, uint32_t tid) {
+  const Descriptor* d = find(fds, fd);
   if (d == nullptr || d->truncated) return true;
   const std::vector<uint32_t>& tids = d->path->second.read_tids;
   return std::binary_search(tids.begin(), tids.end(), tid);
 }
 
-const std::string* FileTracker::lookup_fd(pid_t task, int fd) const {
-  const Descriptor* d = find(task, fd);
+const std::string* FileTracker::lookup_fd(const DescriptorTable& fds, int fd) {
+  const Descriptor* d = find(fds, fd);
   return d == nullptr ? nullptr : &d->path->first;
 }
 
-std::optional<FileTracker::PathRef> FileTracker::lookup_ref(pid_t task, int fd) const {
-  const Descriptor* d = find(task, fd);
+std::optional<FileTracker::PathRef> FileTracker::lookup_ref(const DescriptorTable& fds, int fd) {
+  const Descriptor* d = find(fds, fd);
   if (d == nullptr) return std::nullopt;
   return d->path;
 }
@@ -135,12 +122,6 @@ TrackedFiles FileTracker::aggregate_files() const {
   }
   out.paths = collect_path_lists(out.files);
   return out;
-}
-
-std::size_t FileTracker::descriptor_count() const {
-  std::size_t n = 0;
-  for (const auto& [task, fds] : tables_) n += fds.size();
-  return n;
 }
 
 }  // namespace drel

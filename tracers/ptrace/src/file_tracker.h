@@ -39,54 +39,51 @@ class FileTracker {
   // A stable handle on one path's totals (map nodes never move and are never erased).
   using PathRef = PathMap::iterator;
 
-  // Opening alone marks neither read nor written; O_TRUNC stops reads through this descriptor
-  // from being recorded.
-  void open_fd(pid_t task, int fd, std::string_view path, uint64_t flags);
-  void close_fd(pid_t task, int fd);
-  // newfd gets oldfd's path, not its O_TRUNC; nothing when the two are equal.
-  void dup_fd(pid_t task, int oldfd, int newfd);
-  // The child gets copies of the parent's descriptors (threads too), without O_TRUNC.
-  void inherit_descriptors(pid_t parent, pid_t child);
-  // An ended task makes no further calls; its accesses already live in the path totals.
-  void forget_task(pid_t task);
-
-  void record_read_fd(pid_t task, int fd, uint32_t tid);
-  void record_write_fd(pid_t task, int fd, uint32_t tid);
-  // Nothing for an empty path; with no tid only the path is marked written.
-  void record_write_path(std::string_view path, std::optional<uint32_t> tid);
-  void record_write_path(PathRef path, std::optional<uint32_t> tid);
-
-  // True when a successful write through this path by tid would add nothing: the path is not
-  // reported ("") or tid is already among its writers.
-  static bool write_adds_nothing(PathRef path, uint32_t tid);
-  // True when record_read_fd(task, fd, tid) would add nothing: the descriptor is not known,
-  // was opened with O_TRUNC, or tid is already among its path's readers.
-  bool read_adds_nothing(pid_t task, int fd, uint32_t tid) const;
-
-  // nullptr when the descriptor is not known.
-  const std::string* lookup_fd(pid_t task, int fd) const;
-  std::optional<PathRef> lookup_ref(pid_t task, int fd) const;
-
-  TrackedFiles aggregate_files() const;
-
-  // What the tracker retains: descriptor slots over all live tasks (open ones, and numbers
-  // closed since, kept for reuse), and distinct paths.
-  std::size_t descriptor_count() const;
-  std::size_t path_count() const { return paths_.size(); }
-
- private:
   struct Descriptor {
     PathRef path;
     bool truncated = false;
     bool open = true;  // a closed number keeps its slot, so reopening it allocates nothing
   };
-  using FdTable = std::unordered_map<int, Descriptor>;
+  // One task's descriptors (the task's state owns it; tasks that share the kernel's table share
+  // one of these).
+  using DescriptorTable = std::unordered_map<int, Descriptor>;
 
+  // Opening alone marks neither read nor written; O_TRUNC stops reads through this descriptor
+  // from being recorded.
+  void open_fd(DescriptorTable& fds, int fd, std::string_view path, uint64_t flags);
+  static void close_fd(DescriptorTable& fds, int fd);
+  // newfd gets oldfd's path, not its O_TRUNC; nothing when the two are equal.
+  static void dup_fd(DescriptorTable& fds, int oldfd, int newfd);
+  // A new task's own copy of its creator's open descriptors, without O_TRUNC.
+  static DescriptorTable copy_for_child(const DescriptorTable& fds);
+
+  static void record_read_fd(const DescriptorTable& fds, int fd, uint32_t tid);
+  static void record_write_fd(const DescriptorTable& fds, int fd, uint32_t tid);
+  // Nothing for an empty path; with no tid only the path is marked written.
+  void record_write_path(std::string_view path, std::optional<uint32_t> tid);
+  static void record_write_path(PathRef path, std::optional<uint32_t> tid);
+
+  // True when a successful write through this path by tid would add nothing: the path is not
+  // reported ("") or tid is already among its writers.
+  static bool write_adds_nothing(PathRef path, uint32_t tid);
+  // True when record_read_fd(fds, fd, tid) would add nothing: the descriptor is not known,
+  // was opened with O_TRUNC, or tid is already among its path's readers.
+  static bool read_adds_nothing(const DescriptorTable& fds, int fd, uint32_t tid);
+
+  // nullptr when the descriptor is not known.
+  static const std::string* lookup_fd(const DescriptorTable& fds, int fd);
+  static std::optional<PathRef> lookup_ref(const DescriptorTable& fds, int fd);
+
+  TrackedFiles aggregate_files() const;
+
+  // Distinct paths retained.
+  std::size_t path_count() const { return paths_.size(); }
+
+ private:
   PathRef intern(std::string_view path);
-  const Descriptor* find(pid_t task, int fd) const;
+  static const Descriptor* find(const DescriptorTable& fds, int fd);
 
   PathMap paths_;  // includes "" for descriptors whose path could not be resolved; never reported
-  std::unordered_map<pid_t, FdTable> tables_;
 };
 
 }  // namespace drel

@@ -64,21 +64,19 @@ void join_and_canonicalise(std::string_view dir, std::string_view path, std::str
   }
 }
 
-const std::string& cached_cwd(CwdCache& cwd_cache, pid_t task) {
-  auto it = cwd_cache.find(task);
-  if (it != cwd_cache.end()) return it->second;
-  std::string cwd;
+const std::string& cached_cwd(WorkingDirectory& cwd, pid_t task) {
+  if (cwd) return *cwd;
+  cwd.emplace();
   char link[48];
   std::snprintf(link, sizeof link, "/proc/%d/cwd", static_cast<int>(task));
   std::array<char, PATH_MAX + 1> buf;
   std::string_view target;
-  if (read_link(link, buf, target)) append_utf8_lossy(target, cwd);
-  return cwd_cache.emplace(task, std::move(cwd)).first->second;
+  if (read_link(link, buf, target)) append_utf8_lossy(target, *cwd);
+  return *cwd;
 }
 
-}  // namespace
-
-void resolve_path_into(CwdCache& cwd_cache, pid_t task, std::string_view path, std::string& out) {
+void resolve_relative_to_cwd(WorkingDirectory& cwd_cache, pid_t task, std::string_view path,
+                             std::string& out) {
   if (task < 1 || (!path.empty() && path.front() == '/')) {
     out.assign(path);
     return;
@@ -91,7 +89,9 @@ void resolve_path_into(CwdCache& cwd_cache, pid_t task, std::string_view path, s
   join_and_canonicalise(cwd, path, out);
 }
 
-void resolve_path_at_into(CwdCache& cwd_cache, pid_t task, std::string_view path, int dirfd,
+}  // namespace
+
+void resolve_path_at_into(WorkingDirectory& cwd, pid_t task, std::string_view path, int dirfd,
                           std::string& out) {
   if (dirfd >= 0 && task >= 1 && (path.empty() || path.front() != '/')) {
     char link[64];
@@ -104,19 +104,7 @@ void resolve_path_at_into(CwdCache& cwd_cache, pid_t task, std::string_view path
     }
   }
   // AT_FDCWD, an absolute path, an unreadable descriptor link or any other negative value.
-  resolve_path_into(cwd_cache, task, path, out);
-}
-
-std::string resolve_path(CwdCache& cwd_cache, pid_t task, std::string_view path) {
-  std::string out;
-  resolve_path_into(cwd_cache, task, path, out);
-  return out;
-}
-
-std::string resolve_path_at(CwdCache& cwd_cache, pid_t task, std::string_view path, int dirfd) {
-  std::string out;
-  resolve_path_at_into(cwd_cache, task, path, dirfd, out);
-  return out;
+  resolve_relative_to_cwd(cwd, task, path, out);
 }
 
 }  // namespace drel

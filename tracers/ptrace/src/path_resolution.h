@@ -5,24 +5,18 @@
 
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <optional>
 
 namespace drel {
 
-// Each task's working directory as text, read from /proc once and kept until the task
-// successfully changes directory. "" means it could not be read.
-using CwdCache = std::unordered_map<pid_t, std::string>;
+// A task's working directory as text, read from /proc on first use and kept until the task
+// successfully changes directory (reset to nullopt). "" means it could not be read.
+using WorkingDirectory = std::optional<std::string>;
 
-// Absolute paths come back unchanged; relative ones are joined to the task's working directory
-// and canonicalised when the file exists. Tasks below 1 get the path as given.
-std::string resolve_path(CwdCache& cwd_cache, pid_t task, std::string_view path);
-
-// As resolve_path, relative to the directory open on `dirfd` (AT_FDCWD: the working directory).
-std::string resolve_path_at(CwdCache& cwd_cache, pid_t task, std::string_view path, int dirfd);
-
-// The same, into `out` (its storage is reused).
-void resolve_path_into(CwdCache& cwd_cache, pid_t task, std::string_view path, std::string& out);
-void resolve_path_at_into(CwdCache& cwd_cache, pid_t task, std::string_view path, int dirfd,
+// Into `out` (its storage is reused): absolute paths unchanged; relative ones joined to the
+// directory open on `dirfd` (AT_FDCWD: the working directory) and canonicalised when the file
+// exists. Tasks below 1 get the path as given.
+void resolve_path_at_into(WorkingDirectory& cwd, pid_t task, std::string_view path, int dirfd,
                           std::string& out);
 
 }  // namespace drel

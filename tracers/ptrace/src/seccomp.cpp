@@ -54,12 +54,6 @@ std::size_t fill_seccomp_filter(std::span<const int64_t> numbers, uint32_t arch,
   return n + 5;
 }
 
-std::vector<sock_filter> build_seccomp_filter(std::span<const int64_t> numbers, uint32_t arch) {
-  std::vector<sock_filter> program(numbers.size() + 5);
-  program.resize(fill_seccomp_filter(numbers, arch, program));
-  return program;
-}
-
 void install_seccomp_filter(std::span<const int64_t> numbers, uint32_t arch) {
   std::array<sock_filter, kMaxFilterLength> program{};
   const std::size_t len = fill_seccomp_filter(numbers, arch, program);

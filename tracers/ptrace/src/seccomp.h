@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
 
 namespace drel {
 
@@ -18,9 +17,6 @@ inline constexpr std::size_t kMaxFilterLength = kMaxFilteredSyscalls + 5;
 // too long or `out` too small. Allocates nothing, so it is safe between fork and exec.
 std::size_t fill_seccomp_filter(std::span<const int64_t> numbers, uint32_t arch,
                                 std::span<sock_filter> out);
-
-// The same program as a vector (empty when the list is too long).
-std::vector<sock_filter> build_seccomp_filter(std::span<const int64_t> numbers, uint32_t arch);
 
 // Sets no-new-privileges and installs the filter. Never fails: a refused step prints a warning
 // line and the caller goes on to exec. Meant for the forked child: no allocation, write(2) only.

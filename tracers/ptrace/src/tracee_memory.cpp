@@ -15,13 +15,6 @@ namespace drel {
 
 TraceeMemory::~TraceeMemory() = default;
 
-bool TraceeMemory::read_string_into(pid_t task, uint64_t address, std::string& out) {
-  std::optional<std::string> s = read_string(task, address);
-  if (!s) return false;
-  out = std::move(*s);
-  return true;
-}
-
 namespace {
 
 std::size_t page_size() {
@@ -93,12 +86,6 @@ std::optional<std::string_view> PtraceMemory::read_view(pid_t task, uint64_t add
     at += len;
   }
   return std::nullopt;
-}
-
-std::optional<std::string> PtraceMemory::read_string(pid_t task, uint64_t address) {
-  const std::optional<std::string_view> text = read_view(task, address);
-  if (!text) return std::nullopt;
-  return std::string(*text);
 }
 
 bool PtraceMemory::read_string_into(pid_t task, uint64_t address, std::string& out) {

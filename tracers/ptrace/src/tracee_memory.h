@@ -18,11 +18,10 @@ inline constexpr std::size_t kMaxTraceeString = 4096;
 class TraceeMemory {
  public:
   virtual ~TraceeMemory();
-  // nullopt for address 0, unreadable memory, more than kMaxTraceeString bytes, or bytes that
-  // are not UTF-8. Never a partial string.
-  virtual std::optional<std::string> read_string(pid_t task, uint64_t address) = 0;
-  // The same into `out`, reusing its storage; false (and `out` unspecified) for no string.
-  virtual bool read_string_into(pid_t task, uint64_t address, std::string& out);
+  // The string into `out`, reusing its storage; false (and `out` unspecified) for address 0,
+  // unreadable memory, more than kMaxTraceeString bytes, or bytes that are not UTF-8. Never a
+  // partial string.
+  virtual bool read_string_into(pid_t task, uint64_t address, std::string& out) = 0;
 };
 
 // Reads through the kernel: process_vm_readv one page at a time, or aligned PTRACE_PEEKDATA
@@ -33,7 +32,6 @@ class PtraceMemory final : public TraceeMemory {
   enum class Method { Auto, VmRead, PeekData };
   explicit PtraceMemory(Method method = Method::Auto) : method_(method) {}
 
-  std::optional<std::string> read_string(pid_t task, uint64_t address) override;
   bool read_string_into(pid_t task, uint64_t address, std::string& out) override;
 
  private:

@@ -1,9 +1,10 @@
 #include "arch/registers.h"
 
 #include <elf.h>
-#include <fcntl.h>
 #include <sys/ptrace.h>
 #include <sys/uio.h>
+
+#include "arch/older_calls.h"
 
 namespace drel {
 
@@ -26,41 +27,13 @@ std::optional<TracedCall> normalize_call(uint64_t nr, const uint64_t args[6]) {
   if (!kind) return std::nullopt;
   TracedCall call;
   call.kind = neutral_kind(*kind);
-  const auto at_fdcwd = static_cast<uint64_t>(static_cast<int64_t>(AT_FDCWD));
-  switch (*kind) {
-    case SyscallKind::Open:  // open(path, flags, mode)
-      call.args[0] = at_fdcwd;
-      call.args[1] = args[0];
-      call.args[2] = args[1];
-      call.args[3] = args[2];
-      break;
-    case SyscallKind::Creat:  // creat(path, mode)
-      call.args[0] = at_fdcwd;
-      call.args[1] = args[0];
-      call.args[2] = O_CREAT | O_WRONLY | O_TRUNC;
-      call.args[3] = args[1];
-      break;
-    case SyscallKind::Dup2:  // dup2(old, new)
-      call.args[0] = args[0];
-      call.args[1] = args[1];
-      call.args[2] = 0;
-      break;
-    case SyscallKind::Rename:  // rename(old, new)
-      call.args[0] = at_fdcwd;
-      call.args[1] = args[0];
-      call.args[2] = at_fdcwd;
-      call.args[3] = args[1];
-      break;
-    case SyscallKind::Link:  // link(old, new)
-      call.args[0] = at_fdcwd;
-      call.args[1] = args[0];
-      call.args[2] = at_fdcwd;
-      call.args[3] = args[1];
-      call.args[4] = 0;
-      break;
-    default:
-      for (int i = 0; i < 6; ++i) call.args[i] = args[i];
-      break;
+  if (const OlderCallShape* shape = older_call_shape(*kind)) {
+    for (std::size_t i = 0; i < shape->args.size(); ++i) {
+      const ArgSource& from = shape->args[i];
+      call.args[i] = from.from < 0 ? from.value : args[from.from];
+    }
+  } else {
+    for (int i = 0; i < 6; ++i) call.args[i] = args[i];
   }
   return call;
 }

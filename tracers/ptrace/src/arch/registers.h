@@ -32,24 +32,8 @@ struct TracedCall {
   uint64_t args[6] = {};
 };
 
-// nullopt for a number the tracer does not trace.
+// nullopt for a number the tracer does not trace. An older x86_64 call comes back as the kind
+// it is decoded as, its arguments moved as arch/older_calls.h says.
 std::optional<TracedCall> normalize_call(uint64_t nr, const uint64_t args[6]);
-
-// The kind a legacy form is decoded as (open -> openat ...); other kinds map to themselves.
-constexpr SyscallKind neutral_kind(SyscallKind kind) {
-  switch (kind) {
-    case SyscallKind::Open:
-    case SyscallKind::Creat:
-      return SyscallKind::Openat;
-    case SyscallKind::Dup2:
-      return SyscallKind::Dup3;
-    case SyscallKind::Rename:
-      return SyscallKind::Renameat;
-    case SyscallKind::Link:
-      return SyscallKind::Linkat;
-    default:
-      return kind;
-  }
-}
 
 }  // namespace drel

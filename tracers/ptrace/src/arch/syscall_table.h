@@ -1,6 +1,7 @@
-// Every system call the tracer decodes, declared once with its number on each processor.
-// The filter order, the exit-stop set, the number -> kind lookup and the checks against the
-// system headers are all derived from this one table.
+// Every system call the tracer decodes, declared once: one row of DREL_SYSCALLS each. The filter
+// order, the exit-stop set, the number -> kind lookup, the call families the decoder switches on
+// and the checks against the system headers are all derived from these rows, so a new row is
+// checked like the others without further writing.
 #pragma once
 
 #include <linux/audit.h>
@@ -13,38 +14,67 @@
 
 namespace drel {
 
-enum class SyscallKind {
-  Read,
-  Write,
-  Close,
-  Mmap,
-  Pread64,
-  Pwrite64,
-  Readv,
-  Writev,
-  Dup3,
-  Sendfile,
-  Splice,
-  Chdir,
-  Fchdir,
-  Openat,
-  Renameat,
-  Linkat,
-  Preadv,
-  Pwritev,
-  Renameat2,
-  CopyFileRange,
-  Preadv2,
-  Pwritev2,
-  // x86_64's older forms; normalize_call maps them onto the kinds above before the decoder.
-  Open,
-  Creat,
-  Dup2,
-  Rename,
-  Link,
+inline constexpr int64_t kNoSyscall = -1;
+
+// What the decoder does with a call; every kind of a family is decoded alike.
+enum class CallFamily {
+  Read,      // read(fd, ...) and its vector and positioned forms
+  Write,     // write(fd, ...) likewise
+  Mmap,      // mmap(addr, len, prot, flags, fd, off)
+  Close,     // close(fd)
+  Open,      // openat(dirfd, path, flags, mode)
+  Dup,       // dup3(old, new, flags)
+  Chdir,     // chdir(path), fchdir(fd): only the result matters
+  Link,      // linkat(olddirfd, old, newdirfd, new, flags)
+  Rename,    // renameat(olddirfd, old, newdirfd, new[, flags])
+  Transfer,  // sendfile(out, in, ...), splice(in, _, out, ...), copy_file_range(in, _, out, ...)
 };
 
-inline constexpr int64_t kNoSyscall = -1;
+// Columns: kind, name (also SYS_<name>), aarch64 number, x86_64 number, the kind it is decoded as
+// (itself, or the aarch64 form an older x86_64 call is mapped onto: arch/older_calls.h holds the
+// argument mapping), family, whether the decoder needs the call's result.
+//
+// Filter order: the row order is the order of the filter's comparisons. The calls on both
+// processors come first; x86_64's older forms follow in their own list, since aarch64 has no
+// SYS_ name for them.
+#define DREL_SYSCALLS_BOTH(X)                                                         \
+  X(Read, read, 63, 0, Read, Read, false)                                             \
+  X(Write, write, 64, 1, Write, Write, true)                                          \
+  X(Close, close, 57, 3, Close, Close, true)                                          \
+  X(Mmap, mmap, 222, 9, Mmap, Mmap, false)                                            \
+  X(Pread64, pread64, 67, 17, Pread64, Read, false)                                   \
+  X(Pwrite64, pwrite64, 68, 18, Pwrite64, Write, true)                                \
+  X(Readv, readv, 65, 19, Readv, Read, false)                                         \
+  X(Writev, writev, 66, 20, Writev, Write, true)                                      \
+  X(Dup3, dup3, 24, 292, Dup3, Dup, true)                                             \
+  X(Sendfile, sendfile, 71, 40, Sendfile, Transfer, true)                             \
+  X(Splice, splice, 76, 275, Splice, Transfer, true)                                  \
+  X(Chdir, chdir, 49, 80, Chdir, Chdir, true)                                         \
+  X(Fchdir, fchdir, 50, 81, Fchdir, Chdir, true)                                      \
+  X(Openat, openat, 56, 257, Openat, Open, true)                                      \
+  X(Renameat, renameat, 38, 264, Renameat, Rename, true)                              \
+  X(Linkat, linkat, 37, 265, Linkat, Link, true)                                      \
+  X(Preadv, preadv, 69, 295, Preadv, Read, false)                                     \
+  X(Pwritev, pwritev, 70, 296, Pwritev, Write, true)                                  \
+  X(Renameat2, renameat2, 276, 316, Renameat2, Rename, true)                          \
+  X(CopyFileRange, copy_file_range, 285, 326, CopyFileRange, Transfer, true)          \
+  X(Preadv2, preadv2, 286, 327, Preadv2, Read, false)                                 \
+  X(Pwritev2, pwritev2, 287, 328, Pwritev2, Write, true)
+
+#define DREL_SYSCALLS_X86_64_ONLY(X)                                                  \
+  X(Open, open, kNoSyscall, 2, Openat, Open, true)                                    \
+  X(Creat, creat, kNoSyscall, 85, Openat, Open, true)                                 \
+  X(Dup2, dup2, kNoSyscall, 33, Dup3, Dup, true)                                      \
+  X(Rename, rename, kNoSyscall, 82, Renameat, Rename, true)                           \
+  X(Link, link, kNoSyscall, 86, Linkat, Link, true)
+
+#define DREL_SYSCALLS(X) DREL_SYSCALLS_BOTH(X) DREL_SYSCALLS_X86_64_ONLY(X)
+
+enum class SyscallKind {
+#define DREL_KIND(kind, ...) kind,
+  DREL_SYSCALLS(DREL_KIND)
+#undef DREL_KIND
+};
 
 // Audit architectures of the two processors, usable on any host (the filter tests build both).
 inline constexpr uint32_t kAuditArchAarch64 = AUDIT_ARCH_AARCH64;
@@ -56,39 +86,17 @@ struct SyscallEntry {
   const char* name;
   int64_t aarch64;  // kNoSyscall: the call does not exist there
   int64_t x86_64;
+  SyscallKind neutral;  // the kind the decoder sees
+  CallFamily family;
   bool exit_needed;  // the decoder needs the call's result
 };
 
-// Filter order: the row order is the order of the filter's comparisons.
-inline constexpr std::array<SyscallEntry, 27> kSyscallTable{{
-    {SyscallKind::Read, "read", 63, 0, false},
-    {SyscallKind::Write, "write", 64, 1, true},
-    {SyscallKind::Close, "close", 57, 3, true},
-    {SyscallKind::Mmap, "mmap", 222, 9, false},
-    {SyscallKind::Pread64, "pread64", 67, 17, false},
-    {SyscallKind::Pwrite64, "pwrite64", 68, 18, true},
-    {SyscallKind::Readv, "readv", 65, 19, false},
-    {SyscallKind::Writev, "writev", 66, 20, true},
-    {SyscallKind::Dup3, "dup3", 24, 292, true},
-    {SyscallKind::Sendfile, "sendfile", 71, 40, true},
-    {SyscallKind::Splice, "splice", 76, 275, true},
-    {SyscallKind::Chdir, "chdir", 49, 80, true},
-    {SyscallKind::Fchdir, "fchdir", 50, 81, true},
-    {SyscallKind::Openat, "openat", 56, 257, true},
-    {SyscallKind::Renameat, "renameat", 38, 264, true},
-    {SyscallKind::Linkat, "linkat", 37, 265, true},
-    {SyscallKind::Preadv, "preadv", 69, 295, false},
-    {SyscallKind::Pwritev, "pwritev", 70, 296, true},
-    {SyscallKind::Renameat2, "renameat2", 276, 316, true},
-    {SyscallKind::CopyFileRange, "copy_file_range", 285, 326, true},
-    {SyscallKind::Preadv2, "preadv2", 286, 327, false},
-    {SyscallKind::Pwritev2, "pwritev2", 287, 328, true},
-    {SyscallKind::Open, "open", kNoSyscall, 2, true},
-    {SyscallKind::Creat, "creat", kNoSyscall, 85, true},
-    {SyscallKind::Dup2, "dup2", kNoSyscall, 33, true},
-    {SyscallKind::Rename, "rename", kNoSyscall, 82, true},
-    {SyscallKind::Link, "link", kNoSyscall, 86, true},
-}};
+inline constexpr auto kSyscallTable = std::to_array<SyscallEntry>({
+#define DREL_ROW(kind, name, a64, x64, neutral, family, exit)                              \
+  {SyscallKind::kind, #name, a64, x64, SyscallKind::neutral, CallFamily::family, exit},
+    DREL_SYSCALLS(DREL_ROW)
+#undef DREL_ROW
+});
 
 namespace syscall_table_detail {
 
@@ -115,6 +123,31 @@ constexpr auto traced_list() {
   return out;
 }
 
+constexpr const SyscallEntry& row(SyscallKind kind) {
+  return kSyscallTable[static_cast<std::size_t>(kind)];
+}
+
+// Rows are in enum order, so a kind indexes its row.
+constexpr bool rows_in_kind_order() {
+  for (std::size_t i = 0; i < kSyscallTable.size(); ++i) {
+    if (static_cast<std::size_t>(kSyscallTable[i].kind) != i) return false;
+  }
+  return true;
+}
+static_assert(rows_in_kind_order());
+
+// A call decoded as another kind is decoded as a native one of the same family, and an older form
+// exists only on x86_64.
+constexpr bool neutral_kinds_are_native() {
+  for (const auto& e : kSyscallTable) {
+    const SyscallEntry& n = row(e.neutral);
+    if (n.neutral != n.kind || n.family != e.family || n.aarch64 == kNoSyscall) return false;
+    if (e.neutral != e.kind && e.aarch64 != kNoSyscall) return false;
+  }
+  return true;
+}
+static_assert(neutral_kinds_are_native());
+
 }  // namespace syscall_table_detail
 
 inline constexpr auto kAarch64TracedSyscalls =
@@ -138,17 +171,19 @@ inline constexpr const auto& TRACED_SYSCALLS = kX86_64TracedSyscalls;
 #endif
 
 constexpr bool exit_needed(SyscallKind kind) {
-  for (const auto& e : kSyscallTable) {
-    if (e.kind == kind) return e.exit_needed;
-  }
-  return false;
+  return syscall_table_detail::row(kind).exit_needed;
 }
 
 constexpr const char* syscall_name(SyscallKind kind) {
-  for (const auto& e : kSyscallTable) {
-    if (e.kind == kind) return e.name;
-  }
-  return "?";
+  return syscall_table_detail::row(kind).name;
+}
+
+constexpr CallFamily call_family(SyscallKind kind) {
+  return syscall_table_detail::row(kind).family;
+}
+
+constexpr SyscallKind neutral_kind(SyscallKind kind) {
+  return syscall_table_detail::row(kind).neutral;
 }
 
 // The kind of a native system-call number, if it is one we trace.
@@ -160,46 +195,21 @@ constexpr std::optional<SyscallKind> syscall_kind(uint64_t native_nr) {
   return std::nullopt;
 }
 
-// The native column must agree with the C library's headers.
-namespace syscall_table_detail {
-constexpr int64_t native(SyscallKind kind) {
-  for (const auto& e : kSyscallTable) {
-    if (e.kind == kind) return number_in(e, kNativeColumn);
-  }
-  return kNoSyscall;
-}
-}  // namespace syscall_table_detail
-
-static_assert(syscall_table_detail::native(SyscallKind::Read) == SYS_read);
-static_assert(syscall_table_detail::native(SyscallKind::Write) == SYS_write);
-static_assert(syscall_table_detail::native(SyscallKind::Close) == SYS_close);
-static_assert(syscall_table_detail::native(SyscallKind::Mmap) == SYS_mmap);
-static_assert(syscall_table_detail::native(SyscallKind::Pread64) == SYS_pread64);
-static_assert(syscall_table_detail::native(SyscallKind::Pwrite64) == SYS_pwrite64);
-static_assert(syscall_table_detail::native(SyscallKind::Readv) == SYS_readv);
-static_assert(syscall_table_detail::native(SyscallKind::Writev) == SYS_writev);
-static_assert(syscall_table_detail::native(SyscallKind::Dup3) == SYS_dup3);
-static_assert(syscall_table_detail::native(SyscallKind::Sendfile) == SYS_sendfile);
-static_assert(syscall_table_detail::native(SyscallKind::Splice) == SYS_splice);
-static_assert(syscall_table_detail::native(SyscallKind::Chdir) == SYS_chdir);
-static_assert(syscall_table_detail::native(SyscallKind::Fchdir) == SYS_fchdir);
-static_assert(syscall_table_detail::native(SyscallKind::Openat) == SYS_openat);
-static_assert(syscall_table_detail::native(SyscallKind::Renameat) == SYS_renameat);
-static_assert(syscall_table_detail::native(SyscallKind::Linkat) == SYS_linkat);
-static_assert(syscall_table_detail::native(SyscallKind::Preadv) == SYS_preadv);
-static_assert(syscall_table_detail::native(SyscallKind::Pwritev) == SYS_pwritev);
-static_assert(syscall_table_detail::native(SyscallKind::Renameat2) == SYS_renameat2);
-static_assert(syscall_table_detail::native(SyscallKind::CopyFileRange) == SYS_copy_file_range);
-static_assert(syscall_table_detail::native(SyscallKind::Preadv2) == SYS_preadv2);
-static_assert(syscall_table_detail::native(SyscallKind::Pwritev2) == SYS_pwritev2);
+// The native column agrees with the C library's headers, row by row.
+#define DREL_CHECK_NATIVE(kind, name, ...)                                                   \
+  static_assert(syscall_table_detail::number_in(syscall_table_detail::row(SyscallKind::kind), \
+                                                kNativeColumn) == SYS_##name,                 \
+                #name " has the wrong number for this processor");
+#define DREL_CHECK_ABSENT(kind, name, ...)                                                   \
+  static_assert(syscall_table_detail::row(SyscallKind::kind).aarch64 == kNoSyscall,          \
+                #name " is an older x86_64 form");
+DREL_SYSCALLS_BOTH(DREL_CHECK_NATIVE)
 #if defined(__x86_64__)
-static_assert(syscall_table_detail::native(SyscallKind::Open) == SYS_open);
-static_assert(syscall_table_detail::native(SyscallKind::Creat) == SYS_creat);
-static_assert(syscall_table_detail::native(SyscallKind::Dup2) == SYS_dup2);
-static_assert(syscall_table_detail::native(SyscallKind::Rename) == SYS_rename);
-static_assert(syscall_table_detail::native(SyscallKind::Link) == SYS_link);
+DREL_SYSCALLS_X86_64_ONLY(DREL_CHECK_NATIVE)
 #else
-static_assert(syscall_table_detail::native(SyscallKind::Open) == kNoSyscall);
+DREL_SYSCALLS_X86_64_ONLY(DREL_CHECK_ABSENT)
 #endif
+#undef DREL_CHECK_NATIVE
+#undef DREL_CHECK_ABSENT
 
 }  // namespace drel

@@ -1,0 +1,239 @@
+#include "trace_loop.h"
+
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <csignal>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "common/errno_text.h"
+#include "common/proc_info.h"
+#include "wait_status.h"
+
+namespace drel {
+
+TraceObserver::~TraceObserver() = default;
+
+namespace {
+
+// Without EXITKILL the traced processes would outlive a tracer that dies.
+constexpr long kPtraceOptions = PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK |
+                                PTRACE_O_TRACECLONE | PTRACE_O_TRACEEXEC |
+                                PTRACE_O_TRACESECCOMP | PTRACE_O_EXITKILL;
+static_assert((kPtraceOptions & ~PTRACE_O_EXITKILL) == 0x9F);
+
+// Whether the task is a thread of another task's process (a clone with CLONE_THREAD).
+bool is_secondary_thread(pid_t task) {
+  const auto status = read_file_bytes("/proc/" + std::to_string(task) + "/status");
+  if (!status) return false;
+  const std::optional<uint32_t> tgid = parse_status_number(*status, "Tgid:");
+  return tgid && *tgid != static_cast<uint32_t>(task);
+}
+
+void ptrace_resume(int request, pid_t task, int sig) {
+  // A task that vanished in the meantime is reaped by the next wait; nothing to do here.
+  (void)::ptrace(static_cast<__ptrace_request>(request), task, nullptr,
+                 reinterpret_cast<void*>(static_cast<long>(sig)));
+}
+
+class Loop {
+ public:
+  Loop(pid_t root, TraceObserver& observer) : root_(root), observer_(observer) {
+    tasks_.emplace(root, TaskState{});
+  }
+
+  void start() {
+    if (!set_options(kPtraceOptions)) {
+      // A kernel that does not know EXITKILL refuses the whole set; trace without it then.
+      const int err = errno;
+      if (err != EINVAL || !set_options(kPtraceOptions & ~PTRACE_O_EXITKILL)) {
+        std::cerr << "Warning: ptrace setoptions failed: " << errno_message(err) << '\n';
+      }
+    }
+    // The exec's SIGTRAP is not the command's business.
+    ptrace_resume(PTRACE_CONT, root_, 0);
+  }
+
+  void run() {
+    while (!tasks_.empty()) {
+      int status = 0;
+      const pid_t task = ::waitpid(-1, &status, __WALL);
+      if (task == 0) continue;
+      if (task < 0) {
+        if (errno == ECHILD) break;
+        continue;
+      }
+      handle(task, status);
+    }
+  }
+
+  int exit_code() const { return exit_code_; }
+
+ private:
+  bool set_options(long options) {
+    return ::ptrace(PTRACE_SETOPTIONS, root_, nullptr, reinterpret_cast<void*>(options)) == 0;
+  }
+
+  void handle(pid_t task, int status) {
+    const WaitStatus ws = classify_wait_status(status);
+    switch (ws.kind) {
+      case WaitKind::Exited:
+        task_gone(task);
+        if (task == root_) exit_code_ = ws.value;
+        break;
+      case WaitKind::Signaled:
+        task_gone(task);
+        if (task == root_) exit_code_ = ws.value | 0x80;
+        break;
+      case WaitKind::Stopped:
+        on_signal_stop(task, ws.value);
+        break;
+      case WaitKind::EventStop:
+        on_event(task, ws.value);
+        break;
+      case WaitKind::SyscallStop:
+        on_syscall_exit(task);
+        break;
+      case WaitKind::Continued:
+        break;
+      case WaitKind::Undecodable:
+        // Never leave a task stopped, whatever the status said.
+        if (WIFSTOPPED(status)) resume(task, 0);
+        break;
+    }
+  }
+
+  // A task in the middle of a call whose exit stop was requested keeps PTRACE_SYSCALL, so that
+  // a signal stop in between does not lose that exit.
+  void resume(pid_t task, int sig) {
+    const auto it = tasks_.find(task);
+    const bool pending = it != tasks_.end() && it->second.exit_pending;
+    ptrace_resume(pending ? PTRACE_SYSCALL : PTRACE_CONT, task, sig);
+  }
+
+  // Signals are passed on unchanged, except the SIGSTOP a new task is attached with: delivered,
+  // it would stop the task for real and tell its parent so, and a parent waiting with WUNTRACED
+  // (a shell with job control) would take the child for stopped.
+  void on_signal_stop(pid_t task, int sig) {
+    auto it = tasks_.find(task);
+    if (it == tasks_.end()) {
+      // Seen before its creator's fork event: this is the attach stop.
+      it = tasks_.try_emplace(task).first;
+      if (sig == SIGSTOP) {
+        // A thread let run now could exec before its creator's clone event is read: its id
+        // would be gone from /proc and the creator killed with its event unreported, so the
+        // thread would never be registered. It waits for that event instead; should the
+        // creator die first, the whole thread group dies, this thread with it.
+        if (is_secondary_thread(task)) {
+          it->second.held_until_clone_event = true;
+          return;
+        }
+        resume(task, 0);
+        return;
+      }
+      it->second.awaiting_attach_stop = true;
+    } else if (it->second.awaiting_attach_stop && sig == SIGSTOP) {
+      it->second.awaiting_attach_stop = false;
+      resume(task, 0);
+      return;
+    }
+    resume(task, sig);
+  }
+
+  void task_gone(pid_t task) {
+    tasks_.erase(task);
+    observer_.on_task_gone(task);
+  }
+
+  void on_event(pid_t task, int event) {
+    switch (event) {
+      case PTRACE_EVENT_SECCOMP:
+        on_seccomp(task);
+        return;
+      case PTRACE_EVENT_FORK:
+      case PTRACE_EVENT_VFORK:
+      case PTRACE_EVENT_CLONE: {
+        unsigned long message = 0;
+        if (::ptrace(PTRACE_GETEVENTMSG, task, nullptr, &message) == 0) {
+          const auto child = static_cast<pid_t>(message);
+          // Its attach SIGSTOP may already have been seen, before this event.
+          const auto [it, added] = tasks_.try_emplace(child);
+          if (added) it->second.awaiting_attach_stop = true;
+          observer_.on_new_task(task, child);
+          if (it->second.held_until_clone_event) {
+            it->second.held_until_clone_event = false;
+            resume(child, 0);
+          }
+        }
+        resume(task, 0);
+        return;
+      }
+      case PTRACE_EVENT_EXEC: {
+        // A thread other than the leader that executes takes over the leader's id; its old id
+        // is never reported again.
+        unsigned long former = 0;
+        if (::ptrace(PTRACE_GETEVENTMSG, task, nullptr, &former) == 0 &&
+            static_cast<pid_t>(former) != task) {
+          task_gone(static_cast<pid_t>(former));
+        }
+        observer_.on_exec(task);
+        resume(task, 0);
+        return;
+      }
+      default:
+        resume(task, 0);
+        return;
+    }
+  }
+
+  void on_seccomp(pid_t task) {
+    if (observer_.on_seccomp_stop(task)) {
+      // Only calls whose result matters pay for the exit stop.
+      tasks_[task].exit_pending = true;
+      ptrace_resume(PTRACE_SYSCALL, task, 0);
+      return;
+    }
+    ptrace_resume(PTRACE_CONT, task, 0);
+  }
+
+  void on_syscall_exit(pid_t task) {
+    const auto it = tasks_.find(task);
+    if (it != tasks_.end() && it->second.exit_pending) {
+      it->second.exit_pending = false;
+      observer_.on_syscall_exit(task);
+    }
+    ptrace_resume(PTRACE_CONT, task, 0);
+  }
+
+  struct TaskState {
+    // Set when the task was resumed with PTRACE_SYSCALL after a seccomp stop: its exit stop
+    // comes next.
+    bool exit_pending = false;
+    // A new task starts with a SIGSTOP that the kernel queues for the automatic attach.
+    bool awaiting_attach_stop = false;
+    // A new thread stopped at its attach stop until its creator's clone event is handled.
+    bool held_until_clone_event = false;
+  };
+
+  pid_t root_;
+  TraceObserver& observer_;
+  // The live tasks; an entry is made when a task appears and dropped when it is reaped, so a
+  // stop allocates nothing here.
+  std::unordered_map<pid_t, TaskState> tasks_;
+  int exit_code_ = 0;
+};
+
+}  // namespace
+
+int trace_loop(pid_t root, TraceObserver& observer) {
+  Loop loop(root, observer);
+  loop.start();
+  loop.run();
+  return loop.exit_code();
+}
+
+}  // namespace drel
