@@ -6,7 +6,8 @@
 #include <unistd.h>
 
 #include <array>
-#include <cstring>
+
+#include "common/fd_write.h"
 
 namespace drel {
 namespace {
@@ -26,13 +27,7 @@ sock_filter insn(uint16_t code, uint8_t jt, uint8_t jf, uint32_t k) {
 
 void write_line(const char* text) {
   // Nothing to do if stderr is gone; the exec goes ahead regardless.
-  const std::size_t len = std::strlen(text);
-  std::size_t done = 0;
-  while (done < len) {
-    const ssize_t n = ::write(STDERR_FILENO, text + done, len - done);
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
+  write_stderr(text);
 }
 
 }  // namespace

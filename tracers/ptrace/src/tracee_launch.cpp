@@ -14,6 +14,8 @@
 #include "arch/registers.h"
 #include "common/errno_text.h"
 #include "common/error.h"
+#include "common/fd_write.h"
+#include "common/path_search.h"
 #include "seccomp.h"
 
 extern char** environ;
@@ -26,16 +28,9 @@ namespace {
 constexpr const char* kDefaultPath = "/bin:/usr/bin";
 constexpr const char* kShell = "/bin/sh";
 
-// Writes to standard error with write(2) only; used in the child after fork.
+// Standard error with write(2) only: used in the child after fork.
 void child_write(const char* text) {
-  std::size_t len = std::strlen(text);
-  while (len > 0) {
-    const ssize_t n = ::write(STDERR_FILENO, text, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    text += n;
-    len -= static_cast<std::size_t>(n);
-  }
+  write_stderr(text);
 }
 
 void child_write_number(int value) {
@@ -83,15 +78,7 @@ PreparedExec::PreparedExec(const std::vector<std::string>& command) : args_(comm
     candidates_.push_back(file);
   } else {
     const char* env_path = std::getenv("PATH");
-    const std::string path = env_path != nullptr ? env_path : kDefaultPath;
-    std::size_t start = 0;
-    while (true) {
-      const std::size_t end = path.find(':', start);
-      const std::string dir = path.substr(start, end == std::string::npos ? end : end - start);
-      candidates_.push_back(dir.empty() ? file : dir + "/" + file);
-      if (end == std::string::npos) break;
-      start = end + 1;
-    }
+    candidates_ = path_search_candidates(file, env_path != nullptr ? env_path : kDefaultPath);
   }
 
   script_argv_.push_back(const_cast<char*>(kShell));
