@@ -18,10 +18,14 @@ bool path_exists(const std::string& path) {
 Result<std::string> read_whole_file(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) return Error::os(errno);
+  return read_to_end(fd.get());
+}
+
+Result<std::string> read_to_end(int fd) {
   std::string bytes;
   char buf[65536];
   for (;;) {
-    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    const ssize_t n = ::read(fd, buf, sizeof buf);
     if (n == 0) return bytes;
     if (n < 0) {
       if (errno == EINTR) continue;

@@ -14,6 +14,9 @@ bool path_exists(const std::string& path);
 // path. Plain open and read, so in drel-tracer-preload the program's own wrappers see them.
 Result<std::string> read_whole_file(const std::string& path);
 
+// What is left to read on a descriptor (a pipe on standard input), up to its end.
+Result<std::string> read_to_end(int fd);
+
 // dir + "/" + name without a doubled slash; an empty dir gives the name alone.
 std::string join_path(const std::string& dir, const std::string& name);
 
