@@ -1,45 +1,66 @@
-// drel-report: shows a trace report as a readable summary or as JSON.
+// drel-report: reads a trace report and answers what a build engineer asks of it.
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "common/report_reader.h"
-#include "report_view.h"
+#include "command_line.h"
+#include "report_source.h"
 
 namespace {
 
-constexpr const char* kUsage = "usage: drel-report show|json FILE";
+bool write_all(FILE* stream, const std::string& text) {
+  return std::fwrite(text.data(), 1, text.size(), stream) == text.size() &&
+         std::fflush(stream) == 0;
+}
 
-int fail(const std::string& file, const drel::Error& error) {
-  std::fprintf(stderr, "drel-report: %s: %s\n", file.c_str(), error.text().c_str());
-  return 1;
+// show cuts its lines to the terminal: COLUMNS when set, else the terminal's width, else 100
+// (a pipe or a file).
+size_t terminal_width() {
+  if (const char* columns = std::getenv("COLUMNS")) {
+    char* end = nullptr;
+    const long n = std::strtol(columns, &end, 10);
+    if (end != columns && *end == '\0' && n > 0) return static_cast<size_t>(n);
+  }
+  winsize ws{};
+  if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+  return 100;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3 || (std::strcmp(argv[1], "show") != 0 && std::strcmp(argv[1], "json") != 0)) {
-    std::fprintf(stderr, "%s\n", kUsage);
-    return 2;
+  using namespace drel::report;
+  ParseOutcome parsed = parse_command_line(argc, argv);
+  if (!parsed.invocation) {
+    write_all(stderr, parsed.err);
+    if (!write_all(stdout, parsed.out)) return 1;
+    return parsed.status;
   }
-  const std::string mode = argv[1];
-  const std::string file = argv[2];
-  auto bytes = drel::read_report_bytes(file);
-  if (!bytes) return fail(file, bytes.error());
-  std::string out;
-  if (mode == "show") {
-    auto report = drel::decode_report(*bytes);
-    if (!report) return fail(file, std::move(report).error().context("not a valid trace report"));
-    out = drel::render_text(*report);
-  } else {
-    auto json = drel::render_json(*bytes);
-    if (!json) return fail(file, std::move(json).error().context("not a valid trace report"));
-    out = *json + "\n";
+  const Invocation& inv = *parsed.invocation;
+  Options options = inv.options;
+  if (!options.wide) options.width = terminal_width();
+
+  std::vector<LoadedReport> reports;
+  for (const auto& operand : inv.operands) {
+    auto loaded = load_report(operand);
+    if (!loaded) {
+      write_all(stderr,
+                "drel-report: " + operand_name(operand) + ": " + loaded.error().text() + "\n");
+      return inv.subcommand->error_status;
+    }
+    reports.push_back(std::move(loaded).value());
   }
-  if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0) {
+  Output output;
+  const int status = inv.subcommand->run(options, reports, output);
+  write_all(stderr, output.err);
+  if (!write_all(stdout, output.out)) {
     std::fprintf(stderr, "drel-report: writing the output failed: %s\n", std::strerror(errno));
-    return 1;
+    return inv.subcommand->error_status;
   }
-  return 0;
+  return status;
 }
