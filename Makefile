@@ -35,11 +35,12 @@ demo: build
 	@scripts/demo $(BUILD)
 
 # Benchmarks (never part of make test): Release build in build-bench/, then bench/run times
-# both tracers against the untraced command, strace and the floor tracer and prints the ratio
-# tables (hyperfine JSON in build-bench/bench-results/). BENCH_RUNS=N sets the timed runs
-# of every command (default: bench/run's own per workload).
+# both tracers against the untraced command, strace and the floor tracer, and both at build
+# scale (inputs generated once into build-bench/scale/), and prints the ratio tables (hyperfine
+# JSON in build-bench/bench-results/). BENCH_RUNS=N sets the timed runs of every command
+# (default: bench/run's own per workload).
 .PHONY: bench
 bench: deps
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
-	@cmake --build build-bench -j $(JOBS) --target drel-tracer drel-tracer-preload drel_tracer_preload drel-floor-tracer
+	@cmake --build build-bench -j $(JOBS) --target drel-tracer drel-tracer-preload drel_tracer_preload drel-floor-tracer drel-report
 	@bench/run --build build-bench $(if $(BENCH_RUNS),--runs $(BENCH_RUNS))
