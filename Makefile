@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: deps build test test-asan clean
+.PHONY: deps build test test-asan clean install
 
 deps:
 	@scripts/install-deps
@@ -22,6 +22,13 @@ test-asan: deps
 
 clean:
 	rm -rf $(BUILD) build-asan
+
+# Installs the three programs, the interposition library (in lib/drel-tracer/, beside the
+# launcher that bin/drel-tracer-preload links to) and the manual pages under PREFIX; DESTDIR
+# is honoured.
+PREFIX ?= /usr/local
+install: build
+	@cmake --install $(BUILD) --prefix $(PREFIX)
 
 # Cross-builds for aarch64 and runs every test binary and both preflights in an emulated aarch64
 # machine (build-aarch64/, guest packages cached in .cache/aarch64/).

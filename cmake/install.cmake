@@ -1,0 +1,33 @@
+# Where `cmake --install`, `make install` and the Debian package put things.
+#
+#   bin/drel-tracer, bin/drel-report
+#   lib/drel-tracer/drel-tracer-preload and libdrel_tracer_preload.so side by side, because the
+#     launcher looks for the library beside its real executable (/proc/self/exe)
+#   bin/drel-tracer-preload: a relative symbolic link to it, so any prefix or scratch root works
+#   share/man/man1: the three manual pages; share/doc/drel-tracer: README.md
+#
+# Rules name targets, never source paths, so they hold wherever the sources move.
+include(GNUInstallDirs)
+
+set(DREL_INSTALL_PRIVATE_DIR "lib/drel-tracer" CACHE STRING
+    "Directory below the prefix for drel-tracer-preload and its interposition library")
+
+install(TARGETS drel-tracer drel-report RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS drel-tracer-preload RUNTIME DESTINATION ${DREL_INSTALL_PRIVATE_DIR})
+install(TARGETS drel_tracer_preload LIBRARY DESTINATION ${DREL_INSTALL_PRIVATE_DIR})
+
+# The link is made in the build tree and installed as a link.
+file(RELATIVE_PATH _drel_link_target "/prefix/${CMAKE_INSTALL_BINDIR}"
+     "/prefix/${DREL_INSTALL_PRIVATE_DIR}/drel-tracer-preload")
+set(_drel_link "${CMAKE_BINARY_DIR}/install-links/drel-tracer-preload")
+file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/install-links")
+file(CREATE_LINK "${_drel_link_target}" "${_drel_link}" SYMBOLIC)
+install(FILES "${_drel_link}" DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# Manual pages carry the version.
+foreach(_page drel-tracer drel-tracer-preload drel-report)
+  set(VERSION ${PROJECT_VERSION})
+  configure_file(${PROJECT_SOURCE_DIR}/man/${_page}.1 ${CMAKE_BINARY_DIR}/man/${_page}.1 @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/man/${_page}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endforeach()
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/drel-tracer)
