@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: deps build test test-asan clean install
+.PHONY: deps build test test-asan clean install package
 
 deps:
 	@scripts/install-deps
@@ -29,6 +29,10 @@ clean:
 PREFIX ?= /usr/local
 install: build
 	@cmake --install $(BUILD) --prefix $(PREFIX)
+
+# A Debian package of the same files under /usr: $(BUILD)/drel-tracer_<version>_<arch>.deb.
+package: build
+	@cd $(BUILD) && cpack -G DEB
 
 # Cross-builds for aarch64 and runs every test binary and both preflights in an emulated aarch64
 # machine (build-aarch64/, guest packages cached in .cache/aarch64/).

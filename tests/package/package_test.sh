@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# The installed programs work where they land: `cmake --install` into a prefix, and the Debian
+# package (built by CPack from the same rules) extracted into a scratch root with dpkg-deb -x.
+# In each, both preflights pass, a trace works through the bin/ link, and the manual pages
+# render.
+# Usage: package_test.sh <build-dir>
+set -euo pipefail
+
+build=$(cd "$1" && pwd)
+work=$(mktemp -d "${TMPDIR:-/tmp}/drel-package-test.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# check_installed <root-with-bin>: the programs under <root>/bin work from there.
+check_installed() {
+  local root
+  root=$(cd "$1" && pwd -P)
+  for program in drel-tracer drel-tracer-preload drel-report; do
+    [ -x "$root/bin/$program" ] || fail "$root/bin/$program is missing"
+  done
+  [ -L "$root/bin/drel-tracer-preload" ] || fail "bin/drel-tracer-preload is not a link"
+  # The launcher finds the library beside its real executable, not beside the link.
+  local out
+  out=$(env -u DREL_PRELOAD_LIB "$root/bin/drel-tracer-preload" --preflight) ||
+    fail "drel-tracer-preload --preflight from $root: $out"
+  echo "$out" | grep -qF "library: ok ($root/lib/drel-tracer/libdrel_tracer_preload.so)" ||
+    fail "the preload preflight did not find the installed library: $out"
+  out=$("$root/bin/drel-tracer" --preflight) || fail "drel-tracer --preflight from $root: $out"
+  echo "$out" | grep -q "^ptrace preflight passed" || fail "unexpected ptrace verdict: $out"
+
+  printf 'installed\n' > "$work/input.txt"
+  for program in drel-tracer drel-tracer-preload; do
+    env -u DREL_PRELOAD_LIB "$root/bin/$program" "$work/$program.msgpack" \
+      cat "$work/input.txt" > /dev/null || fail "$program could not trace cat"
+    out=$("$root/bin/drel-report" inputs --under "$work" "$work/$program.msgpack")
+    [ "$out" = "$work/input.txt" ] || fail "$program report inputs: '$out'"
+  done
+
+  for page in drel-tracer drel-tracer-preload drel-report; do
+    local file="$root/share/man/man1/$page.1"
+    [ -f "$file" ] || fail "$file is missing"
+    out=$(MANWIDTH=80 man -l "$file" 2>&1) || fail "man -l $file: $out"
+    echo "$out" | grep -q "^NAME" || fail "man -l $file shows no NAME section"
+    echo "$out" | grep -q "$page" || fail "man -l $file does not name $page"
+  done
+}
+
+echo "== cmake --install --prefix $work/prefix"
+cmake --install "$build" --prefix "$work/prefix" > /dev/null
+check_installed "$work/prefix"
+
+echo "== cpack: Debian package"
+(cd "$work" && cpack -G DEB -B "$work/cpack" --config "$build/CPackConfig.cmake" > cpack.log 2>&1) ||
+  { cat "$work/cpack.log"; fail "cpack failed"; }
+deb=$(ls "$work"/cpack/*.deb)
+[ "$(echo "$deb" | wc -l)" -eq 1 ] || fail "expected one package, got: $deb"
+
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = drel-tracer ] || fail "Package: $(field Package)"
+[ -n "$(field Version)" ] || fail "no Version"
+[ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture: $(field Architecture)"
+depends=$(field Depends)
+[ -n "$depends" ] || fail "no Depends"
+# Only the C and C++ runtimes.
+IFS=',' read -ra deps <<< "$depends"
+for dep in "${deps[@]}"; do
+  name=$(echo "$dep" | sed 's/^ *//; s/[ (].*//')
+  case "$name" in
+    libc6|libstdc++6|libgcc-s1) ;;
+    *) fail "unexpected dependency '$name' in: $depends" ;;
+  esac
+done
+echo "$depends" | grep -q libc6 || fail "Depends lacks libc6: $depends"
+echo "$depends" | grep -q 'libstdc++6' || fail "Depends lacks libstdc++6: $depends"
+
+echo "== dpkg-deb -x into a scratch root"
+dpkg-deb -x "$deb" "$work/root"
+check_installed "$work/root/usr"
+[ -f "$work/root/usr/share/doc/drel-tracer/README.md" ] || fail "README.md is not installed"
+echo "package: $(basename "$deb"), Depends: $depends"
