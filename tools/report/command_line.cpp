@@ -98,6 +98,7 @@ std::string version_text() {
 // "--under" for messages; "-0" has a long name too, but the short one is what people type.
 std::string name_of(int opt) {
   if (opt == '0') return "-0";
+  if (opt == 'h') return "--help";
   for (const option* o = kLongOptions; o->name != nullptr; ++o)
     if (o->val == opt) return std::string("--") + o->name;
   return "?";
@@ -126,9 +127,9 @@ std::string general_help() {
     name.resize(9, ' ');
     h += "  " + name + s.summary + "\n";
   }
-  h += "\n\"drel-report <command> --help\" shows a command's options. Exit status: 0 done, 1 a "
-       "report\n"
-       "could not be read (diff: 1 the reports differ, 2 trouble), 2 bad arguments.\n";
+  h += "\n\"drel-report <command> --help\" shows a command's options.\n"
+       "Exit status: 0 done, 1 a report could not be read, 2 bad arguments;\n"
+       "diff: 0 the reports agree, 1 they differ, 2 trouble.\n";
   return h;
 }
 
@@ -167,8 +168,14 @@ ParseOutcome parse_command_line(int argc, char** argv) {
     const int opt = getopt_long(nargs, args, ":0h", kLongOptions, nullptr);
     if (opt == -1) break;
     if (opt == '?') {
+      // A known long option given a value it does not take ("--wide=3") comes back with its own
+      // code; an unknown long one with 0; an unknown short one with its letter.
+      const std::string_view given = args[optind - 1];
+      if (optopt != 0 && given.starts_with("--")) {
+        return usage_error("option '" + name_of(optopt) + "' takes no value", usage);
+      }
       const std::string what =
-          optopt != 0 ? std::string("-") + static_cast<char>(optopt) : args[optind - 1];
+          optopt != 0 ? std::string("-") + static_cast<char>(optopt) : std::string(given);
       return usage_error("unknown option '" + what + "'", usage);
     }
     if (opt == ':') {
