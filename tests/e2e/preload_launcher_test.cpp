@@ -81,6 +81,8 @@ struct StatusCase {
   int expected;
 };
 
+void PrintTo(const StatusCase& c, std::ostream* os) { *os << c.name; }
+
 class LauncherExitStatus : public ::testing::TestWithParam<StatusCase> {};
 
 TEST_P(LauncherExitStatus, IsTheCommandsAndTheReportIsWritten) {
@@ -152,6 +154,8 @@ struct UsageCase {
   std::string expected_err;
 };
 
+void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
+
 class LauncherUsage : public ::testing::TestWithParam<UsageCase> {};
 
 TEST_P(LauncherUsage, PrintsUsageAndExitsTwo) {
@@ -207,6 +211,8 @@ struct PreloadCase {
   std::optional<std::string> inherited;  // the launcher's own LD_PRELOAD
   bool chained;
 };
+
+void PrintTo(const PreloadCase& c, std::ostream* os) { *os << c.name; }
 
 class LauncherPreloadVariable : public ::testing::TestWithParam<PreloadCase> {};
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "preload/guest/wrapped_functions.h"
 #include "preload_wrappers_harness.h"
 #include "support/process_runner.h"
 
@@ -352,6 +353,8 @@ struct GoneCase {
   bool missing_socket;
 };
 
+void PrintTo(const GoneCase& c, std::ostream* os) { *os << c.name; }
+
 class PreloadWrappersLauncherGone : public PreloadWrappers,
                                     public testing::WithParamInterface<GoneCase> {};
 
@@ -494,6 +497,8 @@ struct SocketVariableCase {
   std::string sockets_seen;  // "<sockets> <below 100>" as the fixture prints it
 };
 
+void PrintTo(const SocketVariableCase& c, std::ostream* os) { *os << c.name; }
+
 class PreloadWrappersSocketVariable : public PreloadWrappers,
                                       public testing::WithParamInterface<SocketVariableCase> {};
 
@@ -521,14 +526,17 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.name);
     });
 
+// The one list of wrapped functions the library is built from.
 const std::set<std::string> kWrapped = {
-    "read",     "readv",  "pread",  "pread64", "write",    "writev",   "pwrite",   "pwrite64",
-    "sendfile", "fread",  "fwrite", "mmap",    "ftruncate", "open",    "open64",   "openat",
-    "openat64", "creat",  "truncate", "unlink", "link",    "rename",   "unlinkat", "linkat",
-    "renameat", "fopen",  "fopen64", "fdopen", "freopen"};
+#define DREL_WRAPPED_NAME(name, fallback) #name,
+    DREL_WRAPPED_FUNCTIONS(DREL_WRAPPED_NAME)
+#undef DREL_WRAPPED_NAME
+};
 
-TEST(PreloadLibrary, ExportsTheTwentyNineWrappersAndNothingElse) {
-  ASSERT_EQ(kWrapped.size(), 29u);
+// Every listed function is defined by the library itself, and nothing else is exported: a row
+// without a wrapper, or a wrapper the list (and so the dynamic list) misses, fails here.
+TEST(PreloadLibrary, ExportsTheListedWrappersAndNothingElse) {
+  ASSERT_GE(kWrapped.size(), 29u);
   void* lib = dlopen(preload_library_path().c_str(), RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(lib, nullptr) << dlerror();
   for (const std::string& name : kWrapped) {

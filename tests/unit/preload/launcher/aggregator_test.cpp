@@ -1,0 +1,205 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "preload/launcher/aggregator.h"
+#include "support/process_runner.h"
+
+namespace drel::launcher {
+namespace {
+
+constexpr uint32_t kNoSuchPid = 4000000000u;
+constexpr uint32_t kOtherGonePid = 4000000001u;
+
+using Threads = std::optional<std::vector<uint32_t>>;
+
+TEST(PreloadAggregator, FilesInByteOrderWithThreadsAscendingAndOnce) {
+  PreloadAggregator agg({"cmd"}, {}, kNoSuchPid);
+  agg.record_write_access(kNoSuchPid, 5, "/b");
+  agg.record_read_access(kNoSuchPid, 12, "/data/a.txt");
+  agg.record_read_access(kNoSuchPid, 11, "/data/a.txt");
+  agg.record_read_access(kNoSuchPid, 12, "/data/a.txt");
+  agg.record_read_access(kNoSuchPid, 1, "/a");
+  agg.record_read_access(kNoSuchPid, 1, "/\xc3\xa9");  // bytes above 0x7f sort last
+  agg.record_read_access(kNoSuchPid, 1, "/A");
+  TraceReport r = std::move(agg).build_preload_report(1.0, 2.0);
+  std::vector<std::string> paths;
+  for (const FileRecord& f : r.files) paths.push_back(f.path);
+  EXPECT_EQ(paths, (std::vector<std::string>{"/A", "/a", "/b", "/data/a.txt", "/\xc3\xa9"}));
+  const FileRecord& a = r.files[3];
+  EXPECT_TRUE(a.read);
+  EXPECT_FALSE(a.written);
+  EXPECT_EQ(a.read_threads, Threads(std::vector<uint32_t>{11, 12}));
+  EXPECT_EQ(a.written_threads, std::nullopt);
+  EXPECT_EQ(r.files[2].read_threads, std::nullopt);
+  EXPECT_EQ(r.files[2].written_threads, Threads(std::vector<uint32_t>{5}));
+  EXPECT_EQ(r.opened_files, paths);
+  EXPECT_EQ(r.read_files, (std::vector<std::string>{"/A", "/a", "/data/a.txt", "/\xc3\xa9"}));
+  EXPECT_EQ(r.written_files, (std::vector<std::string>{"/b"}));
+  EXPECT_EQ(r.tracer_mode, "preload");
+  EXPECT_EQ(r.events_dropped, 0u);
+  EXPECT_EQ(r.start_time, 1.0);
+  EXPECT_EQ(r.end_time, 2.0);
+}
+
+TEST(PreloadAggregator, EmptyPathRecordsNothing) {
+  PreloadAggregator agg({"cmd"}, {}, kNoSuchPid);
+  agg.record_read_access(kOtherGonePid, 1, "");
+  agg.record_write_access(kOtherGonePid, 1, "");
+  TraceReport r = std::move(agg).build_preload_report(0, 0);
+  EXPECT_TRUE(r.files.empty());
+  EXPECT_TRUE(r.processes.empty());
+}
+
+TEST(PreloadAggregator, DroppedEventsAreCarried) {
+  PreloadAggregator agg({"cmd"}, {}, kNoSuchPid);
+  agg.count_dropped_event();
+  agg.count_dropped_event();
+  EXPECT_EQ(std::move(agg).build_preload_report(0, 0).events_dropped, 2u);
+}
+
+TEST(PreloadAggregator, RootIsRecordedAsItWasStarted) {
+  // A live root whose /proc shows another environment (this test process's own).
+  const auto self = static_cast<uint32_t>(::getpid());
+  EnvMap launcher_env = {{"GIVEN_TO_THE_ROOT", "1"}};
+  // The command is given as bytes; the report shows it as UTF-8.
+  PreloadAggregator agg({"prog", "a\xff"}, launcher_env, self);
+  agg.ensure_process(self);
+  agg.ensure_process(self);
+  TraceReport r = std::move(agg).build_preload_report(0, 0);
+  ASSERT_EQ(r.processes.size(), 1u);
+  const ProcessRecord& root = r.processes[0];
+  EXPECT_EQ(root.pid, self);
+  EXPECT_EQ(root.parent_pid, std::nullopt);
+  EXPECT_EQ(root.command, (std::vector<std::string>{"prog", "a\xef\xbf\xbd"}));
+  // The environment it was given, not what /proc shows around its exec.
+  EXPECT_EQ(root.env, launcher_env);
+  EXPECT_EQ(r.env_accessed, launcher_env);
+}
+
+TEST(PreloadAggregator, VanishedRootGetsLauncherCommandAndEnvironment) {
+  EnvMap launcher_env = {{"HOME", "/home/x"}, {"LANG", "C"}};
+  PreloadAggregator agg({"make", "all"}, launcher_env, kNoSuchPid);
+  agg.ensure_process(kNoSuchPid);
+  agg.record_read_access(kOtherGonePid, 3, "/x");
+  TraceReport r = std::move(agg).build_preload_report(0, 0);
+  ASSERT_EQ(r.processes.size(), 2u);
+  EXPECT_EQ(r.processes[0].pid, kNoSuchPid);
+  EXPECT_EQ(r.processes[0].command, (std::vector<std::string>{"make", "all"}));
+  EXPECT_EQ(r.processes[0].env, launcher_env);
+  EXPECT_EQ(r.env_accessed, launcher_env);
+  // Any other vanished process is recorded with nothing known.
+  EXPECT_EQ(r.processes[1].pid, kOtherGonePid);
+  EXPECT_EQ(r.processes[1].parent_pid, std::nullopt);
+  EXPECT_TRUE(r.processes[1].command.empty());
+  EXPECT_TRUE(r.processes[1].env.empty());
+}
+
+TEST(PreloadAggregator, NoRootRecordFallsBackToLauncherEnvironment) {
+  EnvMap launcher_env = {{"K", "v"}};
+  PreloadAggregator agg({"cmd"}, launcher_env, kNoSuchPid);
+  EXPECT_EQ(std::move(agg).build_preload_report(0, 0).env_accessed, launcher_env);
+}
+
+TEST(PreloadAggregator, OtherProcessReadFromProc) {
+  const auto self = static_cast<uint32_t>(::getpid());
+  PreloadAggregator agg({"cmd"}, {}, kNoSuchPid);
+  agg.record_read_access(self, self, "/p");
+  TraceReport r = std::move(agg).build_preload_report(0, 0);
+  ASSERT_EQ(r.processes.size(), 1u);
+  EXPECT_EQ(r.processes[0].parent_pid, static_cast<uint32_t>(::getppid()));
+  ASSERT_FALSE(r.processes[0].command.empty());
+  EXPECT_NE(r.processes[0].command[0].find("tests"), std::string::npos);
+}
+
+class RenameTest : public ::testing::Test {
+ protected:
+  std::string at(const std::string& rel) const { return dir_ / rel; }
+  void make(const std::string& rel) { test::write_file(at(rel), "x"); }
+  void move(const std::string& from, const std::string& to) {
+    ASSERT_EQ(std::rename(at(from).c_str(), at(to).c_str()), 0);
+  }
+  std::vector<std::string> paths(const TraceReport& r) const {
+    std::vector<std::string> out;
+    for (const FileRecord& f : r.files) out.push_back(f.path);
+    return out;
+  }
+
+  test::TempDir dir_;
+  PreloadAggregator agg_{{"cmd"}, {}, kNoSuchPid};
+};
+
+TEST_F(RenameTest, RenamedFileTakesItsNewNameInPlace) {
+  make("out.tmp");
+  agg_.record_read_access(kNoSuchPid, 1, at("a-input"));
+  agg_.record_write_access(kNoSuchPid, 1, at("out.tmp"));
+  move("out.tmp", "out");
+  agg_.record_write_access(kNoSuchPid, 1, at("out"));  // the rename's own event
+  TraceReport r = std::move(agg_).build_preload_report(0, 0);
+  // Path order was a-input, out, out.tmp; the old record keeps its place under its new name.
+  EXPECT_EQ(paths(r), (std::vector<std::string>{at("a-input"), at("out"), at("out")}));
+  EXPECT_EQ(r.opened_files, paths(r));
+  EXPECT_EQ(r.written_files, (std::vector<std::string>{at("out"), at("out")}));
+}
+
+TEST_F(RenameTest, FilesOfAMovedDirectoryAreFound) {
+  ASSERT_EQ(::mkdir(at("tmp1").c_str(), 0700), 0);
+  make("tmp1/x");
+  agg_.record_write_access(kNoSuchPid, 1, at("tmp1/x"));
+  move("tmp1", "final");
+  agg_.record_write_access(kNoSuchPid, 1, at("final"));
+  TraceReport r = std::move(agg_).build_preload_report(0, 0);
+  EXPECT_EQ(paths(r), (std::vector<std::string>{at("final"), at("final/x")}));
+  EXPECT_EQ(r.written_files, paths(r));
+}
+
+TEST_F(RenameTest, DeletedFileKeepsItsName) {
+  make("gone");
+  agg_.record_write_access(kNoSuchPid, 1, at("gone"));
+  make("other");  // made first, so it cannot reuse the deleted file's inode
+  ASSERT_EQ(::unlink(at("gone").c_str()), 0);
+  agg_.record_read_access(kNoSuchPid, 1, at("other"));
+  TraceReport r = std::move(agg_).build_preload_report(0, 0);
+  EXPECT_EQ(paths(r), (std::vector<std::string>{at("gone"), at("other")}));
+  EXPECT_TRUE(r.files[0].written);
+}
+
+TEST_F(RenameTest, FileCreatedAfterItsFirstWriteEventIsSnapshotLater) {
+  // The first write event found nothing on disk; the next one takes the identity.
+  agg_.record_write_access(kNoSuchPid, 1, at("late.tmp"));
+  make("late.tmp");
+  agg_.record_write_access(kNoSuchPid, 1, at("late.tmp"));
+  move("late.tmp", "late");
+  TraceReport r = std::move(agg_).build_preload_report(0, 0);
+  EXPECT_EQ(paths(r), (std::vector<std::string>{at("late")}));
+}
+
+TEST_F(RenameTest, OneFoundFileGoesToTheFirstVanishedPathOnly) {
+  make("b.tmp");
+  agg_.record_write_access(kNoSuchPid, 1, at("b.tmp"));
+  ASSERT_EQ(::link(at("b.tmp").c_str(), at("a.tmp").c_str()), 0);
+  agg_.record_write_access(kNoSuchPid, 1, at("a.tmp"));
+  move("a.tmp", "kept");
+  ASSERT_EQ(::unlink(at("b.tmp").c_str()), 0);
+  TraceReport r = std::move(agg_).build_preload_report(0, 0);
+  EXPECT_EQ(paths(r), (std::vector<std::string>{at("kept"), at("b.tmp")}));
+}
+
+TEST(ParentDirectory, Components) {
+  struct Row {
+    const char* path;
+    const char* parent;
+  };
+  for (const Row& row : {Row{"/w/out.tmp", "/w"}, Row{"/x", "/"}, Row{"/", "."},
+                         Row{"name", "."}, Row{"a/b/", "a"}, Row{"/a//b", "/a"},
+                         Row{"rel/dir/f", "rel/dir"}}) {
+    EXPECT_EQ(parent_directory(row.path), row.parent) << row.path;
+  }
+}
+
+}  // namespace
+}  // namespace drel::launcher

@@ -1,0 +1,24 @@
+// Wire form of one trace event, built in the caller's buffer: no allocation, no C++ runtime,
+// so the interposition library can use it inside any traced program.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "preload/protocol/event_kind.h"
+
+namespace drel::guest {
+
+using protocol::EventKind;
+
+// Writes the frame's bytes that come before the path's own bytes (length, map, kind, ids and
+// the path's string header) into out; the whole frame is these followed by the path_len bytes
+// of the path, so a sender can hand both pieces to the socket without copying the path.
+// Returns their length, or 0 when they do not fit in cap bytes.
+size_t frame_event_head(EventKind kind, uint32_t pid, uint32_t thread_id, size_t path_len,
+                        char* out, size_t cap) noexcept;
+
+// Room frame_event_head needs at most.
+constexpr size_t kFrameHeadCapacity = 64;
+
+}  // namespace drel::guest

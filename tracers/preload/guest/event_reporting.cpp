@@ -1,0 +1,171 @@
+#include "preload/guest/event_reporting.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "preload/guest/event_sending.h"
+#include "preload/guest/fd_path.h"
+#include "preload/guest/fd_table.h"
+#include "preload/guest/open_classification.h"
+#include "preload/guest/open_path.h"
+#include "preload/guest/path_text.h"
+#include "preload/guest/resolve_at_path.h"
+
+namespace drel::guest {
+namespace {
+
+void send_open_events(const PathText& path, int flags, CallerIds ids) {
+  OpenAccess access = classify_open(flags);
+  if (access.read) send_event(EventKind::OpenRead, path.bytes, path.len, ids);
+  if (access.write) send_event(EventKind::OpenWrite, path.bytes, path.len, ids);
+}
+
+// Sends the data events named in kinds, Read first; returns the ones that went out, so that
+// a dropped event is tried again at the next transfer.
+uint8_t send_data_events(uint8_t kinds, const char* path, size_t len, CallerIds ids) {
+  uint8_t sent = 0;
+  if ((kinds & kSentRead) != 0 && send_event(EventKind::Read, path, len, ids)) sent |= kSentRead;
+  if ((kinds & kSentWrite) != 0 && send_event(EventKind::Write, path, len, ids))
+    sent |= kSentWrite;
+  return sent;
+}
+
+// The thread's table made current for fd, with the file fd now holds; null when the table
+// is in use further up the stack or fd cannot be examined (then everything is looked up).
+FdTable* table_for(const ThreadFdTable& use, int fd, uint32_t pid, struct stat& st) {
+  FdTable* table = use.get();
+  if (table == nullptr || fstat(fd, &st) != 0) return nullptr;
+  table->revalidate(pid, name_generation());
+  return table;
+}
+
+void report_data(int fd, uint8_t kinds) {
+  if (fd < 0 || kinds == 0) return;
+  CallerIds ids = caller_ids();
+  PathText path;
+  struct stat st;
+  ThreadFdTable use;
+  FdTable* table = table_for(use, fd, ids.pid, st);
+  if (table == nullptr) {
+    if (fd_path(fd, path)) send_data_events(kinds, path.bytes, path.len, ids);
+    return;
+  }
+  uint32_t opened = descriptor_generation(fd);
+  if (FdEntry* known = table->find(fd, st.st_dev, st.st_ino, opened)) {
+    if (!known->is_file) return;
+    auto missing = static_cast<uint8_t>(kinds & ~known->sent);
+    if (missing == 0) return;
+    if (known->has_path) {
+      known->sent |= send_data_events(missing, known->path, known->path_len, ids);
+    } else if (fd_path(fd, path)) {
+      known->sent |= send_data_events(missing, path.bytes, path.len, ids);
+    }
+    return;
+  }
+  bool file = fd_path(fd, path);
+  FdEntry& fresh =
+      table->fill(fd, st.st_dev, st.st_ino, opened, file ? path.bytes : nullptr, file ? path.len : 0);
+  if (file) fresh.sent = send_data_events(kinds, path.bytes, path.len, ids);
+}
+
+// fd_path through the thread's table: directory descriptors of openat and friends are looked
+// up once per directory instead of once per call.
+bool kept_fd_path(int fd, PathText& out) noexcept {
+  if (fd < 0) return false;
+  struct stat st;
+  ThreadFdTable use;
+  FdTable* table = table_for(use, fd, caller_ids().pid, st);
+  if (table == nullptr) return fd_path(fd, out);
+  uint32_t opened = descriptor_generation(fd);
+  if (FdEntry* known = table->find(fd, st.st_dev, st.st_ino, opened)) {
+    if (!known->is_file) return false;
+    if (known->has_path) {
+      memcpy(out.bytes, known->path, known->path_len);
+      out.bytes[known->path_len] = '\0';
+      out.len = known->path_len;
+      return true;
+    }
+    return fd_path(fd, out);
+  }
+  bool file = fd_path(fd, out);
+  table->fill(fd, st.st_dev, st.st_ino, opened, file ? out.bytes : nullptr, file ? out.len : 0);
+  return file;
+}
+
+// Teaches the thread's table the name of a new descriptor.
+void learn_path(int fd, const PathText& path, uint32_t pid) {
+  if (fd < 0) return;
+  struct stat st;
+  ThreadFdTable use;
+  FdTable* table = table_for(use, fd, pid, st);
+  if (table != nullptr)
+    table->fill(fd, st.st_dev, st.st_ino, descriptor_generation(fd), path.bytes, path.len);
+}
+
+bool ends_with(const char* s, size_t n, const char* suffix) {
+  size_t k = c_length(suffix);
+  return n >= k && memcmp(s + n - k, suffix, k) == 0;
+}
+
+// dir + "/" + name is the kernel's name of what openat opened when dir is the kernel's name
+// of the directory (not the root, which would give "//name"), name is one plain component,
+// and O_NOFOLLOW ruled out a symbolic link in its place.
+bool joined_name_is_canonical(size_t dir_len, const char* name, int flags) {
+  if ((flags & O_NOFOLLOW) == 0 || dir_len <= 1 || name == nullptr) return false;
+  if (name[0] == '\0' || strchr(name, '/') != nullptr) return false;
+  if (!is_valid_utf8(name, c_length(name))) return false;
+  return strcmp(name, ".") != 0 && strcmp(name, "..") != 0;
+}
+
+}  // namespace
+
+void report_fd_access(int fd, EventKind kind) noexcept {
+  report_data(fd, kind == EventKind::Read ? kSentRead : kSentWrite);
+}
+
+void report_fd_accesses(int fd, bool read, bool write) noexcept {
+  report_data(fd, static_cast<uint8_t>((read ? kSentRead : 0) | (write ? kSentWrite : 0)));
+}
+
+void report_open(const char* path, int flags, int fd) noexcept {
+  PathText text;
+  bool canonical = false;
+  if (!open_path(path, text, &canonical) || text.len == 0) return;
+  CallerIds ids = caller_ids();
+  send_open_events(text, flags, ids);
+  if (canonical) learn_path(fd, text, ids.pid);
+}
+
+void report_open_at(int dirfd, const char* path, int flags, int fd) noexcept {
+  if (dirfd == AT_FDCWD) return report_open(path, flags, fd);
+  PathText at;
+  if (!resolve_at_path(dirfd, path, at, kept_fd_path)) return;
+  // Under a directory descriptor the path arrives absolute and is taken as it is.
+  if (at.bytes[0] == '/') {
+    CallerIds ids = caller_ids();
+    send_open_events(at, flags, ids);
+    size_t name_len = path != nullptr ? c_length(path) : 0;
+    if (name_len < at.len && joined_name_is_canonical(at.len - name_len - 1, path, flags) &&
+        !ends_with(at.bytes, at.len - name_len - 1, " (deleted)"))
+      learn_path(fd, at, ids.pid);
+    return;
+  }
+  report_open(at.bytes, flags, fd);
+}
+
+void report_path_write(const char* path) noexcept {
+  if (path == nullptr) return;
+  PathText text;
+  if (utf8_text(path, c_length(path), text) && text.len > 0)
+    send_event(EventKind::Write, text.bytes, text.len);
+}
+
+void report_path_write_at(int dirfd, const char* path) noexcept {
+  PathText text;
+  if (resolve_at_path(dirfd, path, text, kept_fd_path))
+    send_event(EventKind::Write, text.bytes, text.len);
+}
+
+}  // namespace drel::guest

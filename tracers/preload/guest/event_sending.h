@@ -1,0 +1,31 @@
+// Turns one file access into a frame and hands it to the thread's connection.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "preload/guest/event_encoding.h"
+
+namespace drel::guest {
+
+struct CallerIds {
+  uint32_t pid;
+  uint32_t tid;
+};
+
+// getpid() on every call: a vfork or clone child shares the parent's memory or skips the
+// at-fork handlers, so only the kernel knows which process is calling. The thread id is kept
+// per thread together with the pid it was read under and read again when that pid differs
+// (a fork or vfork child, whose tid is its own pid). A thread started with a raw clone that
+// shares its creator's thread-local storage would be reported under the creator's thread id;
+// such threads cannot use the C library safely anyway.
+CallerIds caller_ids() noexcept;
+
+// Sends (kind, ids, path); false when it was dropped (no launcher, no connection, a failed
+// write).
+bool send_event(EventKind kind, const char* path, size_t path_len, CallerIds ids) noexcept;
+
+// The same with caller_ids().
+bool send_event(EventKind kind, const char* path, size_t path_len) noexcept;
+
+}  // namespace drel::guest

@@ -1,0 +1,13 @@
+// Work done once when the library (or the launcher that carries the wrappers) is loaded,
+// while the process is still single-threaded and its environment untouched.
+#include "preload/guest/real_functions.h"
+#include "preload/guest/trace_session.h"
+
+namespace {
+
+__attribute__((constructor)) void drel_preload_on_load() {
+  drel::guest::resolve_real_functions();
+  drel::guest::init_trace_session();
+}
+
+}  // namespace

@@ -1,0 +1,23 @@
+// The calling thread's own connection to the launcher.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace drel::guest {
+
+// Sends one whole frame, given as its head and its body (the path), on the calling thread's
+// connection: connecting first when the thread has none in this process (pid: the caller's),
+// and once more on a fresh connection when the old one turns out broken or taken over by the
+// program. Failures drop the frame silently; false then.
+bool send_frame(const char* head, size_t head_len, const char* body, size_t body_len,
+                uint32_t pid) noexcept;
+
+// A blocking, close-on-exec connection to path, moved to a high descriptor number; -1 on
+// failure.
+int connect_trace_socket(const char* path, size_t path_len) noexcept;
+
+// Lowest descriptor number a connection is moved to.
+int connection_fd_base() noexcept;
+
+}  // namespace drel::guest

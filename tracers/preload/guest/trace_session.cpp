@@ -1,0 +1,66 @@
+#include "preload/guest/trace_session.h"
+
+#include <pthread.h>
+#include <sys/un.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "preload/guest/path_text.h"
+#include "preload/protocol/environment.h"
+#include "preload/guest/real_functions.h"
+
+namespace drel::guest {
+namespace {
+
+constexpr size_t kMaxSocketPath = sizeof(sockaddr_un::sun_path) - 1;
+
+enum State : int { kUnread = 0, kReading = 1, kReady = 2 };
+
+constinit std::atomic<int> g_state{kUnread};
+constinit std::atomic<uint32_t> g_fork_generation{0};
+char g_socket_path[kMaxSocketPath + 1];
+size_t g_socket_path_len = 0;  // 0: absent
+
+void after_fork_in_child() { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+const char* socket_variable() {
+  using GetenvFn = char* (*)(const char*);
+  auto real_getenv = reinterpret_cast<GetenvFn>(real_function(RealFunction::getenv));
+  return real_getenv != nullptr ? real_getenv(protocol::kTraceSocketVariable) : nullptr;
+}
+
+}  // namespace
+
+void init_trace_session() noexcept {
+  int expected = kUnread;
+  // The loser of a race (or a signal handler that interrupts the winner) finds the path not
+  // ready yet and drops its event rather than wait.
+  if (!g_state.compare_exchange_strong(expected, kReading, std::memory_order_acquire)) return;
+  const char* value = socket_variable();
+  if (value != nullptr) {
+    size_t len = c_length(value);
+    // Longer paths can never be connected to, so they count as absent.
+    if (len > 0 && len <= kMaxSocketPath && is_valid_utf8(value, len)) {
+      memcpy(g_socket_path, value, len);
+      g_socket_path[len] = '\0';
+      g_socket_path_len = len;
+      pthread_atfork(nullptr, nullptr, after_fork_in_child);
+    }
+  }
+  g_state.store(kReady, std::memory_order_release);
+}
+
+const char* session_socket_path(size_t* len) noexcept {
+  if (g_state.load(std::memory_order_acquire) != kReady) {
+    init_trace_session();
+    if (g_state.load(std::memory_order_acquire) != kReady) return nullptr;
+  }
+  if (g_socket_path_len == 0) return nullptr;
+  *len = g_socket_path_len;
+  return g_socket_path;
+}
+
+uint32_t fork_generation() noexcept { return g_fork_generation.load(std::memory_order_relaxed); }
+
+}  // namespace drel::guest

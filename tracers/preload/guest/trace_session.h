@@ -1,0 +1,28 @@
+// Process-wide facts every connection needs: where the launcher listens, and how many forks
+// separate this process from the one that opened a thread's connection.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace drel::guest {
+
+// Reads DREL_PRELOAD_TRACE_SOCK once per process, at load time or at the first event, and
+// registers the at-fork handler. Later changes of the environment (even clearenv) have no
+// effect.
+void init_trace_session() noexcept;
+
+// The launcher's socket path, or null when the variable was unset, not UTF-8 or too long to
+// connect to; len receives its length.
+const char* session_socket_path(size_t* len) noexcept;
+
+// Whether there is a launcher to send to at all.
+inline bool trace_session_active() noexcept {
+  size_t len = 0;
+  return session_socket_path(&len) != nullptr;
+}
+
+// Raised by one in the child of every fork.
+uint32_t fork_generation() noexcept;
+
+}  // namespace drel::guest

@@ -1,0 +1,68 @@
+// The launcher's memory of a trace run: which process touched which path from which thread,
+// and, at the end, the trace report.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "common/report.h"
+#include "preload/launcher/rename_reconciliation.h"
+
+namespace drel::launcher {
+
+// Lets maps keyed by std::string be searched with a string_view, without a copy.
+struct TransparentStringHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>()(s); }
+};
+
+class PreloadAggregator {
+ public:
+  // command is the launcher's command vector as given (bytes; the report shows it as UTF-8);
+  // launcher_env is the environment the root was started with, which its record carries.
+  PreloadAggregator(std::vector<std::string> command, EnvMap launcher_env, uint32_t root_pid);
+
+  // Read and OpenRead events.
+  void record_read_access(uint32_t pid, uint32_t thread_id, std::string_view path);
+  // Write and OpenWrite events.
+  void record_write_access(uint32_t pid, uint32_t thread_id, std::string_view path);
+  // Records a process from /proc once; later calls for the same pid do nothing.
+  void ensure_process(uint32_t pid);
+
+  void count_dropped_event() { ++events_dropped_; }
+  uint64_t events_dropped() const { return events_dropped_; }
+  // Distinct paths seen so far.
+  size_t path_count() const { return paths_.size(); }
+
+  // Called once, after the final drain; consumes the state.
+  TraceReport build_preload_report(double start_time, double end_time) &&;
+
+ private:
+  // Per path: how it was touched and by which threads (sorted, each once).
+  struct PathState {
+    bool read = false;
+    bool written = false;
+    bool has_identity = false;
+    bool parent_seen = false;  // its parent directory has a snapshot
+    FileIdentity identity;
+    std::vector<uint32_t> read_threads;
+    std::vector<uint32_t> written_threads;
+  };
+
+  PathState& path_state(std::string_view path);
+  void snapshot_written(std::string_view path, PathState& state);
+
+  uint32_t root_pid_;
+  std::vector<std::string> command_;
+  EnvMap launcher_env_;
+  std::unordered_map<uint32_t, ProcessRecord> processes_;
+  std::unordered_map<std::string, PathState, TransparentStringHash, std::equal_to<>> paths_;
+  IdentityMap directory_snapshots_;
+  uint64_t events_dropped_ = 0;
+};
+
+}  // namespace drel::launcher

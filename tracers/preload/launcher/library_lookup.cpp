@@ -1,0 +1,73 @@
+#include "preload/launcher/library_lookup.h"
+
+#include <dirent.h>
+
+#include <cstdlib>
+#include <string_view>
+
+#include "common/paths.h"
+#include "common/proc_info.h"
+#include "common/utf8.h"
+#include "preload/protocol/environment.h"
+
+namespace drel::launcher {
+namespace {
+
+bool looks_like_library(std::string_view name) {
+  constexpr size_t kMinLength = 22;  // longer than the stem "libdrel_tracer_preload"
+  return name.size() >= kMinLength &&
+         (name.starts_with("libdrel_tracer_preload") ||
+          name.starts_with("libdrel-tracer-preload")) &&
+         name.ends_with(".so");
+}
+
+std::optional<std::string> directory_of(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return std::nullopt;
+  if (slash == 0) return std::string("/");
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+std::optional<std::string> find_preload_library_in(const std::string& dir) {
+  for (const char* name : {"libdrel_tracer_preload.so", "libdrel-tracer-preload.so"}) {
+    std::string candidate = join_path(dir, name);
+    if (path_exists(candidate)) return candidate;
+  }
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return std::nullopt;
+  std::optional<std::string> found;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string_view name = e->d_name;
+    if (!is_valid_utf8(name) || !looks_like_library(name)) continue;
+    std::string candidate = join_path(dir, name);
+    if (path_exists(candidate)) {
+      found = std::move(candidate);
+      break;
+    }
+  }
+  ::closedir(d);
+  return found;
+}
+
+std::optional<std::string> find_preload_library(const std::optional<std::string>& override_value,
+                                                const std::optional<std::string>& exe_path) {
+  // An override that names nothing is ignored without a word.
+  if (override_value && is_valid_utf8(*override_value) && !override_value->empty() &&
+      path_exists(*override_value)) {
+    return override_value;
+  }
+  if (!exe_path) return std::nullopt;
+  std::optional<std::string> dir = directory_of(*exe_path);
+  if (!dir) return std::nullopt;
+  return find_preload_library_in(*dir);
+}
+
+std::optional<std::string> find_preload_library() {
+  std::optional<std::string> override_value;
+  if (const char* v = std::getenv(protocol::kPreloadLibraryVariable)) override_value = v;
+  return find_preload_library(override_value, self_exe_path());
+}
+
+}  // namespace drel::launcher

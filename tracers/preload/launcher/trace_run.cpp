@@ -1,0 +1,281 @@
+#include "preload/launcher/trace_run.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <list>
+#include <optional>
+#include <string_view>
+#include <thread>
+
+#include "common/proc_info.h"
+#include "common/report_writer.h"
+#include "common/unique_fd.h"
+#include "common/utf8.h"
+#include "preload/launcher/event_connection.h"
+#include "preload/launcher/aggregator.h"
+#include "preload/launcher/library_lookup.h"
+#include "preload/protocol/environment.h"
+
+extern char** environ;
+
+namespace drel::launcher {
+namespace {
+
+constexpr auto kPollInterval = std::chrono::milliseconds(2);
+constexpr auto kFinalPollInterval = std::chrono::milliseconds(1);
+constexpr auto kBusyPollInterval = std::chrono::microseconds(50);
+constexpr auto kFinalDrain = std::chrono::milliseconds(50);
+constexpr int kReceiveBuffer = 65536;
+
+// The socket file goes away with the run, whichever way it ends.
+class SocketFile {
+ public:
+  explicit SocketFile(std::string path) : path_(std::move(path)) {}
+  SocketFile(const SocketFile&) = delete;
+  SocketFile& operator=(const SocketFile&) = delete;
+  ~SocketFile() { remove(); }
+  void remove() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+    path_.clear();
+  }
+
+ private:
+  std::string path_;
+};
+
+Result<UniqueFd> bind_listener(const std::string& path) {
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd) return Error::os("failed to bind Unix domain socket", errno);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(addr.sun_path)) {
+    return Error::os("failed to bind Unix domain socket", ENAMETOOLONG);
+  }
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  // Only this user may connect and inject events, whatever the umask. The launcher is
+  // single-threaded, so changing the process umask around bind is safe.
+  const mode_t old_mask = ::umask(0177);
+  const int rc = ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
+  const int bind_errno = errno;
+  ::umask(old_mask);
+  if (rc != 0) return Error::os("failed to bind Unix domain socket", bind_errno);
+  if (::listen(fd.get(), -1) != 0) return Error::os("failed to bind Unix domain socket", errno);
+  return fd;
+}
+
+Result<void> set_nonblocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return Error::os(errno);
+  return Ok{};
+}
+
+// The pause between polling passes. Traced threads block while their socket is full (a few
+// dozen frames), so while events flow the launcher polls again almost at once: a pass that
+// moved data is followed by another without a pause, and the pause then doubles from 50 us
+// per idle pass back up to the full interval.
+class PollPacer {
+ public:
+  explicit PollPacer(std::chrono::microseconds full) : full_(full), next_(full) {}
+  void pass(bool busy) {
+    if (busy) {
+      next_ = kBusyPollInterval;
+      return;
+    }
+    std::this_thread::sleep_for(next_);
+    next_ = std::min(full_, next_ * 2);
+  }
+
+ private:
+  std::chrono::microseconds full_;
+  std::chrono::microseconds next_;
+};
+
+// Accepts everything pending; returns whether anything was accepted. Failures end the step.
+bool accept_pending(int listener, std::list<EventConnection>& connections) {
+  bool accepted = false;
+  for (;;) {
+    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) return accepted;
+    const int size = kReceiveBuffer;
+    (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    connections.emplace_back(UniqueFd(fd));
+    accepted = true;
+  }
+}
+
+struct DrainPass {
+  bool any_open = false;
+  bool any_data = false;
+};
+
+// Drains every connection in order, closing those that ended.
+DrainPass drain_all(std::list<EventConnection>& connections, PreloadAggregator& agg) {
+  DrainPass pass;
+  for (auto it = connections.begin(); it != connections.end();) {
+    const uint64_t before = it->bytes_received;
+    const bool finished = drain_connection(*it, agg);
+    pass.any_data = pass.any_data || it->bytes_received != before;
+    if (finished) {
+      it = connections.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  pass.any_open = !connections.empty();
+  return pass;
+}
+
+long wall_clock_nanoseconds() {
+  timespec ts{};
+  if (::clock_gettime(CLOCK_REALTIME, &ts) != 0 || ts.tv_sec < 0) return 0;
+  return ts.tv_nsec;
+}
+
+bool is_usable_preload(const char* value) {
+  return value != nullptr && value[0] != '\0' && is_valid_utf8(value);
+}
+
+// The environment exactly as the command received it.
+EnvMap environment_map(const std::vector<std::string>& entries) {
+  std::string bytes;
+  for (const std::string& e : entries) {
+    bytes += e;
+    bytes += '\0';
+  }
+  return parse_environ(bytes);
+}
+
+Result<pid_t> spawn(const std::vector<std::string>& command, const std::vector<std::string>& env) {
+  // Arguments go to the program byte for byte, whatever their encoding.
+  std::vector<char*> argv;
+  argv.reserve(command.size() + 1);
+  for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  envp.reserve(env.size() + 1);
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = ::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data());
+  if (rc != 0) return Error::os("failed to spawn traced command", rc);
+  return pid;
+}
+
+int exit_code(int status) {
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return WEXITSTATUS(status);
+}
+
+}  // namespace
+
+std::string new_socket_path(pid_t pid, long nanoseconds) {
+  return "/tmp/.drel-" + std::to_string(pid) + "-" + std::to_string(nanoseconds) + ".sock";
+}
+
+std::vector<std::string> child_environment(const char* const* env, const std::string& library,
+                                           const std::string& socket_path) {
+  const char* old_preload = nullptr;
+  std::vector<std::string> out;
+  for (const char* const* e = env; e != nullptr && *e != nullptr; ++e) {
+    const std::string_view entry = *e;
+    const std::string_view name = entry.substr(0, entry.find('='));
+    if (name == "LD_PRELOAD") {
+      old_preload = *e + name.size() + (name.size() < entry.size() ? 1 : 0);
+      continue;
+    }
+    if (name == protocol::kPreloadLibraryVariable || name == protocol::kTraceSocketVariable) continue;
+    out.emplace_back(entry);
+  }
+  std::string preload = "LD_PRELOAD=" + library;
+  if (is_usable_preload(old_preload)) {
+    preload += ':';
+    preload += old_preload;
+  }
+  out.push_back(std::move(preload));
+  out.push_back(std::string(protocol::kPreloadLibraryVariable) + "=" + library);
+  out.push_back(std::string(protocol::kTraceSocketVariable) + "=" + socket_path);
+  return out;
+}
+
+Result<int> run_preload_trace(const std::string& output_path,
+                              const std::vector<std::string>& command) {
+  std::optional<std::string> library = find_preload_library();
+  if (!library) {
+    return Error("preload library not found; set DREL_PRELOAD_LIB or build drel-tracer-preload");
+  }
+  const std::string library_text = lossy_utf8(*library);
+
+  const std::string socket_path = new_socket_path(::getpid(), wall_clock_nanoseconds());
+  ::unlink(socket_path.c_str());
+  Result<UniqueFd> bound = bind_listener(socket_path);
+  if (!bound) return std::move(bound).error();
+  SocketFile socket_file(socket_path);
+  UniqueFd listener = std::move(bound).value();
+  if (Result<void> r = set_nonblocking(listener.get()); !r) {
+    return std::move(r).error().context("failed to set listener non-blocking");
+  }
+
+  const double start_time = now_epoch_seconds();
+  const std::vector<std::string> env = child_environment(environ, library_text, socket_path);
+  Result<pid_t> child = spawn(command, env);
+  if (!child) return std::move(child).error();
+  const pid_t root = *child;
+
+  // The root is recorded with the environment it was given, which holds the three variables
+  // the launcher's own environment lacks.
+  PreloadAggregator agg(command, environment_map(env), static_cast<uint32_t>(root));
+  agg.ensure_process(static_cast<uint32_t>(root));
+
+  std::list<EventConnection> connections;
+  PollPacer pacer(kPollInterval);
+  int code = 0;
+  for (;;) {
+    const bool accepted = accept_pending(listener.get(), connections);
+    const DrainPass pass = drain_all(connections, agg);
+    int status = 0;
+    const pid_t done = ::waitpid(root, &status, WNOHANG);
+    if (done < 0) {
+      if (errno == EINTR) continue;
+      return Error::os(errno);
+    }
+    if (done == root) {
+      code = exit_code(status);
+      break;
+    }
+    pacer.pass(accepted || pass.any_data);
+  }
+
+  // Descendants may still hold connections: give them a short while, not forever.
+  const auto deadline = std::chrono::steady_clock::now() + kFinalDrain;
+  PollPacer final_pacer(kFinalPollInterval);
+  while (std::chrono::steady_clock::now() < deadline) {
+    const bool accepted = accept_pending(listener.get(), connections);
+    const DrainPass pass = drain_all(connections, agg);
+    if (!accepted && !pass.any_open) break;
+    final_pacer.pass(accepted || pass.any_data);
+  }
+
+  listener.reset();
+  socket_file.remove();
+  const double end_time = now_epoch_seconds();
+  agg.ensure_process(static_cast<uint32_t>(root));
+  TraceReport report = std::move(agg).build_preload_report(start_time, end_time);
+  if (Result<void> written = write_report(report, output_path); !written) {
+    return std::move(written).error();
+  }
+  connections.clear();
+  return code;
+}
+
+}  // namespace drel::launcher

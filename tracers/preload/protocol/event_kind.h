@@ -1,0 +1,27 @@
+// The kinds of event a traced process sends, and the names they travel under.
+// Header-only and free of the C++ runtime: the interposition library includes it too.
+#pragma once
+
+#include <stdint.h>
+
+namespace drel::protocol {
+
+enum class EventKind : uint8_t { Read = 0, Write = 1, OpenRead = 2, OpenWrite = 3 };
+
+inline constexpr unsigned kEventKindCount = 4;
+
+// Indexed by the kind's value.
+inline constexpr const char* kEventKindNames[kEventKindCount] = {"read", "write", "open_read",
+                                                                 "open_write"};
+
+constexpr const char* event_kind_name(EventKind kind) noexcept {
+  const auto i = static_cast<unsigned>(kind);
+  return i < kEventKindCount ? kEventKindNames[i] : kEventKindNames[0];
+}
+
+// Read and OpenRead mark a file read; Write and OpenWrite mark it written.
+constexpr bool marks_read(EventKind kind) noexcept {
+  return kind == EventKind::Read || kind == EventKind::OpenRead;
+}
+
+}  // namespace drel::protocol
