@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "common/paths.h"
+#include "common/file_system.h"
 #include "common/proc_info.h"
 #include "common/utf8.h"
 #include "preload/protocol/environment.h"
@@ -32,7 +32,7 @@ std::optional<std::string> directory_of(const std::string& path) {
 
 std::optional<std::string> find_preload_library_in(const std::string& dir) {
   for (const char* name : {"libdrel_tracer_preload.so", "libdrel-tracer-preload.so"}) {
-    std::string candidate = join_path(dir, name);
+    std::string candidate = join_path(dir, std::string(name));
     if (path_exists(candidate)) return candidate;
   }
   DIR* d = ::opendir(dir.c_str());
@@ -41,7 +41,7 @@ std::optional<std::string> find_preload_library_in(const std::string& dir) {
   while (const dirent* e = ::readdir(d)) {
     const std::string_view name = e->d_name;
     if (!is_valid_utf8(name) || !looks_like_library(name)) continue;
-    std::string candidate = join_path(dir, name);
+    std::string candidate = join_path(dir, std::string(name));
     if (path_exists(candidate)) {
       found = std::move(candidate);
       break;

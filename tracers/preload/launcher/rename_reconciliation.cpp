@@ -8,7 +8,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "common/paths.h"
+#include "common/file_system.h"
 #include "common/utf8.h"
 
 namespace drel::launcher {
@@ -30,9 +30,9 @@ void scan_directory(const std::string& dir, Visit&& visit) {
     if (::fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     const FileIdentity id{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
     if (S_ISDIR(st.st_mode)) {
-      visit(EntryType::Directory, id, join_path(dir, name));
+      visit(EntryType::Directory, id, join_path(dir, std::string(name)));
     } else if (S_ISREG(st.st_mode)) {
-      visit(EntryType::RegularFile, id, join_path(dir, name));
+      visit(EntryType::RegularFile, id, join_path(dir, std::string(name)));
     }
   }
   ::closedir(d);
