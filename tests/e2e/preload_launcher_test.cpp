@@ -96,7 +96,13 @@ TEST_P(LauncherExitStatus, IsTheCommandsAndTheReportIsWritten) {
   ASSERT_EQ(r.processes.size(), 1u);
   EXPECT_EQ(r.processes[0].command, command);
   EXPECT_EQ(r.processes[0].parent_pid, std::nullopt);
-  EXPECT_TRUE(r.files.empty());
+  // The one file: the program itself, read when it was loaded.
+  ASSERT_EQ(r.files.size(), 1u);
+  char program[PATH_MAX];
+  ASSERT_NE(realpath(actions().c_str(), program), nullptr);
+  EXPECT_EQ(r.files[0].path, program);
+  EXPECT_TRUE(r.files[0].read);
+  EXPECT_FALSE(r.files[0].written);
   EXPECT_EQ(r.events_dropped, 0u);
 }
 

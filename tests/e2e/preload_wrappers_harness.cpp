@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -134,6 +135,12 @@ std::optional<WireEvent> decode_wire_event(const uint8_t* payload, size_t len) {
   return e;
 }
 
+bool is_executable_read(const WireEvent& e) {
+  struct stat st;
+  return e.kind == "read" && stat(e.path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+         (st.st_mode & S_IXUSR) != 0;
+}
+
 TracedRun run_traced(const std::vector<std::string>& argv, const TraceOptions& options) {
   TempDir sock_dir;
   std::string sock_path = sock_dir / "t.sock";
@@ -243,7 +250,7 @@ TracedRun run_traced(const std::vector<std::string>& argv, const TraceOptions& o
       auto event = decode_wire_event(p + 4, len);
       if (event) {
         event->connection = static_cast<int>(i);
-        run.events.push_back(*event);
+        (at == 0 && is_executable_read(*event) ? run.executables : run.events).push_back(*event);
       } else {
         ++run.undecodable;
       }

@@ -37,6 +37,9 @@ struct TracedRun {
   std::string out;
   std::string err;
   std::vector<WireEvent> events;
+  // The Read each process sends for its own program when the library loads (the first event
+  // of a connection, for an executable file), kept apart so that events lists only the calls.
+  std::vector<WireEvent> executables;
   int connections = 0;
   int undecodable = 0;      // complete frames that did not decode
   size_t trailing_bytes = 0;  // bytes of incomplete frames when connections ended

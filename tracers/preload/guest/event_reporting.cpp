@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -27,8 +28,7 @@ void send_open_events(const PathText& path, int flags, CallerIds ids) {
 uint8_t send_data_events(uint8_t kinds, const char* path, size_t len, CallerIds ids) {
   uint8_t sent = 0;
   if ((kinds & kSentRead) != 0 && send_event(EventKind::Read, path, len, ids)) sent |= kSentRead;
-  if ((kinds & kSentWrite) != 0 && send_event(EventKind::Write, path, len, ids))
-    sent |= kSentWrite;
+  if ((kinds & kSentWrite) != 0 && send_event(EventKind::Write, path, len, ids)) sent |= kSentWrite;
   return sent;
 }
 
@@ -65,8 +65,8 @@ void report_data(int fd, uint8_t kinds) {
     return;
   }
   bool file = fd_path(fd, path);
-  FdEntry& fresh =
-      table->fill(fd, st.st_dev, st.st_ino, opened, file ? path.bytes : nullptr, file ? path.len : 0);
+  FdEntry& fresh = table->fill(fd, st.st_dev, st.st_ino, opened, file ? path.bytes : nullptr,
+                               file ? path.len : 0);
   if (file) fresh.sent = send_data_events(kinds, path.bytes, path.len, ids);
 }
 
@@ -155,17 +155,29 @@ void report_open_at(int dirfd, const char* path, int flags, int fd) noexcept {
   report_open(at.bytes, flags, fd);
 }
 
-void report_path_write(const char* path) noexcept {
-  if (path == nullptr) return;
+void report_open_fd(int fd, int flags) noexcept {
   PathText text;
-  if (utf8_text(path, c_length(path), text) && text.len > 0)
-    send_event(EventKind::Write, text.bytes, text.len);
+  if (fd_path(fd, text) && text.len > 0) send_open_events(text, flags, caller_ids());
+}
+
+void report_path_write(const char* path) noexcept {
+  PathText text;
+  if (name_path(path, text) && text.len > 0) send_event(EventKind::Write, text.bytes, text.len);
 }
 
 void report_path_write_at(int dirfd, const char* path) noexcept {
+  if (dirfd == AT_FDCWD || (path != nullptr && path[0] == '/')) return report_path_write(path);
   PathText text;
   if (resolve_at_path(dirfd, path, text, kept_fd_path))
     send_event(EventKind::Write, text.bytes, text.len);
+}
+
+void report_executable() noexcept {
+  PathText text;
+  ssize_t n = readlink("/proc/self/exe", text.bytes, sizeof text.bytes);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof text.bytes) return;
+  if (utf8_text_in_place(static_cast<size_t>(n), text))
+    send_event(EventKind::Read, text.bytes, text.len);
 }
 
 }  // namespace drel::guest

@@ -20,10 +20,17 @@ void report_open(const char* path, int flags, int fd) noexcept;
 // Like report_open for a path relative to a directory descriptor.
 void report_open_at(int dirfd, const char* path, int flags, int fd) noexcept;
 
-// Write for the path exactly as given (a relative path stays relative).
+// OpenRead and/or OpenWrite, as the flags say, for the file a descriptor holds (opens made
+// inside the C library: temporary files, reopened streams).
+void report_open_fd(int fd, int flags) noexcept;
+
+// Write for a name a call created, changed or removed, made absolute (see name_path).
 void report_path_write(const char* path) noexcept;
 
-// Write for the path that dirfd and path name together.
+// Write for the name that dirfd and path give together.
 void report_path_write_at(int dirfd, const char* path) noexcept;
+
+// Read for the program this process runs: what it executes is an input of the run.
+void report_executable() noexcept;
 
 }  // namespace drel::guest

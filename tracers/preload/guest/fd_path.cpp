@@ -1,6 +1,9 @@
 #include "preload/guest/fd_path.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstring>
 
 namespace drel::guest {
 namespace {
@@ -21,6 +24,35 @@ void proc_fd_link(int fd, char* out) {
   out[o] = '\0';
 }
 
+constexpr char kDeleted[] = " (deleted)";
+constexpr size_t kDeletedLen = sizeof kDeleted - 1;
+
+// "#<inode>" as the last component: the kernel's name for a file made with O_TMPFILE, which
+// never had a name of its own (nor has a memfd, "/memfd:<label>").
+bool is_anonymous_name(const char* path, size_t len, ino_t ino) {
+  size_t start = len;
+  while (start > 0 && path[start - 1] != '/') --start;
+  if (start + 1 >= len || path[start] != '#') return false;
+  ino_t value = 0;
+  for (size_t i = start + 1; i < len; ++i) {
+    if (path[i] < '0' || path[i] > '9') return false;
+    value = value * 10 + static_cast<ino_t>(path[i] - '0');
+  }
+  return value == ino;
+}
+
+// The kernel appends " (deleted)" to the name of a file whose last link is gone: the file
+// had the name without it. Strips it when fstat confirms no link is left (a file may really
+// be called "x (deleted)"); false for a file that never had a name.
+bool strip_deleted_marker(int fd, size_t& len, const char* path) {
+  if (len <= kDeletedLen || memcmp(path + len - kDeletedLen, kDeleted, kDeletedLen) != 0)
+    return true;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || st.st_nlink != 0) return true;
+  len -= kDeletedLen;
+  return !is_anonymous_name(path, len, st.st_ino) && !starts_with(path, len, "/memfd:");
+}
+
 }  // namespace
 
 bool fd_path(int fd, PathText& out) noexcept {
@@ -33,6 +65,7 @@ bool fd_path(int fd, PathText& out) noexcept {
   if (starts_with(out.bytes, len, "pipe:") || starts_with(out.bytes, len, "socket:") ||
       starts_with(out.bytes, len, "anon_inode:"))
     return false;
+  if (!strip_deleted_marker(fd, len, out.bytes)) return false;
   return utf8_text_in_place(len, out);
 }
 

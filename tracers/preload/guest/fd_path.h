@@ -6,7 +6,8 @@
 namespace drel::guest {
 
 // False for a negative or unreadable descriptor, and for pipes, sockets and anonymous
-// inodes, which are not files.
+// inodes, which are not files, and for files that never had a name (O_TMPFILE, memfd). A
+// removed file is named without the kernel's " (deleted)" suffix.
 bool fd_path(int fd, PathText& out) noexcept;
 
 }  // namespace drel::guest

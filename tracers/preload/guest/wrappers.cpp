@@ -1,7 +1,10 @@
-// The 29 wrapped C library functions. Each calls the real function, returns its result
-// unchanged, and after a success that touches a file reports the access.
+// The wrapped C library functions (the list is wrapped_functions.h). Each calls the real
+// function, returns its result unchanged, and after a success that touches a file reports
+// the access.
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <sys/uio.h>
@@ -18,6 +21,20 @@
 #include "preload/guest/trace_session.h"
 
 #define DREL_WRAPPER extern "C" __attribute__((visibility("default")))
+
+// The fortified entry points programs built with _FORTIFY_SOURCE call; their headers declare
+// them only in such builds.
+extern "C" {
+int __open_2(const char* path, int flags);
+int __open64_2(const char* path, int flags);
+int __openat_2(int dirfd, const char* path, int flags);
+int __openat64_2(int dirfd, const char* path, int flags);
+ssize_t __read_chk(int fd, void* buf, size_t count, size_t buflen);
+ssize_t __pread_chk(int fd, void* buf, size_t count, off_t offset, size_t buflen);
+ssize_t __pread64_chk(int fd, void* buf, size_t count, off64_t offset, size_t buflen);
+size_t __fread_chk(void* buf, size_t buflen, size_t size, size_t count, FILE* stream);
+size_t __fread_unlocked_chk(void* buf, size_t buflen, size_t size, size_t count, FILE* stream);
+}
 
 namespace {
 
@@ -103,23 +120,160 @@ int name_change(Report report, Args... args) {
   return rc;
 }
 
-// Streams report through fread and fwrite; the flag is set across the real call so that
-// whatever the stream code calls underneath stays unreported.
-template <RealFunction which, EventKind kind, typename Fn>
-size_t stream_transfer(void* buffer, size_t size, size_t count, FILE* stream) {
+// Streams report through their transfer calls; the flag is set across the real call so that
+// whatever the stream code calls underneath stays unreported. args end with the stream.
+template <RealFunction which, EventKind kind, typename Fn, typename... Args>
+size_t stream_transfer(FILE* stream, Args... args) {
   auto fn = real<Fn>(which);
   if (fn == nullptr) {
     errno = ENOSYS;
     return 0;
   }
-  if (guest::in_hook()) return fn(buffer, size, count, stream);
+  if (guest::in_hook()) return fn(args...);
   guest::HookScope hook;
-  size_t n = fn(buffer, size, count, stream);
+  size_t n = fn(args...);
   if (n != 0 && guest::trace_session_active()) {
     guest::ErrnoKeeper keep_errno;
     guest::report_fd_access(fileno(stream), kind);
   }
   return n;
+}
+
+// Both descriptors of a transfer from one file to another.
+template <RealFunction which, typename Fn, typename... Args>
+ssize_t fd_to_fd(int out_fd, int in_fd, Args... args) {
+  auto fn = real<Fn>(which);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  ssize_t n = fn(args...);
+  if (n > 0) {
+    report_quietly([&] {
+      guest::report_fd_access(in_fd, EventKind::Read);
+      guest::report_fd_access(out_fd, EventKind::Write);
+    });
+  }
+  return n;
+}
+
+template <RealFunction which, typename Fn, typename Offset>
+void* map_file(void* addr, size_t length, int prot, int flags, int fd, Offset offset) {
+  auto fn = real<Fn>(which);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return MAP_FAILED;
+  }
+  void* result = fn(addr, length, prot, flags, fd, offset);
+  // The per-thread guard, not one flag shared by all threads: a map made in one thread while
+  // another thread reports must still be reported.
+  if (result != MAP_FAILED && fd >= 0) {
+    report_quietly([&] {
+      guest::report_fd_accesses(fd, (prot & PROT_READ) != 0,
+                                (prot & PROT_WRITE) != 0 && (flags & MAP_SHARED) != 0);
+    });
+  }
+  return result;
+}
+
+// A descriptor the C library opened inside the call: numbered new for every thread's table,
+// then reported like an open of path with flags (or of the descriptor's own name when path
+// is null).
+void opened_inside(int fd, const char* path, int flags) {
+  if (fd < 0) return;
+  guest::note_descriptor_opened(fd);
+  report_quietly([&] {
+    if (path != nullptr)
+      guest::report_open(path, flags, fd);
+    else
+      guest::report_open_fd(fd, flags);
+  });
+}
+
+// Streams open their descriptors inside the C library, past the open wrappers.
+template <RealFunction which, typename Fn>
+FILE* open_stream(const char* path, const char* mode) {
+  auto fn = real<Fn>(which);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return nullptr;
+  }
+  FILE* stream = fn(path, mode);
+  if (stream != nullptr) opened_inside(fileno(stream), path, guest::stream_open_flags(mode));
+  return stream;
+}
+
+// A null path reopens the stream's own file with another mode.
+template <RealFunction which, typename Fn>
+FILE* reopen_stream(const char* path, const char* mode, FILE* stream) {
+  auto fn = real<Fn>(which);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return nullptr;
+  }
+  FILE* result = fn(path, mode, stream);
+  if (result != nullptr) opened_inside(fileno(result), path, guest::stream_open_flags(mode));
+  return result;
+}
+
+// mkstemp and friends: the name they made is in the template when they return.
+template <RealFunction which, typename Fn, typename... Args>
+int make_temporary(char* name, int flags, Args... args) {
+  auto fn = real<Fn>(which);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  int fd = fn(name, args...);
+  opened_inside(fd, name, O_RDWR | O_CREAT | O_EXCL | flags);
+  return fd;
+}
+
+template <RealFunction which, typename Fn>
+FILE* temporary_stream() {
+  auto fn = real<Fn>(which);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return nullptr;
+  }
+  FILE* stream = fn();
+  // Usually an O_TMPFILE file, which has no name and so reports nothing.
+  if (stream != nullptr) opened_inside(fileno(stream), nullptr, O_RDWR | O_CREAT | O_EXCL);
+  return stream;
+}
+
+template <RealFunction which, typename Fn, typename Length>
+int truncate_path(const char* path, Length length) {
+  return name_change<which, Fn>([&] { guest::report_path_write(path); }, path, length);
+}
+
+template <RealFunction which, typename Fn, typename Length>
+int truncate_fd(int fd, Length length) {
+  auto fn = real<Fn>(which);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  int rc = fn(fd, length);
+  if (rc == 0) after_fd_access(fd, EventKind::Write);
+  return rc;
+}
+
+int call_creat(RealFunction which, const char* path, mode_t mode) {
+  auto fn = real<decltype(&::creat)>(which);
+  if (fn == nullptr) return -1;
+  int fd = fn(path, mode);
+  if (fd >= 0) {
+    guest::note_descriptor_opened(fd);
+    report_quietly([&] { guest::report_open(path, O_WRONLY | O_CREAT | O_TRUNC, fd); });
+  }
+  return fd;
+}
+
+// Both names of a rename changed: the old one is gone, the new one names the file now.
+void report_rename(int old_dirfd, const char* old_path, int new_dirfd, const char* new_path) {
+  guest::report_path_write_at(old_dirfd, old_path);
+  guest::report_path_write_at(new_dirfd, new_path);
 }
 
 template <typename Fn, typename Result, typename... Args>
@@ -136,179 +290,293 @@ Result pass_through(RealFunction which, Result failure, Args... args) {
 
 // ---- descriptor input and output ----
 
-DREL_WRAPPER ssize_t read(int fd, void* buf, size_t count) {
-  return fd_transfer<RealFunction::read, EventKind::Read, decltype(&::read)>(fd, buf, count);
-}
+#define DREL_FD_TRANSFER(name, kind, params, args)                                   \
+  DREL_WRAPPER ssize_t name params {                                                 \
+    return fd_transfer<RealFunction::name, EventKind::kind, decltype(&::name)> args; \
+  }
 
-DREL_WRAPPER ssize_t readv(int fd, const struct iovec* iov, int iovcnt) {
-  return fd_transfer<RealFunction::readv, EventKind::Read, decltype(&::readv)>(fd, iov, iovcnt);
-}
+DREL_FD_TRANSFER(read, Read, (int fd, void* buf, size_t count), (fd, buf, count))
+DREL_FD_TRANSFER(readv, Read, (int fd, const struct iovec* iov, int n), (fd, iov, n))
+DREL_FD_TRANSFER(pread, Read, (int fd, void* buf, size_t count, off_t offset),
+                 (fd, buf, count, offset))
+DREL_FD_TRANSFER(pread64, Read, (int fd, void* buf, size_t count, off64_t offset),
+                 (fd, buf, count, offset))
+DREL_FD_TRANSFER(preadv, Read, (int fd, const struct iovec* iov, int n, off_t offset),
+                 (fd, iov, n, offset))
+DREL_FD_TRANSFER(preadv64, Read, (int fd, const struct iovec* iov, int n, off64_t offset),
+                 (fd, iov, n, offset))
+DREL_FD_TRANSFER(preadv2, Read, (int fd, const struct iovec* iov, int n, off_t offset, int flags),
+                 (fd, iov, n, offset, flags))
+DREL_FD_TRANSFER(preadv64v2, Read,
+                 (int fd, const struct iovec* iov, int n, off64_t offset, int flags),
+                 (fd, iov, n, offset, flags))
+DREL_FD_TRANSFER(__read_chk, Read, (int fd, void* buf, size_t count, size_t buflen),
+                 (fd, buf, count, buflen))
+DREL_FD_TRANSFER(__pread_chk, Read, (int fd, void* buf, size_t count, off_t offset, size_t buflen),
+                 (fd, buf, count, offset, buflen))
+DREL_FD_TRANSFER(__pread64_chk, Read,
+                 (int fd, void* buf, size_t count, off64_t offset, size_t buflen),
+                 (fd, buf, count, offset, buflen))
+DREL_FD_TRANSFER(write, Write, (int fd, const void* buf, size_t count), (fd, buf, count))
+DREL_FD_TRANSFER(writev, Write, (int fd, const struct iovec* iov, int n), (fd, iov, n))
+DREL_FD_TRANSFER(pwrite, Write, (int fd, const void* buf, size_t count, off_t offset),
+                 (fd, buf, count, offset))
+DREL_FD_TRANSFER(pwrite64, Write, (int fd, const void* buf, size_t count, off64_t offset),
+                 (fd, buf, count, offset))
+DREL_FD_TRANSFER(pwritev, Write, (int fd, const struct iovec* iov, int n, off_t offset),
+                 (fd, iov, n, offset))
+DREL_FD_TRANSFER(pwritev64, Write, (int fd, const struct iovec* iov, int n, off64_t offset),
+                 (fd, iov, n, offset))
+DREL_FD_TRANSFER(pwritev2, Write, (int fd, const struct iovec* iov, int n, off_t offset, int flags),
+                 (fd, iov, n, offset, flags))
+DREL_FD_TRANSFER(pwritev64v2, Write,
+                 (int fd, const struct iovec* iov, int n, off64_t offset, int flags),
+                 (fd, iov, n, offset, flags))
 
-DREL_WRAPPER ssize_t pread(int fd, void* buf, size_t count, off_t offset) {
-  return fd_transfer<RealFunction::pread, EventKind::Read, decltype(&::pread)>(fd, buf, count,
-                                                                               offset);
-}
-
-DREL_WRAPPER ssize_t pread64(int fd, void* buf, size_t count, off64_t offset) {
-  return fd_transfer<RealFunction::pread64, EventKind::Read, decltype(&::pread64)>(
-      fd, buf, count, offset);
-}
-
-DREL_WRAPPER ssize_t write(int fd, const void* buf, size_t count) {
-  return fd_transfer<RealFunction::write, EventKind::Write, decltype(&::write)>(fd, buf, count);
-}
-
-DREL_WRAPPER ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
-  return fd_transfer<RealFunction::writev, EventKind::Write, decltype(&::writev)>(fd, iov,
-                                                                                  iovcnt);
-}
-
-DREL_WRAPPER ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) {
-  return fd_transfer<RealFunction::pwrite, EventKind::Write, decltype(&::pwrite)>(fd, buf, count,
-                                                                                  offset);
-}
-
-DREL_WRAPPER ssize_t pwrite64(int fd, const void* buf, size_t count, off64_t offset) {
-  return fd_transfer<RealFunction::pwrite64, EventKind::Write, decltype(&::pwrite64)>(
-      fd, buf, count, offset);
-}
+#undef DREL_FD_TRANSFER
 
 DREL_WRAPPER ssize_t sendfile(int out_fd, int in_fd, off_t* offset, size_t count) noexcept {
-  auto fn = real<decltype(&::sendfile)>(RealFunction::sendfile);
-  if (fn == nullptr) {
-    errno = ENOSYS;
-    return -1;
-  }
-  ssize_t n = fn(out_fd, in_fd, offset, count);
-  if (n > 0) {
-    report_quietly([&] {
-      guest::report_fd_access(in_fd, EventKind::Read);
-      guest::report_fd_access(out_fd, EventKind::Write);
-    });
-  }
-  return n;
+  return fd_to_fd<RealFunction::sendfile, decltype(&::sendfile)>(out_fd, in_fd, out_fd, in_fd,
+                                                                 offset, count);
+}
+
+DREL_WRAPPER ssize_t sendfile64(int out_fd, int in_fd, off64_t* offset, size_t count) noexcept {
+  return fd_to_fd<RealFunction::sendfile64, decltype(&::sendfile64)>(out_fd, in_fd, out_fd, in_fd,
+                                                                     offset, count);
+}
+
+DREL_WRAPPER ssize_t copy_file_range(int in_fd, off64_t* in_offset, int out_fd, off64_t* out_offset,
+                                     size_t count, unsigned flags) {
+  return fd_to_fd<RealFunction::copy_file_range, decltype(&::copy_file_range)>(
+      out_fd, in_fd, in_fd, in_offset, out_fd, out_offset, count, flags);
 }
 
 DREL_WRAPPER int ftruncate(int fd, off_t length) noexcept {
-  auto fn = real<decltype(&::ftruncate)>(RealFunction::ftruncate);
-  if (fn == nullptr) {
-    errno = ENOSYS;
-    return -1;
-  }
-  int rc = fn(fd, length);
-  if (rc == 0) after_fd_access(fd, EventKind::Write);
-  return rc;
+  return truncate_fd<RealFunction::ftruncate, decltype(&::ftruncate)>(fd, length);
+}
+
+DREL_WRAPPER int ftruncate64(int fd, off64_t length) noexcept {
+  return truncate_fd<RealFunction::ftruncate64, decltype(&::ftruncate64)>(fd, length);
 }
 
 DREL_WRAPPER void* mmap(void* addr, size_t length, int prot, int flags, int fd,
                         off_t offset) noexcept {
-  auto fn = real<decltype(&::mmap)>(RealFunction::mmap);
-  if (fn == nullptr) {
-    errno = ENOSYS;
-    return MAP_FAILED;
-  }
-  void* result = fn(addr, length, prot, flags, fd, offset);
-  // The per-thread guard, not one flag shared by all threads: a map made in one thread while
-  // another thread reports must still be reported.
-  if (result != MAP_FAILED && fd >= 0) {
-    report_quietly([&] {
-      guest::report_fd_accesses(fd, (prot & PROT_READ) != 0,
-                               (prot & PROT_WRITE) != 0 && (flags & MAP_SHARED) != 0);
-    });
-  }
-  return result;
+  return map_file<RealFunction::mmap, decltype(&::mmap)>(addr, length, prot, flags, fd, offset);
+}
+
+DREL_WRAPPER void* mmap64(void* addr, size_t length, int prot, int flags, int fd,
+                          off64_t offset) noexcept {
+  return map_file<RealFunction::mmap64, decltype(&::mmap64)>(addr, length, prot, flags, fd, offset);
 }
 
 // ---- streams ----
 
-DREL_WRAPPER size_t fread(void* buffer, size_t size, size_t count, FILE* stream) {
-  return stream_transfer<RealFunction::fread, EventKind::Read, decltype(&::fread)>(buffer, size,
-                                                                                   count, stream);
+using StreamReadFn = size_t (*)(void*, size_t, size_t, FILE*);
+using StreamReadChkFn = size_t (*)(void*, size_t, size_t, size_t, FILE*);
+
+DREL_WRAPPER size_t fread(void* buf, size_t size, size_t count, FILE* stream) {
+  return stream_transfer<RealFunction::fread, EventKind::Read, StreamReadFn>(stream, buf, size,
+                                                                             count, stream);
 }
 
-DREL_WRAPPER size_t fwrite(const void* buffer, size_t size, size_t count, FILE* stream) {
-  using Fn = size_t (*)(void*, size_t, size_t, FILE*);
-  return stream_transfer<RealFunction::fwrite, EventKind::Write, Fn>(const_cast<void*>(buffer),
-                                                                     size, count, stream);
+DREL_WRAPPER size_t fread_unlocked(void* buf, size_t size, size_t count, FILE* stream) {
+  return stream_transfer<RealFunction::fread_unlocked, EventKind::Read, StreamReadFn>(
+      stream, buf, size, count, stream);
 }
 
-// Streams open their descriptors inside the C library, past the open wrappers; the number
-// is marked new here so that no thread takes it for a file it knew under that number.
-static FILE* opened_stream(FILE* stream) {
-  if (stream != nullptr) guest::note_descriptor_opened(fileno(stream));
-  return stream;
+DREL_WRAPPER size_t __fread_chk(void* buf, size_t buflen, size_t size, size_t count, FILE* stream) {
+  return stream_transfer<RealFunction::__fread_chk, EventKind::Read, StreamReadChkFn>(
+      stream, buf, buflen, size, count, stream);
+}
+
+DREL_WRAPPER size_t __fread_unlocked_chk(void* buf, size_t buflen, size_t size, size_t count,
+                                         FILE* stream) {
+  return stream_transfer<RealFunction::__fread_unlocked_chk, EventKind::Read, StreamReadChkFn>(
+      stream, buf, buflen, size, count, stream);
+}
+
+DREL_WRAPPER size_t fwrite(const void* buf, size_t size, size_t count, FILE* stream) {
+  return stream_transfer<RealFunction::fwrite, EventKind::Write, decltype(&::fwrite)>(
+      stream, buf, size, count, stream);
+}
+
+DREL_WRAPPER size_t fwrite_unlocked(const void* buf, size_t size, size_t count, FILE* stream) {
+  return stream_transfer<RealFunction::fwrite_unlocked, EventKind::Write,
+                         decltype(&::fwrite_unlocked)>(stream, buf, size, count, stream);
 }
 
 DREL_WRAPPER FILE* fopen(const char* path, const char* mode) {
-  return opened_stream(pass_through<decltype(&::fopen)>(
-      RealFunction::fopen, static_cast<FILE*>(nullptr), path, mode));
+  return open_stream<RealFunction::fopen, decltype(&::fopen)>(path, mode);
 }
 
 DREL_WRAPPER FILE* fopen64(const char* path, const char* mode) {
-  return opened_stream(pass_through<decltype(&::fopen64)>(
-      RealFunction::fopen64, static_cast<FILE*>(nullptr), path, mode));
+  return open_stream<RealFunction::fopen64, decltype(&::fopen64)>(path, mode);
 }
 
+DREL_WRAPPER FILE* freopen(const char* path, const char* mode, FILE* stream) {
+  return reopen_stream<RealFunction::freopen, decltype(&::freopen)>(path, mode, stream);
+}
+
+DREL_WRAPPER FILE* freopen64(const char* path, const char* mode, FILE* stream) {
+  return reopen_stream<RealFunction::freopen64, decltype(&::freopen64)>(path, mode, stream);
+}
+
+// The descriptor was opened (and reported) before; only its stream is new.
 DREL_WRAPPER FILE* fdopen(int fd, const char* mode) noexcept {
   return pass_through<decltype(&::fdopen)>(RealFunction::fdopen, static_cast<FILE*>(nullptr), fd,
                                            mode);
 }
 
-DREL_WRAPPER FILE* freopen(const char* path, const char* mode, FILE* stream) {
-  return opened_stream(pass_through<decltype(&::freopen)>(
-      RealFunction::freopen, static_cast<FILE*>(nullptr), path, mode, stream));
+DREL_WRAPPER FILE* tmpfile() {
+  return temporary_stream<RealFunction::tmpfile, decltype(&::tmpfile)>();
+}
+
+DREL_WRAPPER FILE* tmpfile64() {
+  return temporary_stream<RealFunction::tmpfile64, decltype(&::tmpfile64)>();
 }
 
 // ---- opens ----
 
-DREL_WRAPPER int open(const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  mode_t mode = mode_argument(flags, args);
-  va_end(args);
-  return call_open(RealFunction::open, path, flags, mode);
+#define DREL_OPEN(name, call)                               \
+  DREL_WRAPPER int name(const char* path, int flags, ...) { \
+    va_list args;                                           \
+    va_start(args, flags);                                  \
+    mode_t mode = mode_argument(flags, args);               \
+    va_end(args);                                           \
+    return call(RealFunction::name, path, flags, mode);     \
+  }
+#define DREL_OPENAT(name)                                              \
+  DREL_WRAPPER int name(int dirfd, const char* path, int flags, ...) { \
+    va_list args;                                                      \
+    va_start(args, flags);                                             \
+    mode_t mode = mode_argument(flags, args);                          \
+    va_end(args);                                                      \
+    return call_openat(RealFunction::name, dirfd, path, flags, mode);  \
+  }
+
+DREL_OPEN(open, call_open)
+DREL_OPEN(open64, call_open)
+DREL_OPENAT(openat)
+DREL_OPENAT(openat64)
+
+#undef DREL_OPEN
+#undef DREL_OPENAT
+
+// The fortified opens take no mode: they exist to refuse O_CREAT without one.
+using FortifiedOpenFn = int (*)(const char*, int);
+using FortifiedOpenatFn = int (*)(int, const char*, int);
+
+static int call_fortified_open(RealFunction which, const char* path, int flags) {
+  auto fn = real<FortifiedOpenFn>(which);
+  if (fn == nullptr) return -1;
+  int fd = fn(path, flags);
+  if (fd >= 0) {
+    guest::note_descriptor_opened(fd);
+    report_quietly([&] { guest::report_open(path, flags, fd); });
+  }
+  return fd;
 }
 
-DREL_WRAPPER int open64(const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  mode_t mode = mode_argument(flags, args);
-  va_end(args);
-  return call_open(RealFunction::open64, path, flags, mode);
+static int call_fortified_openat(RealFunction which, int dirfd, const char* path, int flags) {
+  auto fn = real<FortifiedOpenatFn>(which);
+  if (fn == nullptr) return -1;
+  int fd = fn(dirfd, path, flags);
+  if (fd >= 0) {
+    guest::note_descriptor_opened(fd);
+    report_quietly([&] { guest::report_open_at(dirfd, path, flags, fd); });
+  }
+  return fd;
 }
 
-DREL_WRAPPER int openat(int dirfd, const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  mode_t mode = mode_argument(flags, args);
-  va_end(args);
-  return call_openat(RealFunction::openat, dirfd, path, flags, mode);
+DREL_WRAPPER int __open_2(const char* path, int flags) {
+  return call_fortified_open(RealFunction::__open_2, path, flags);
 }
 
-DREL_WRAPPER int openat64(int dirfd, const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  mode_t mode = mode_argument(flags, args);
-  va_end(args);
-  return call_openat(RealFunction::openat64, dirfd, path, flags, mode);
+DREL_WRAPPER int __open64_2(const char* path, int flags) {
+  return call_fortified_open(RealFunction::__open64_2, path, flags);
+}
+
+DREL_WRAPPER int __openat_2(int dirfd, const char* path, int flags) {
+  return call_fortified_openat(RealFunction::__openat_2, dirfd, path, flags);
+}
+
+DREL_WRAPPER int __openat64_2(int dirfd, const char* path, int flags) {
+  return call_fortified_openat(RealFunction::__openat64_2, dirfd, path, flags);
 }
 
 DREL_WRAPPER int creat(const char* path, mode_t mode) {
-  auto fn = real<decltype(&::creat)>(RealFunction::creat);
-  if (fn == nullptr) return -1;
-  int fd = fn(path, mode);
-  if (fd >= 0) {
-    guest::note_descriptor_opened(fd);
-    report_quietly([&] { guest::report_open(path, O_WRONLY | O_CREAT | O_TRUNC, fd); });
+  return call_creat(RealFunction::creat, path, mode);
+}
+
+DREL_WRAPPER int creat64(const char* path, mode_t mode) {
+  return call_creat(RealFunction::creat64, path, mode);
+}
+
+DREL_WRAPPER int mkstemp(char* name) {
+  return make_temporary<RealFunction::mkstemp, decltype(&::mkstemp)>(name, 0);
+}
+
+DREL_WRAPPER int mkstemp64(char* name) {
+  return make_temporary<RealFunction::mkstemp64, decltype(&::mkstemp64)>(name, 0);
+}
+
+DREL_WRAPPER int mkostemp(char* name, int flags) {
+  return make_temporary<RealFunction::mkostemp, decltype(&::mkostemp)>(name, flags, flags);
+}
+
+DREL_WRAPPER int mkostemp64(char* name, int flags) {
+  return make_temporary<RealFunction::mkostemp64, decltype(&::mkostemp64)>(name, flags, flags);
+}
+
+DREL_WRAPPER int mkstemps(char* name, int suffix_len) {
+  return make_temporary<RealFunction::mkstemps, decltype(&::mkstemps)>(name, 0, suffix_len);
+}
+
+DREL_WRAPPER int mkstemps64(char* name, int suffix_len) {
+  return make_temporary<RealFunction::mkstemps64, decltype(&::mkstemps64)>(name, 0, suffix_len);
+}
+
+DREL_WRAPPER int mkostemps(char* name, int suffix_len, int flags) {
+  return make_temporary<RealFunction::mkostemps, decltype(&::mkostemps)>(name, flags, suffix_len,
+                                                                         flags);
+}
+
+DREL_WRAPPER int mkostemps64(char* name, int suffix_len, int flags) {
+  return make_temporary<RealFunction::mkostemps64, decltype(&::mkostemps64)>(name, flags,
+                                                                             suffix_len, flags);
+}
+
+// A directory opened for listing is read.
+DREL_WRAPPER DIR* opendir(const char* path) {
+  auto fn = real<decltype(&::opendir)>(RealFunction::opendir);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return nullptr;
   }
-  return fd;
+  DIR* dir = fn(path);
+  if (dir != nullptr) opened_inside(dirfd(dir), path, O_RDONLY | O_DIRECTORY);
+  return dir;
+}
+
+DREL_WRAPPER DIR* fdopendir(int fd) {
+  auto fn = real<decltype(&::fdopendir)>(RealFunction::fdopendir);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return nullptr;
+  }
+  DIR* dir = fn(fd);
+  if (dir != nullptr) after_fd_access(fd, EventKind::Read);
+  return dir;
 }
 
 // ---- names ----
 
 DREL_WRAPPER int truncate(const char* path, off_t length) noexcept {
-  return name_change<RealFunction::truncate, decltype(&::truncate)>(
-      [&] { guest::report_path_write(path); }, path, length);
+  return truncate_path<RealFunction::truncate, decltype(&::truncate)>(path, length);
+}
+
+DREL_WRAPPER int truncate64(const char* path, off64_t length) noexcept {
+  return truncate_path<RealFunction::truncate64, decltype(&::truncate64)>(path, length);
 }
 
 DREL_WRAPPER int unlink(const char* path) noexcept {
@@ -316,15 +584,20 @@ DREL_WRAPPER int unlink(const char* path) noexcept {
       [&] { guest::report_path_write(path); }, path);
 }
 
-// The old name of a link or rename is not reported, only the new one.
+// A link's old name is unchanged; only the new one is reported.
 DREL_WRAPPER int link(const char* old_path, const char* new_path) noexcept {
   return name_change<RealFunction::link, decltype(&::link)>(
       [&] { guest::report_path_write(new_path); }, old_path, new_path);
 }
 
+DREL_WRAPPER int symlink(const char* target, const char* link_path) noexcept {
+  return name_change<RealFunction::symlink, decltype(&::symlink)>(
+      [&] { guest::report_path_write(link_path); }, target, link_path);
+}
+
 DREL_WRAPPER int rename(const char* old_path, const char* new_path) noexcept {
   return name_change<RealFunction::rename, decltype(&::rename)>(
-      [&] { guest::report_path_write(new_path); }, old_path, new_path);
+      [&] { report_rename(AT_FDCWD, old_path, AT_FDCWD, new_path); }, old_path, new_path);
 }
 
 DREL_WRAPPER int unlinkat(int dirfd, const char* path, int flags) noexcept {
@@ -339,9 +612,21 @@ DREL_WRAPPER int linkat(int old_dirfd, const char* old_path, int new_dirfd, cons
       new_path, flags);
 }
 
+DREL_WRAPPER int symlinkat(const char* target, int dirfd, const char* link_path) noexcept {
+  return name_change<RealFunction::symlinkat, decltype(&::symlinkat)>(
+      [&] { guest::report_path_write_at(dirfd, link_path); }, target, dirfd, link_path);
+}
+
 DREL_WRAPPER int renameat(int old_dirfd, const char* old_path, int new_dirfd,
                           const char* new_path) noexcept {
   return name_change<RealFunction::renameat, decltype(&::renameat)>(
-      [&] { guest::report_path_write_at(new_dirfd, new_path); }, old_dirfd, old_path, new_dirfd,
-      new_path);
+      [&] { report_rename(old_dirfd, old_path, new_dirfd, new_path); }, old_dirfd, old_path,
+      new_dirfd, new_path);
+}
+
+DREL_WRAPPER int renameat2(int old_dirfd, const char* old_path, int new_dirfd, const char* new_path,
+                           unsigned flags) noexcept {
+  return name_change<RealFunction::renameat2, decltype(&::renameat2)>(
+      [&] { report_rename(old_dirfd, old_path, new_dirfd, new_path); }, old_dirfd, old_path,
+      new_dirfd, new_path, flags);
 }

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -72,13 +73,34 @@ TEST(GuestFdPath, NamesFilesButNotPipesSocketsOrBadDescriptors) {
   EXPECT_EQ(fd_path_of(closed), std::nullopt);
 }
 
-TEST(GuestFdPath, RemovedFileKeepsTheKernelsDeletedMarker) {
+// The kernel marks a removed file's name with " (deleted)"; the file had the name without it.
+TEST(GuestFdPath, RemovedFileIsNamedWithoutTheDeletedMarker) {
   test::TempDir dir;
   test::write_file(dir / "gone", "x");
   Fd file(open((dir / "gone").c_str(), O_RDONLY));
   std::string before = *fd_path_of(file.get());
   ASSERT_EQ(unlink((dir / "gone").c_str()), 0);
-  EXPECT_EQ(fd_path_of(file.get()), before + " (deleted)");
+  EXPECT_EQ(fd_path_of(file.get()), before);
+}
+
+// Only a file with no link left loses the marker: this one is really called so.
+TEST(GuestFdPath, NameEndingLikeTheMarkerIsKeptWhileTheFileExists) {
+  test::TempDir dir;
+  test::write_file(dir / "x (deleted)", "x");
+  Fd file(open((dir / "x (deleted)").c_str(), O_RDONLY));
+  EXPECT_EQ(fd_path_of(file.get()), real_path(dir / "x (deleted)"));
+}
+
+// Files that never had a name are no file of the run.
+TEST(GuestFdPath, AnonymousFilesHaveNoPath) {
+  test::TempDir dir;
+  Fd tmp(open(dir.path().c_str(), O_TMPFILE | O_RDWR, 0600));
+  if (tmp.get() >= 0) {
+    EXPECT_EQ(fd_path_of(tmp.get()), std::nullopt);
+  }
+  Fd mem(memfd_create("drel", 0));
+  ASSERT_GE(mem.get(), 0);
+  EXPECT_EQ(fd_path_of(mem.get()), std::nullopt);
 }
 
 TEST(GuestFdPath, NameThatIsNotUtf8GetsReplacementCharacters) {
