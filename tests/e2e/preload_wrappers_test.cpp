@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <map>
@@ -182,6 +183,32 @@ TEST_F(PreloadWrappers, EachProcessReportsItsExecutableAsRead) {
   EXPECT_EQ(run.executables[0].path, real_path(fixture_path("preload_calls")));
   EXPECT_EQ(run.executables[0].pid, run.events.at(0).pid);
 }
+
+// A program started with an environment of its own ("A=1" only) is traced all the same: it
+// gets the library first in LD_PRELOAD and the launcher's variables, and nothing else changes.
+class PreloadExecForms : public PreloadWrappers, public testing::WithParamInterface<std::string> {
+};
+
+TEST_P(PreloadExecForms, KeepTheStartedProgramTraced) {
+  TracedRun run = calls("exec", GetParam());
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  std::vector<std::string> env;
+  std::istringstream lines(run.out);
+  for (std::string line; std::getline(lines, line);) env.push_back(line);
+  std::sort(env.begin(), env.end());
+  // Preloaded by hand (no DREL_PRELOAD_LIB here): the library's file is put back as it was.
+  ASSERT_EQ(env.size(), 3u) << run.out;
+  EXPECT_EQ(env[0], "A=1");
+  EXPECT_EQ(env[1].rfind("DREL_PRELOAD_TRACE_SOCK=/", 0), 0u) << env[1];
+  EXPECT_EQ(env[2], "LD_PRELOAD=" + preload_library_path());
+  EXPECT_EQ(kinds_for(run, in_dir("c.txt")), (Kinds{"open_write"})) << describe(run);
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, PreloadExecForms,
+                         testing::Values("execve", "execv", "execvp", "execvpe", "execl",
+                                         "execlp", "execle", "fexecve", "posix_spawn",
+                                         "posix_spawnp"),
+                         ByText());
 
 // One row per wrapper family: the scenario's events, in order. "@" stands for the scratch
 // directory; $1.. for the words the scenario printed (names the C library chose).

@@ -1,6 +1,7 @@
 // Work done once when the library (or the launcher that carries the wrappers) is loaded,
 // while the process is still single-threaded and its environment untouched.
 #include "preload/guest/event_reporting.h"
+#include "preload/guest/exec_environment.h"
 #include "preload/guest/real_functions.h"
 #include "preload/guest/recursion_guard.h"
 #include "preload/guest/trace_session.h"
@@ -10,6 +11,7 @@ namespace {
 __attribute__((constructor)) void drel_preload_on_load() {
   drel::guest::resolve_real_functions();
   drel::guest::init_trace_session();
+  drel::guest::capture_exec_environment();
   // The program this process runs is an input of the run, whoever started it.
   if (drel::guest::trace_session_active()) {
     drel::guest::HookScope hook;

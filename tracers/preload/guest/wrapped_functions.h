@@ -77,7 +77,17 @@
   X(fopen64, fopen)                             \
   X(fdopen, fdopen)                             \
   X(freopen, freopen)                           \
-  X(freopen64, freopen)
+  X(freopen64, freopen)                         \
+  X(execve, execve)                             \
+  X(execv, execv)                               \
+  X(execvp, execvp)                             \
+  X(execvpe, execvpe)                           \
+  X(execl, execl)                               \
+  X(execlp, execlp)                             \
+  X(execle, execle)                             \
+  X(fexecve, fexecve)                           \
+  X(posix_spawn, posix_spawn)                   \
+  X(posix_spawnp, posix_spawnp)
 
 // Real functions the library calls but does not wrap.
 #define DREL_UNWRAPPED_FUNCTIONS(X) X(getenv, getenv)

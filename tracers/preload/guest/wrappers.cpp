@@ -1,8 +1,10 @@
 // The wrapped C library functions (the list is wrapped_functions.h). Each calls the real
 // function, returns its result unchanged, and after a success that touches a file reports
 // the access.
+#include <alloca.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/mman.h>
@@ -14,6 +16,7 @@
 #include <cstdarg>
 
 #include "preload/guest/event_reporting.h"
+#include "preload/guest/exec_environment.h"
 #include "preload/guest/fd_table.h"
 #include "preload/guest/open_classification.h"
 #include "preload/guest/real_functions.h"
@@ -629,4 +632,113 @@ DREL_WRAPPER int renameat2(int old_dirfd, const char* old_path, int new_dirfd, c
   return name_change<RealFunction::renameat2, decltype(&::renameat2)>(
       [&] { report_rename(old_dirfd, old_path, new_dirfd, new_path); }, old_dirfd, old_path,
       new_dirfd, new_path, flags);
+}
+
+// ---- programs started from this one ----
+// Each passes an environment that keeps the process traced (see exec_environment.h); the
+// list forms go through the vector ones of the C library with the caller's environ.
+
+using ExecveFn = int (*)(const char*, char* const*, char* const*);
+
+DREL_WRAPPER int execve(const char* path, char* const argv[], char* const envp[]) noexcept {
+  auto fn = real<ExecveFn>(RealFunction::execve);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  guest::TracedEnvironment env(envp);
+  return fn(path, argv, env.get());
+}
+
+DREL_WRAPPER int execvpe(const char* file, char* const argv[], char* const envp[]) noexcept {
+  auto fn = real<ExecveFn>(RealFunction::execvpe);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  guest::TracedEnvironment env(envp);
+  return fn(file, argv, env.get());
+}
+
+DREL_WRAPPER int execv(const char* path, char* const argv[]) noexcept {
+  return execve(path, argv, environ);
+}
+
+DREL_WRAPPER int execvp(const char* file, char* const argv[]) noexcept {
+  return execvpe(file, argv, environ);
+}
+
+DREL_WRAPPER int fexecve(int fd, char* const argv[], char* const envp[]) noexcept {
+  using Fn = int (*)(int, char* const*, char* const*);
+  auto fn = real<Fn>(RealFunction::fexecve);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  guest::TracedEnvironment env(envp);
+  return fn(fd, argv, env.get());
+}
+
+// The argument list of execl and friends as a vector on the caller's stack, as the C
+// library builds it; envp, when given, receives what follows the terminating null.
+#define DREL_COLLECT_ARGS(first, argv, envp_out)                          \
+  size_t count = 1;                                                       \
+  {                                                                       \
+    va_list probe;                                                        \
+    va_start(probe, first);                                               \
+    while (va_arg(probe, const char*) != nullptr) ++count;                \
+    va_end(probe);                                                        \
+  }                                                                       \
+  auto** argv = static_cast<char**>(alloca((count + 1) * sizeof(char*))); \
+  {                                                                       \
+    va_list args;                                                         \
+    va_start(args, first);                                                \
+    argv[0] = const_cast<char*>(first);                                   \
+    for (size_t i = 1; i <= count; ++i) argv[i] = va_arg(args, char*);    \
+    envp_out;                                                             \
+    va_end(args);                                                         \
+  }
+
+DREL_WRAPPER int execl(const char* path, const char* arg, ...) noexcept {
+  DREL_COLLECT_ARGS(arg, argv, (void)0)
+  return execve(path, argv, environ);
+}
+
+DREL_WRAPPER int execlp(const char* file, const char* arg, ...) noexcept {
+  DREL_COLLECT_ARGS(arg, argv, (void)0)
+  return execvpe(file, argv, environ);
+}
+
+DREL_WRAPPER int execle(const char* path, const char* arg, ...) noexcept {
+  char* const* envp = nullptr;
+  DREL_COLLECT_ARGS(arg, argv, envp = va_arg(args, char* const*))
+  return execve(path, argv, envp);
+}
+
+#undef DREL_COLLECT_ARGS
+
+using SpawnFn = int (*)(pid_t*, const char*, const posix_spawn_file_actions_t*,
+                        const posix_spawnattr_t*, char* const*, char* const*);
+
+static int spawn(RealFunction which, pid_t* pid, const char* path,
+                 const posix_spawn_file_actions_t* actions, const posix_spawnattr_t* attr,
+                 char* const argv[], char* const envp[]) {
+  auto fn = real<SpawnFn>(which);
+  if (fn == nullptr) return ENOSYS;
+  guest::TracedEnvironment env(envp);
+  return fn(pid, path, actions, attr, argv, env.get());
+}
+
+DREL_WRAPPER int posix_spawn(pid_t* pid, const char* path,
+                             const posix_spawn_file_actions_t* actions,
+                             const posix_spawnattr_t* attr, char* const argv[],
+                             char* const envp[]) {
+  return spawn(RealFunction::posix_spawn, pid, path, actions, attr, argv, envp);
+}
+
+DREL_WRAPPER int posix_spawnp(pid_t* pid, const char* file,
+                              const posix_spawn_file_actions_t* actions,
+                              const posix_spawnattr_t* attr, char* const argv[],
+                              char* const envp[]) {
+  return spawn(RealFunction::posix_spawnp, pid, file, actions, attr, argv, envp);
 }

@@ -1,0 +1,32 @@
+// A program started from a traced one is traced too: the environment handed to an exec or a
+// spawn keeps the library first in LD_PRELOAD and the launcher's two variables, whatever the
+// caller cleared or rebuilt, and nothing else in it changes.
+#pragma once
+
+#include <cstddef>
+
+namespace drel::guest {
+
+// Remembers the three values this process was started with (from the library's constructor,
+// while the environment is untouched).
+void capture_exec_environment() noexcept;
+
+// The environment to pass on instead of envp. Owns the rebuilt copy, if one was needed, in
+// pages of its own (never the program's allocator); they go when this goes, which is after a
+// failed exec (a successful one replaces the whole image).
+class TracedEnvironment {
+ public:
+  explicit TracedEnvironment(char* const* envp) noexcept;
+  ~TracedEnvironment();
+  TracedEnvironment(const TracedEnvironment&) = delete;
+  TracedEnvironment& operator=(const TracedEnvironment&) = delete;
+
+  char* const* get() const noexcept { return envp_; }
+
+ private:
+  char* const* envp_;
+  void* pages_ = nullptr;
+  size_t size_ = 0;
+};
+
+}  // namespace drel::guest
