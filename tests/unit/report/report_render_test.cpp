@@ -6,12 +6,14 @@
 
 #include "common/report_encoder.h"
 #include "deps.h"
+#include "diff.h"
 #include "json.h"
 #include "path_filter.h"
 #include "shell_quote.h"
 #include "show.h"
 #include "support/case_names.h"
 #include "text_line.h"
+#include "tree.h"
 
 namespace drel::report {
 namespace {
@@ -285,6 +287,63 @@ INSTANTIATE_TEST_SUITE_P(
                       EscapeCase{"newline", "/a\nb", nullptr},
                       EscapeCase{"backslash", "/a\\b", nullptr}),
     test::ByName());
+
+}  // namespace
+}  // namespace drel::report
+
+namespace drel::report {
+namespace {
+
+LoadedReport loaded(const std::string& name, std::vector<ProcessRecord> procs,
+                    std::vector<FileRecord> files) {
+  auto lists = collect_path_lists(files);
+  return {
+      name, {}, make_report("ptrace", std::nullopt, procs, files, lists, {}, 0, 0, std::nullopt)};
+}
+
+FileRecord file(const char* path, bool read, bool written, std::vector<uint32_t> by = {}) {
+  FileRecord f{path, read, written, std::nullopt, std::nullopt, std::nullopt, std::nullopt};
+  if (!by.empty()) (written ? f.written_threads : f.read_threads) = by;
+  return f;
+}
+
+TEST(Diff, FlagsPathsAndCommandCounts) {
+  const auto a =
+      loaded("a",
+             {{1, std::nullopt, {"x"}, {}},
+              {2, 1, {"x"}, {}},
+              {3, 1, {"x"}, {}},
+              {4, 1, {"y", "it's"}, {}}},
+             {file("/both", true, false), file("/same", true, true), file("/only-a", false, true),
+              file("/twice", true, false), file("/twice", false, true)});
+  const auto b = loaded("b", {{9, std::nullopt, {"x"}, {}}, {8, 9, {}, {}}},
+                        {file("/both", true, true), file("/same", true, true),
+                         file("/twice", true, true), file("/only-b", true, false)});
+  Output out;
+  EXPECT_EQ(run_diff(Options{}, {a, b}, out), 1);
+  EXPECT_EQ(out.out,
+            "< a (ptrace)\n> b (ptrace)\nfiles:\n< r- /both\n> rw /both\n< -w /only-a\n"
+            "> r- /only-b\nprocesses:\n> (command not recorded)\n< x  (2 times)\n"
+            "< y \"it's\"\n");
+  Output same;
+  EXPECT_EQ(run_diff(Options{}, {a, a}, same), 0);
+  EXPECT_EQ(same.out, "");
+}
+
+TEST(Tree, FilesUnderTheirPidAndTheRestApart) {
+  const auto r = loaded("r", {{10, std::nullopt, {"make"}, {}}, {11, 10, {"cc", "a b.c"}, {}}},
+                        {file("/src/a b.c", true, false, {11}), file("/out/a.o", false, true, {11}),
+                         file("/Makefile", true, false, {10}), file("/x", true, false, {777}),
+                         file("/y", false, false)});
+  Options o;
+  o.files = true;
+  EXPECT_EQ(render_tree(r.report, o),
+            "10 make\n    r- /Makefile\n  11 cc 'a b.c'\n      -w /out/a.o\n"
+            "      r- /src/a b.c\n\nfiles no recorded process is known to have touched:\n"
+            "  r- /x  (threads 777)\n  -- /y\n");
+  o.files = false;
+  EXPECT_EQ(render_tree(r.report, o), "10 make\n  11 cc 'a b.c'\n");
+}
 
 }  // namespace
 }  // namespace drel::report
