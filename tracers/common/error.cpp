@@ -30,4 +30,10 @@ std::string Error::text() const {
   return out;
 }
 
+std::string Error::printed(const std::string& program) const {
+  std::string out = program + ": " + text() + "\n";
+  if (!note_.empty()) out += program + ": " + note_ + "\n";
+  return out;
+}
+
 }  // namespace drel

@@ -24,8 +24,19 @@ class Error {
   // Message and causes joined with ": ".
   std::string text() const;
 
+  // A line printed after the error's own, such as where a report was saved instead.
+  Error with_note(std::string note) && {
+    note_ = std::move(note);
+    return std::move(*this);
+  }
+  const std::string& note() const { return note_; }
+  // What a program prints for it: "<program>: <text>", then "<program>: <note>" if there is one,
+  // each line ended by a line feed.
+  std::string printed(const std::string& program) const;
+
  private:
   std::vector<std::string> chain_;
+  std::string note_;
 };
 
 // "<strerror text> (os error N)".

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 
 #include "common/unique_fd.h"
 
@@ -32,6 +33,24 @@ Result<std::string> read_to_end(int fd) {
       return Error::os(errno);
     }
     bytes.append(buf, static_cast<size_t>(n));
+  }
+}
+
+Result<std::string> read_link(const std::string& path) {
+  std::string buf(PATH_MAX, '\0');
+  for (;;) {
+    const ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
+    if (n < 0) {
+      const int err = errno;
+      Error error = Error::os(err);
+      errno = err;  // for a caller that words some errors itself
+      return error;
+    }
+    if (static_cast<size_t>(n) < buf.size()) {
+      buf.resize(static_cast<size_t>(n));
+      return buf;
+    }
+    buf.resize(buf.size() * 2);  // the target may have been cut short: try again, larger
   }
 }
 

@@ -88,19 +88,9 @@ std::optional<ProcessInfo> read_process_info(int pid) {
 }
 
 Result<std::string> current_executable_path() {
-  std::string buf(PATH_MAX, '\0');
-  for (;;) {
-    const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
-    if (n < 0) {
-      if (errno == ENOENT) return Error("no /proc/self/exe available. Is /proc mounted?");
-      return Error::os(errno);
-    }
-    if (static_cast<size_t>(n) < buf.size()) {
-      buf.resize(static_cast<size_t>(n));
-      return buf;
-    }
-    buf.resize(buf.size() * 2);  // the link may have been cut short: try again, larger
-  }
+  Result<std::string> path = read_link("/proc/self/exe");
+  if (!path && errno == ENOENT) return Error("no /proc/self/exe available. Is /proc mounted?");
+  return path;
 }
 
 std::optional<std::string> self_exe_path() {

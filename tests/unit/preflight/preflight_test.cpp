@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "preflight/preflight_probe.h"
-#include "scoped_env.h"
+#include "support/scoped_env.h"
 #include "temp_name_shape.h"
 #include "support/case_names.h"
 #include "support/process_runner.h"

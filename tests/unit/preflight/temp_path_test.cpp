@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "scoped_env.h"
+#include "support/scoped_env.h"
 #include "support/case_names.h"
 #include "temp_name_shape.h"
 
