@@ -61,7 +61,9 @@ struct Case {
   std::string cause;      // after "failed to write report to <path>: ", "" when writing works
   Saved saved;
 };
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
 
 constexpr const char* kOldReport = "an old report";
 constexpr size_t kSizeLimit = 4096;
@@ -190,16 +192,15 @@ std::vector<std::string> environment(const std::string& tmpdir, bool padded) {
 
 bool namespaces_work() {
   static const bool works = [] {
-    const std::vector<std::string> probe =
-        ::geteuid() == 0 ? std::vector<std::string>{"unshare", "-m", "true"}
-                         : std::vector<std::string>{"unshare", "-rm", "true"};
+    const std::vector<std::string> probe = ::geteuid() == 0
+                                               ? std::vector<std::string>{"unshare", "-m", "true"}
+                                               : std::vector<std::string>{"unshare", "-rm", "true"};
     return test::run_program(probe).exit_status == 0;
   }();
   return works;
 }
 
-class ReportSurvival
-    : public ::testing::TestWithParam<std::tuple<std::string, Case>> {};
+class ReportSurvival : public ::testing::TestWithParam<std::tuple<std::string, Case>> {};
 
 TEST_P(ReportSurvival, CommandReportStatusAndNothingLeft) {
   const std::string& program = std::get<0>(GetParam());
@@ -219,8 +220,11 @@ TEST_P(ReportSurvival, CommandReportStatusAndNothingLeft) {
   std::string target = dir / "out.m";
   std::string written_at = target;  // where the report itself lands
   switch (c.target) {
-    case Target::kPlain: break;
-    case Target::kMissingDir: target = written_at = dir / "missing/out.m"; break;
+    case Target::kPlain:
+      break;
+    case Target::kMissingDir:
+      target = written_at = dir / "missing/out.m";
+      break;
     case Target::kSymlink:
       ASSERT_EQ(::mkdir((dir / "real").c_str(), 0700), 0);
       test::write_file(dir / "real/out.m", kOldReport);
@@ -233,7 +237,9 @@ TEST_P(ReportSurvival, CommandReportStatusAndNothingLeft) {
       ASSERT_EQ(::mkdir((dir / "mnt").c_str(), 0700), 0);
       target = written_at = dir / "mnt/out.m";
       break;
-    case Target::kSizeLimit: test::write_file(target, kOldReport); break;
+    case Target::kSizeLimit:
+      test::write_file(target, kOldReport);
+      break;
   }
 
   const std::vector<std::string> command = {"sh", "-c", script};
@@ -242,8 +248,8 @@ TEST_P(ReportSurvival, CommandReportStatusAndNothingLeft) {
   if (in_namespace) {
     std::vector<std::string> wrapped = {"/usr/bin/unshare"};
     if (::geteuid() != 0) wrapped.push_back("-r");
-    wrapped.insert(wrapped.end(), {"-m", "/bin/sh", "-c", kNamespaceScript, "ns", dir / "mnt",
-                                   old, c.target == Target::kFullFs ? "full" : "ro", keep});
+    wrapped.insert(wrapped.end(), {"-m", "/bin/sh", "-c", kNamespaceScript, "ns", dir / "mnt", old,
+                                   c.target == Target::kFullFs ? "full" : "ro", keep});
     wrapped.insert(wrapped.end(), argv.begin(), argv.end());
     argv = std::move(wrapped);
   }
@@ -255,9 +261,14 @@ TEST_P(ReportSurvival, CommandReportStatusAndNothingLeft) {
   if (c.trigger != Trigger::kNone) {
     ASSERT_TRUE(wait_for_file(dir / "started", run.pid)) << test::read_file(dir / "stderr");
     switch (c.trigger) {
-      case Trigger::kNone: break;
-      case Trigger::kTerminalInterrupt: ASSERT_EQ(::write(run.terminal, "\x03", 1), 1); break;
-      case Trigger::kSignalTracer: ::kill(run.pid, c.signal_1); break;
+      case Trigger::kNone:
+        break;
+      case Trigger::kTerminalInterrupt:
+        ASSERT_EQ(::write(run.terminal, "\x03", 1), 1);
+        break;
+      case Trigger::kSignalTracer:
+        ::kill(run.pid, c.signal_1);
+        break;
       case Trigger::kTwoSignals:
         // Different signals do not merge; the lower number is handled first.
         ::kill(run.pid, c.signal_1);
@@ -302,7 +313,9 @@ TEST_P(ReportSurvival, CommandReportStatusAndNothingLeft) {
     EXPECT_TRUE(std::any_of(report->processes.begin(), report->processes.end(),
                             [&](const ProcessRecord& p) { return p.command == command; }));
     EXPECT_TRUE(has(report->written_files, dir / "started")) << report_path;
-    if (c.command_finished) EXPECT_TRUE(has(report->written_files, dir / "done"));
+    if (c.command_finished) {
+      EXPECT_TRUE(has(report->written_files, dir / "done"));
+    }
   }
 
   // The old report, untouched when the new one could not replace it; no temporary beside it.
@@ -312,8 +325,9 @@ TEST_P(ReportSurvival, CommandReportStatusAndNothingLeft) {
               c.target == Target::kFullFs ? "fill\nout.m\n" : "out.m\n");
   } else if (c.target == Target::kSizeLimit) {
     EXPECT_EQ(test::read_file(target), kOldReport);
-    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"done", "keep", "old.m", "out.m", "started",
-                                                              "stderr", "stdout", "tmp"}));
+    EXPECT_EQ(names_in(dir.path()),
+              (std::vector<std::string>{"done", "keep", "old.m", "out.m", "started", "stderr",
+                                        "stdout", "tmp"}));
   } else if (c.target == Target::kSymlink) {
     EXPECT_TRUE(std::filesystem::is_symlink(target));
     EXPECT_EQ(names_in(dir / "real"), std::vector<std::string>{"out.m"});
@@ -325,7 +339,8 @@ TEST_P(ReportSurvival, CommandReportStatusAndNothingLeft) {
   pid_t tracer = run.pid;
   if (in_namespace) tracer = std::stoi(test::read_file(keep + "/pid"));
   const std::string socket_prefix = ".drel-" + std::to_string(tracer) + "-";
-  for (const std::string& name : names_in("/tmp")) EXPECT_NE(name.rfind(socket_prefix, 0), 0u) << name;
+  for (const std::string& name : names_in("/tmp"))
+    EXPECT_NE(name.rfind(socket_prefix, 0), 0u) << name;
 }
 
 const Case kCases[] = {
@@ -345,19 +360,19 @@ const Case kCases[] = {
      Target::kReadOnlyFs, 1, true, "Read-only file system (os error 30)", Saved::kYes},
     {"full_file_system", "echo > @/started; echo > @/done", Trigger::kNone, 0, 0, Target::kFullFs,
      1, true, "No space left on device (os error 28)", Saved::kYes},
-    {"file_size_limit", "echo > @/started; echo > @/done", Trigger::kNone, 0, 0,
-     Target::kSizeLimit, 1, true, "File too large (os error 27)", Saved::kFailed},
+    {"file_size_limit", "echo > @/started; echo > @/done", Trigger::kNone, 0, 0, Target::kSizeLimit,
+     1, true, "File too large (os error 27)", Saved::kFailed},
     {"output_path_is_a_symbolic_link", "echo > @/started; echo > @/done", Trigger::kNone, 0, 0,
      Target::kSymlink, 0, true, "", Saved::kNo},
 };
 
-INSTANTIATE_TEST_SUITE_P(
-    Runs, ReportSurvival,
-    ::testing::Combine(::testing::Values("drel-tracer", "drel-tracer-preload"),
-                       ::testing::ValuesIn(kCases)),
-    [](const auto& info) {
-      return test::name_piece(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name;
-    });
+INSTANTIATE_TEST_SUITE_P(Runs, ReportSurvival,
+                         ::testing::Combine(::testing::Values("drel-tracer", "drel-tracer-preload"),
+                                            ::testing::ValuesIn(kCases)),
+                         [](const auto& info) {
+                           return test::name_piece(std::get<0>(info.param)) + "_" +
+                                  std::get<1>(info.param).name;
+                         });
 
 }  // namespace
 }  // namespace drel

@@ -1,5 +1,6 @@
 #include "common/termination_signals.h"
 
+#include <fcntl.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -29,16 +30,89 @@ struct sigaction g_saved[std::size(kSignals)];
 bool g_installed[std::size(kSignals)];
 struct sigaction g_saved_alarm;
 
-// Whether the command received this signal itself: a terminal sends to its foreground group,
-// and a process of our group that signals us has, almost always, signalled the group (kill(0)
-// or killpg, as timeout and make do). Either reaches the command only while it is in our group.
-bool command_got_it_too(const siginfo_t* info, pid_t command) {
-  const pid_t group = ::getpgrp();
-  if (::getpgid(command) != group) return false;
+// Reads a small /proc file into buf with system calls only; the length read, or -1.
+ssize_t read_proc(const char* path, char* buf, size_t size) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  ssize_t total = 0;
+  while (static_cast<size_t>(total) + 1 < size) {
+    const ssize_t n = ::read(fd, buf + total, size - 1 - static_cast<size_t>(total));
+    if (n <= 0) break;
+    total += n;
+  }
+  ::close(fd);
+  buf[total] = '\0';
+  return total;
+}
+
+// "/proc/<pid>/<name>" into out, without the C library's formatting.
+void proc_path(pid_t pid, const char* name, char* out) {
+  char digits[16];
+  int n = 0;
+  for (unsigned v = static_cast<unsigned>(pid); n == 0 || v != 0; v /= 10)
+    digits[n++] = static_cast<char>('0' + v % 10);
+  char* p = out;
+  for (const char* s = "/proc/"; *s != '\0'; ++s) *p++ = *s;
+  while (n > 0) *p++ = digits[--n];
+  *p++ = '/';
+  for (const char* s = name; *s != '\0'; ++s) *p++ = *s;
+  *p = '\0';
+}
+
+pid_t parent_of(pid_t pid) {
+  char path[64];
+  char stat[512];
+  proc_path(pid, "stat", path);
+  if (read_proc(path, stat, sizeof stat) <= 0) return 0;
+  const char* p = std::strrchr(stat, ')');  // the name may hold anything but ends there
+  if (p == nullptr || p[1] == '\0' || p[2] == '\0' || p[3] != ' ') return 0;
+  pid_t ppid = 0;
+  for (p += 4; *p >= '0' && *p <= '9'; ++p) ppid = ppid * 10 + (*p - '0');
+  return ppid;
+}
+
+bool descends_from(pid_t pid, pid_t ancestor) {
+  for (int hop = 0; hop < 256 && pid > 1; ++hop) {
+    pid = parent_of(pid);
+    if (pid == ancestor) return true;
+  }
+  return false;
+}
+
+// Whether sig waits in the process's pending sets (its own or its main thread's).
+bool pending_in(pid_t pid, int sig) {
+  char path[64];
+  char status[4096];
+  proc_path(pid, "status", path);
+  if (read_proc(path, status, sizeof status) <= 0) return false;
+  for (const char* key : {"SigPnd:", "ShdPnd:"}) {
+    const char* p = std::strstr(status, key);
+    if (p == nullptr) continue;
+    p += std::strlen(key);
+    while (*p == ' ' || *p == '\t') ++p;
+    unsigned long long mask = 0;
+    for (;; ++p) {
+      const char c = *p;
+      const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+      if (d < 0) break;
+      mask = mask << 4 | static_cast<unsigned>(d);
+    }
+    if (mask & (1ULL << (sig - 1))) return true;
+  }
+  return false;
+}
+
+// Whether the command received this signal itself, so that passing it on would deliver it
+// twice. A terminal sends to its foreground group; the command or one of its processes that
+// signals the tracer has signalled the group (kill(0), as make and shells do); a signal sent to
+// the group from outside still waits in the command's pending set when the tracer looks. All of
+// these reach the command only while it is in the tracer's group.
+bool command_got_it_too(const siginfo_t* info, pid_t command, int sig) {
+  if (::getpgid(command) != ::getpgrp()) return false;
   if (info->si_code == SI_KERNEL) return true;
   if (info->si_code != SI_USER && info->si_code != SI_QUEUE) return false;
-  if (info->si_pid == command) return true;
-  return info->si_pid > 0 && ::getpgid(info->si_pid) == group;
+  if (info->si_pid == command || descends_from(info->si_pid, command)) return true;
+  return pending_in(command, sig);
 }
 
 void on_tick(int) {
@@ -67,7 +141,7 @@ void on_signal(int sig, siginfo_t* info, void*) {
       if (g_hurry.compare_exchange_strong(not_yet, sig)) start_deadline();
     }
     const pid_t command = g_command.load();
-    if (command > 0 && !command_got_it_too(info, command)) ::kill(command, sig);
+    if (command > 0 && !command_got_it_too(info, command, sig)) ::kill(command, sig);
   }
   errno = saved_errno;
 }
@@ -107,7 +181,9 @@ TerminationSignals::~TerminationSignals() {
   g_remove_set = false;
 }
 
-void TerminationSignals::set_command(pid_t pid) { g_command = pid; }
+void TerminationSignals::set_command(pid_t pid) {
+  g_command = pid;
+}
 
 void TerminationSignals::remove_on_forced_exit(const char* path) {
   const size_t len = std::strlen(path);
@@ -116,11 +192,15 @@ void TerminationSignals::remove_on_forced_exit(const char* path) {
   g_remove_set = true;
 }
 
-int TerminationSignals::first_signal() const { return g_first.load(); }
+int TerminationSignals::first_signal() const {
+  return g_first.load();
+}
 
-int TerminationSignals::hurry_signal() const { return g_hurry.load(); }
+int TerminationSignals::hurry_signal() const {
+  return g_hurry.load();
+}
 
-void TerminationSignals::reset_in_child() noexcept {
+void TerminationSignals::reset_in_child() const noexcept {
   struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
   ::sigemptyset(&dfl.sa_mask);

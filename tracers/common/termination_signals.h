@@ -32,7 +32,7 @@ class TerminationSignals {
   int hurry_signal() const;
 
   // Default dispositions, for a forked child before it executes; async-signal-safe.
-  static void reset_in_child() noexcept;
+  void reset_in_child() const noexcept;
 };
 
 }  // namespace drel

@@ -48,7 +48,9 @@ struct LookupCase {
   std::vector<std::string> expected;
 };
 
-void PrintTo(const LookupCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const LookupCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class CandidateTest : public testing::TestWithParam<LookupCase> {};
 
@@ -123,7 +125,7 @@ TEST(LaunchTest, FailedExecLeavesItsErrnoForTheParent) {
   PreparedExec exec({"drel-no-such-program"});
   ExecFailureSlot failure;
   ASSERT_TRUE(failure.available());
-  const KeyboardSignalsIgnored signals;
+  const TerminationSignals signals;
   const pid_t pid = launch_tracee(exec, failure, signals);
   ASSERT_GT(pid, 0);
   int status = 0;
@@ -136,7 +138,7 @@ TEST(LaunchTest, FailedExecLeavesItsErrnoForTheParent) {
 TEST(LaunchTest, SuccessfulExecStopsTracedAtItsSigtrap) {
   PreparedExec exec({"/bin/true"});
   ExecFailureSlot failure;
-  const KeyboardSignalsIgnored signals;
+  const TerminationSignals signals;
   const pid_t pid = launch_tracee(exec, failure, signals);
   ASSERT_GT(pid, 0);
   int status = 0;
@@ -153,27 +155,37 @@ void (*disposition(int sig))(int) {
   return current.sa_handler;
 }
 
-TEST(KeyboardSignalsTest, IgnoredInTracerRestoredInChildAndAfterwards) {
-  // Start from the defaults whatever this test inherited (a background job ignores SIGINT).
-  const auto old_int = ::signal(SIGINT, SIG_DFL);
-  const auto old_quit = ::signal(SIGQUIT, SIG_DFL);
+TEST(TerminationSignalsTest, HandledInTracerDefaultInChildRestoredAfterwards) {
+  // Start from the defaults whatever this test inherited (a background job ignores SIGINT),
+  // except SIGHUP, ignored as under nohup: the command must inherit that one ignored.
+  const int kCaught[] = {SIGINT, SIGTERM, SIGQUIT};
+  struct sigaction old[4]{};
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  for (size_t i = 0; i < 3; ++i) ::sigaction(kCaught[i], &dfl, &old[i]);
+  const auto old_hup = ::signal(SIGHUP, SIG_IGN);
   {
-    const KeyboardSignalsIgnored signals;
-    EXPECT_EQ(disposition(SIGINT), SIG_IGN);
-    EXPECT_EQ(disposition(SIGQUIT), SIG_IGN);
+    const TerminationSignals signals;
+    for (const int sig : kCaught) {
+      EXPECT_NE(disposition(sig), SIG_DFL) << sig;
+      EXPECT_NE(disposition(sig), SIG_IGN) << sig;
+    }
+    EXPECT_EQ(disposition(SIGHUP), SIG_IGN);
     const pid_t pid = ::fork();
     if (pid == 0) {
-      signals.restore();
-      _exit(disposition(SIGINT) == SIG_DFL && disposition(SIGQUIT) == SIG_DFL ? 0 : 1);
+      signals.reset_in_child();
+      bool defaults = disposition(SIGHUP) == SIG_IGN;
+      for (const int sig : kCaught) defaults = defaults && disposition(sig) == SIG_DFL;
+      _exit(defaults ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
-  EXPECT_EQ(disposition(SIGINT), SIG_DFL);
-  EXPECT_EQ(disposition(SIGQUIT), SIG_DFL);
-  ::signal(SIGINT, old_int);
-  ::signal(SIGQUIT, old_quit);
+  for (const int sig : kCaught) EXPECT_EQ(disposition(sig), SIG_DFL) << sig;
+  EXPECT_EQ(disposition(SIGHUP), SIG_IGN);
+  for (size_t i = 0; i < 3; ++i) ::sigaction(kCaught[i], &old[i], nullptr);
+  ::signal(SIGHUP, old_hup);
 }
 
 }  // namespace

@@ -27,6 +27,7 @@ constexpr const char* kProbeUsage = "usage: drel-tracer-preload --preflight-prob
 
 [[noreturn]] void fail(const char* prefix, const drel::Error& error) {
   std::fprintf(stderr, "%s%s\n", prefix, error.text().c_str());
+  if (!error.note().empty()) std::fprintf(stderr, "%s%s\n", prefix, error.note().c_str());
   std::exit(1);
 }
 

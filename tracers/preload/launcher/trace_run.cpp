@@ -20,6 +20,7 @@
 
 #include "common/proc_info.h"
 #include "common/report_writer.h"
+#include "common/termination_signals.h"
 #include "common/unique_fd.h"
 #include "common/utf8.h"
 #include "preload/launcher/event_connection.h"
@@ -226,11 +227,15 @@ Result<int> run_preload_trace(const std::string& output_path,
     return std::move(r).error().context("failed to set listener non-blocking");
   }
 
+  // The launcher lives through the signals that end a run, to write the report.
+  TerminationSignals signals;
+  signals.remove_on_forced_exit(socket_path.c_str());
   const double start_time = now_epoch_seconds();
   const std::vector<std::string> env = child_environment(environ, library_text, socket_path);
   Result<pid_t> child = spawn(command, env);
   if (!child) return std::move(child).error();
   const pid_t root = *child;
+  signals.set_command(root);
 
   // The root is recorded with the environment it was given, which holds the three variables
   // the launcher's own environment lacks.
@@ -253,13 +258,17 @@ Result<int> run_preload_trace(const std::string& output_path,
       code = exit_code(status);
       break;
     }
+    if (const int hurry = signals.hurry_signal(); hurry != 0) {
+      code = 128 + hurry;  // told twice: the report of what was seen, now
+      break;
+    }
     pacer.pass(accepted || pass.any_data);
   }
 
   // Descendants may still hold connections: give them a short while, not forever.
   const auto deadline = std::chrono::steady_clock::now() + kFinalDrain;
   PollPacer final_pacer(kFinalPollInterval);
-  while (std::chrono::steady_clock::now() < deadline) {
+  while (std::chrono::steady_clock::now() < deadline && signals.hurry_signal() == 0) {
     const bool accepted = accept_pending(listener.get(), connections);
     const DrainPass pass = drain_all(connections, agg);
     if (!accepted && !pass.any_open) break;

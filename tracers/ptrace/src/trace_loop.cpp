@@ -62,6 +62,7 @@ class Loop {
     while (!tasks_.empty()) {
       int status = 0;
       const pid_t task = ::waitpid(-1, &status, __WALL);
+      if (observer_.should_stop()) break;
       if (task == 0) continue;
       if (task < 0) {
         if (errno == ECHILD) break;

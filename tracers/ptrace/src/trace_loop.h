@@ -23,6 +23,9 @@ class TraceObserver {
   virtual void on_exec(pid_t task) = 0;
   // The task is gone (reaped, or replaced by the thread that executed).
   virtual void on_task_gone(pid_t task) = 0;
+  // Asked after every wait, also one a signal interrupted: true ends the loop at once, with
+  // the tasks still traced (the tracer was told to finish now).
+  virtual bool should_stop() { return false; }
 };
 
 // Sets the options (TRACESYSGOOD | TRACEFORK | TRACEVFORK | TRACECLONE | TRACEEXEC | TRACESECCOMP,

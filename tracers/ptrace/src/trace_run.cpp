@@ -22,8 +22,9 @@ namespace {
 // The decoding observer, and every task's record in the process registry.
 class FileAccessObserver final : public DecodingObserver {
  public:
-  FileAccessObserver(pid_t root, const std::vector<std::string>& command, SyscallDecoder& decoder)
-      : DecodingObserver(decoder), registry_(root, command) {
+  FileAccessObserver(pid_t root, const std::vector<std::string>& command, SyscallDecoder& decoder,
+                     const TerminationSignals& signals)
+      : DecodingObserver(decoder), registry_(root, command), signals_(signals) {
     registry_.register_process(root, std::nullopt);
   }
 
@@ -37,10 +38,14 @@ class FileAccessObserver final : public DecodingObserver {
     registry_.register_process(task, registry_.parent_of(task));
   }
 
+  // A second SIGINT or SIGTERM: the report of what was seen, now.
+  bool should_stop() override { return signals_.hurry_signal() != 0; }
+
   const ProcessRegistry& registry() const { return registry_; }
 
  private:
   ProcessRegistry registry_;
+  const TerminationSignals& signals_;
 };
 
 }  // namespace
@@ -52,9 +57,11 @@ int run_trace(const std::vector<std::string>& command, const std::string& output
   SyscallDecoder decoder(memory);
 
   ExecFailureSlot exec_failure;
-  const KeyboardSignalsIgnored keyboard_signals;
-  const pid_t child = launch_tracee(exec, exec_failure, keyboard_signals);
+  // The tracer lives through the signals that end a run, to write the report.
+  TerminationSignals signals;
+  const pid_t child = launch_tracee(exec, exec_failure, signals);
   if (child < 0) return 1;
+  signals.set_command(child);
 
   int status = 0;
   const pid_t waited = ::waitpid(child, &status, 0);
@@ -64,8 +71,9 @@ int run_trace(const std::vector<std::string>& command, const std::string& output
     return 1;
   }
 
-  FileAccessObserver observer(child, command, decoder);
-  const int exit_code = trace_loop(child, observer);
+  FileAccessObserver observer(child, command, decoder, signals);
+  const int loop_code = trace_loop(child, observer);
+  const int exit_code = signals.hurry_signal() != 0 ? 128 + signals.hurry_signal() : loop_code;
   const double end_time = now_epoch_seconds();
 
   SyscallDecoder::Files files = decoder.aggregate_files();
@@ -74,7 +82,7 @@ int run_trace(const std::vector<std::string>& command, const std::string& output
                   std::move(files.paths), observer.registry().run_environment(), start_time,
                   end_time, std::nullopt);
   if (Result<void> written = write_report(report, output_path); !written) {
-    std::cerr << "drel-tracer: " << written.error().text() << '\n';
+    std::cerr << written.error().printed("drel-tracer");
     return 1;
   }
   return exit_code;

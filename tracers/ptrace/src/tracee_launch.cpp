@@ -138,23 +138,8 @@ void report_exec_failure(const ExecFailureSlot& failure) {
   }
 }
 
-KeyboardSignalsIgnored::KeyboardSignalsIgnored() {
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  ::sigaction(SIGINT, &ignore, &saved_int_);
-  ::sigaction(SIGQUIT, &ignore, &saved_quit_);
-}
-
-KeyboardSignalsIgnored::~KeyboardSignalsIgnored() { restore(); }
-
-void KeyboardSignalsIgnored::restore() const noexcept {
-  ::sigaction(SIGINT, &saved_int_, nullptr);
-  ::sigaction(SIGQUIT, &saved_quit_, nullptr);
-}
-
 pid_t launch_tracee(PreparedExec& exec, ExecFailureSlot& failure,
-                    const KeyboardSignalsIgnored& signals) {
+                    const TerminationSignals& signals) {
   // Nothing buffered may be written twice, once by each process.
   std::fflush(nullptr);
   const pid_t pid = ::fork();
@@ -169,7 +154,7 @@ pid_t launch_tracee(PreparedExec& exec, ExecFailureSlot& failure,
   if (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) child_fail_traceme(errno);
   install_seccomp_filter(TRACED_SYSCALLS, AUDIT_ARCH_NATIVE);
   ::signal(SIGPIPE, SIG_DFL);
-  signals.restore();
+  signals.reset_in_child();
   const int err = exec.exec();
   if (!failure.available()) child_fail_exec(err);
   failure.set(err);

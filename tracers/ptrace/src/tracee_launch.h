@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "common/termination_signals.h"
+
 namespace drel {
 
 // Everything the child needs between fork and exec, built beforehand: after a fork the child may
@@ -57,31 +59,12 @@ class ExecFailureSlot {
   volatile int* slot_ = nullptr;
 };
 
-// The keyboard signals (SIGINT, SIGQUIT) are the traced command's business: the terminal sends
-// them to the whole foreground group, and a tracer that died of them would take the command
-// with it (EXITKILL) and write no report. While this lives the tracer ignores them; the child
-// gets back the dispositions the tracer started with.
-class KeyboardSignalsIgnored {
- public:
-  KeyboardSignalsIgnored();
-  ~KeyboardSignalsIgnored();
-  KeyboardSignalsIgnored(const KeyboardSignalsIgnored&) = delete;
-  KeyboardSignalsIgnored& operator=(const KeyboardSignalsIgnored&) = delete;
-
-  // Puts the saved dispositions back; async-signal-safe, for the child.
-  void restore() const noexcept;
-
- private:
-  struct sigaction saved_int_ {};
-  struct sigaction saved_quit_ {};
-};
-
 // Forks the traced child. The child requests tracing, installs the seccomp filter, resets
-// SIGPIPE and the keyboard signals and executes the command; if that fails it leaves the errno in `failure` (printing it
+// SIGPIPE and the termination signals and executes the command; if that fails it leaves the errno in `failure` (printing it
 // itself only if there is no slot) and exits 1. Returns the child's id, or -1 after printing
 // "fork failed: ..." to standard error.
 pid_t launch_tracee(PreparedExec& exec, ExecFailureSlot& failure,
-                    const KeyboardSignalsIgnored& signals);
+                    const TerminationSignals& signals);
 
 // "exec failed: <strerror text> (os error N)" on standard error, if the child left an errno.
 void report_exec_failure(const ExecFailureSlot& failure);
