@@ -129,11 +129,16 @@ TEST(LauncherFailure, MissingCommandWritesNoReport) {
 TEST(LauncherFailure, OutputInMissingDirectoryFailsAfterTheCommandRan) {
   test::TempDir dir;
   const std::string output = dir / "missing/out.msgpack";
-  const RunResult run = trace(output, {actions(), "write", dir / "ran", "yes", "exit", "5"});
+  RunOptions options;
+  options.env["TMPDIR"] = dir.path();
+  const RunResult run =
+      trace(output, {actions(), "write", dir / "ran", "yes", "exit", "5"}, options);
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.err, "drel-tracer-preload: failed to write report to " + output +
-                         ": No such file or directory (os error 2)\n");
+                         ": No such file or directory (os error 2)\n"
+                         "drel-tracer-preload: the report was saved to " + dir / "out.msgpack\n");
   EXPECT_EQ(test::read_file(dir / "ran"), "yes");
+  EXPECT_EQ(load(dir / "out.msgpack").tracer_mode, "preload");
 }
 
 TEST(LauncherFailure, NoLibraryAnywhere) {
@@ -371,7 +376,7 @@ TEST(LauncherReport, UndecodableFramesAreCountedAsDropped) {
   EXPECT_NE(find_file(r, dir / "input"), nullptr);
 }
 
-TEST(LauncherReport, ExistingOutputIsOverwrittenInPlace) {
+TEST(LauncherReport, ExistingOutputIsReplacedKeepingItsMode) {
   test::TempDir dir;
   const std::string output = dir / "out.msgpack";
   test::write_file(output, std::string(100000, 'x'));
@@ -382,8 +387,9 @@ TEST(LauncherReport, ExistingOutputIsOverwrittenInPlace) {
   ASSERT_EQ(run.exit_status, 0) << run.err;
   struct stat after {};
   ASSERT_EQ(::stat(output.c_str(), &after), 0);
-  // Same file, same permissions, no stale tail: the reader refuses trailing bytes.
-  EXPECT_EQ(after.st_ino, before.st_ino);
+  // A new file renamed over the old, same permissions, no stale tail: the reader refuses
+  // trailing bytes.
+  EXPECT_NE(after.st_ino, before.st_ino);
   EXPECT_EQ(after.st_mode & 07777, 0640u);
   EXPECT_LT(after.st_size, 100000);
   EXPECT_EQ(load(output).tracer_mode, "preload");

@@ -371,10 +371,14 @@ TEST(PtraceTracer, MissingCommandFailsWithoutTouchingTheReport) {
 TEST(PtraceTracer, ReportWriteFailureIsReported) {
   TempDir dir;
   const std::string out = dir / "missing-dir/report";
-  const Traced t = trace(out, calls({"exit", "3"}));
+  test::RunOptions options;
+  options.env["TMPDIR"] = dir.path();
+  const Traced t = trace(out, calls({"exit", "3"}), options);
   EXPECT_EQ(t.run.exit_status, 1);
   EXPECT_EQ(t.run.err, "drel-tracer: failed to write report to " + out +
-                           ": No such file or directory (os error 2)\n");
+                           ": No such file or directory (os error 2)\n"
+                           "drel-tracer: the report was saved to " + dir / "report\n");
+  EXPECT_TRUE(read_report_file(dir / "report").ok());
 }
 
 bool process_gone(pid_t pid) {

@@ -84,6 +84,7 @@ TEST_F(ReportWriter, MissingDirectoryIsTheOsNotFoundError) {
   ASSERT_FALSE(raw.ok());
   EXPECT_EQ(raw.error().text(), "No such file or directory (os error 2)");
 
+  const test::ScopedEnv tmpdir("TMPDIR", dir_);  // where the report is saved instead
   auto report =
       write_report(make_report("ptrace", std::nullopt, {}, {}, {}, {}, 0, 0, std::nullopt), path);
   ASSERT_FALSE(report.ok());
