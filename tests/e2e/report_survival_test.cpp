@@ -259,7 +259,8 @@ TEST_P(ReportSurvival, CommandReportStatusAndNothingLeft) {
             c.trigger == Trigger::kTerminalInterrupt, c.target == Target::kSizeLimit);
   ASSERT_GT(run.pid, 0);
   if (c.trigger != Trigger::kNone) {
-    ASSERT_TRUE(wait_for_file(dir / "started", run.pid)) << test::read_file(dir / "stderr");
+    // Once "ready" exists the tracer has let the command past its open of "started".
+    ASSERT_TRUE(wait_for_file(dir / "ready", run.pid)) << test::read_file(dir / "stderr");
     switch (c.trigger) {
       case Trigger::kNone:
         break;
@@ -344,15 +345,15 @@ TEST_P(ReportSurvival, CommandReportStatusAndNothingLeft) {
 }
 
 const Case kCases[] = {
-    {"interrupt_typed_on_the_terminal", "echo > @/started; exec sleep 30; echo > @/done",
+    {"interrupt_typed_on_the_terminal", "echo > @/started; echo > @/ready; exec sleep 30; echo > @/done",
      Trigger::kTerminalInterrupt, 0, 0, Target::kPlain, 128 + SIGINT, false, "", Saved::kNo},
-    {"terminate_sent_to_the_tracer", "echo > @/started; exec sleep 30; echo > @/done",
+    {"terminate_sent_to_the_tracer", "echo > @/started; echo > @/ready; exec sleep 30; echo > @/done",
      Trigger::kSignalTracer, SIGTERM, 0, Target::kPlain, 128 + SIGTERM, false, "", Saved::kNo},
-    {"hangup_sent_to_the_tracer", "echo > @/started; exec sleep 30; echo > @/done",
+    {"hangup_sent_to_the_tracer", "echo > @/started; echo > @/ready; exec sleep 30; echo > @/done",
      Trigger::kSignalTracer, SIGHUP, 0, Target::kPlain, 128 + SIGHUP, false, "", Saved::kNo},
     {"command_signals_its_own_group", "echo > @/started; kill -TERM 0; echo > @/done",
      Trigger::kNone, 0, 0, Target::kPlain, 128 + SIGTERM, false, "", Saved::kNo},
-    {"second_signal_ends_the_tracer", "trap '' HUP TERM; echo > @/started; exec sleep 30",
+    {"second_signal_ends_the_tracer", "trap '' HUP TERM; echo > @/started; echo > @/ready; exec sleep 30",
      Trigger::kTwoSignals, SIGHUP, SIGTERM, Target::kPlain, 128 + SIGTERM, false, "", Saved::kNo},
     {"missing_output_directory", "echo > @/started; echo > @/done", Trigger::kNone, 0, 0,
      Target::kMissingDir, 1, true, "No such file or directory (os error 2)", Saved::kYes},

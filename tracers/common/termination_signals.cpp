@@ -23,6 +23,10 @@ std::atomic<pid_t> g_tracer{0};
 std::atomic<int> g_first{0};
 std::atomic<int> g_hurry{0};
 std::atomic<int> g_ticks{0};
+// A signal that came before the command's pid was known: passed on (or not) once it is.
+std::atomic<int> g_early{0};
+std::atomic<int> g_early_code{0};
+std::atomic<pid_t> g_early_sender{0};
 char g_remove_path[256];
 std::atomic<bool> g_remove_set{false};
 
@@ -115,6 +119,20 @@ bool command_got_it_too(const siginfo_t* info, pid_t command, int sig) {
   return pending_in(command, sig);
 }
 
+// Passes the signal on unless the command received it too.
+void pass_on(int sig, int code, pid_t sender, pid_t command) {
+  siginfo_t info{};
+  info.si_code = code;
+  info.si_pid = sender;
+  if (!command_got_it_too(&info, command, sig)) ::kill(command, sig);
+}
+
+// Takes the early signal, if nobody else has, and passes it on.
+void pass_on_early(pid_t command) {
+  const int sig = g_early.exchange(0);
+  if (sig != 0) pass_on(sig, g_early_code.load(), g_early_sender.load(), command);
+}
+
 void on_tick(int) {
   if (g_ticks.fetch_add(1) + 1 < kDeadlineTicks) return;  // each tick also wakes a blocked wait
   if (g_remove_set.load()) ::unlink(g_remove_path);
@@ -140,8 +158,18 @@ void on_signal(int sig, siginfo_t* info, void*) {
       int not_yet = 0;
       if (g_hurry.compare_exchange_strong(not_yet, sig)) start_deadline();
     }
-    const pid_t command = g_command.load();
-    if (command > 0 && !command_got_it_too(info, command, sig)) ::kill(command, sig);
+    pid_t command = g_command.load();
+    if (command > 0) {
+      pass_on(sig, info->si_code, info->si_pid, command);
+    } else {
+      // The command may have started already: set_command passes this on, or, if it has just
+      // run, this handler does.
+      g_early_code = info->si_code;
+      g_early_sender = info->si_pid;
+      g_early = sig;
+      command = g_command.load();
+      if (command > 0) pass_on_early(command);
+    }
   }
   errno = saved_errno;
 }
@@ -154,6 +182,7 @@ TerminationSignals::TerminationSignals() {
   g_first = 0;
   g_hurry = 0;
   g_ticks = 0;
+  g_early = 0;
   g_remove_set = false;
   struct sigaction handler {};
   handler.sa_sigaction = on_signal;
@@ -183,6 +212,7 @@ TerminationSignals::~TerminationSignals() {
 
 void TerminationSignals::set_command(pid_t pid) {
   g_command = pid;
+  pass_on_early(pid);
 }
 
 void TerminationSignals::remove_on_forced_exit(const char* path) {

@@ -268,10 +268,11 @@ Result<int> run_preload_trace(const std::string& output_path,
   // Descendants may still hold connections: give them a short while, not forever.
   const auto deadline = std::chrono::steady_clock::now() + kFinalDrain;
   PollPacer final_pacer(kFinalPollInterval);
-  while (std::chrono::steady_clock::now() < deadline && signals.hurry_signal() == 0) {
+  while (std::chrono::steady_clock::now() < deadline) {
     const bool accepted = accept_pending(listener.get(), connections);
     const DrainPass pass = drain_all(connections, agg);
     if (!accepted && !pass.any_open) break;
+    if (signals.hurry_signal() != 0) break;  // told twice: what has arrived, and no more
     final_pacer.pass(accepted || pass.any_data);
   }
 

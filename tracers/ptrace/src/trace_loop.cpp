@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <iostream>
 #include <optional>
@@ -19,6 +20,9 @@ namespace drel {
 TraceObserver::~TraceObserver() = default;
 
 namespace {
+
+// How long a loop told to stop goes on handling the stops that are already waiting.
+constexpr auto kLastStopsWindow = std::chrono::milliseconds(20);
 
 // Without EXITKILL the traced processes would outlive a tracer that dies.
 constexpr long kPtraceOptions = PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK |
@@ -59,10 +63,16 @@ class Loop {
   }
 
   void run() {
+    // Told to stop, the loop still handles the stops already waiting (a call the command has
+    // made is in the report), for a short while and without blocking.
+    std::optional<std::chrono::steady_clock::time_point> stop_by;
     while (!tasks_.empty()) {
       int status = 0;
-      const pid_t task = ::waitpid(-1, &status, __WALL);
-      if (observer_.should_stop()) break;
+      const pid_t task = ::waitpid(-1, &status, stop_by ? __WALL | WNOHANG : __WALL);
+      if (!stop_by && observer_.should_stop()) {
+        stop_by = std::chrono::steady_clock::now() + kLastStopsWindow;
+      }
+      if (stop_by && (task == 0 || std::chrono::steady_clock::now() >= *stop_by)) break;
       if (task == 0) continue;
       if (task < 0) {
         if (errno == ECHILD) break;
