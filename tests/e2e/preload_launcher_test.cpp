@@ -399,7 +399,7 @@ TEST(LauncherReport, ShellScriptThatRenamesItsOutput) {
   test::TempDir dir;
   test::write_file(dir / "in.txt", "hello\n");
   // The pause before the rename lets the launcher handle the temporary's write event while the
-  // file still exists: that is when it notes the identity by which it finds the new name.
+  // file still exists, as a launcher that followed it by identity would need.
   const std::string script =
       "read line < \"$1/in.txt\"; echo \"$line\" > \"$1/out.txt.tmp\"; "
       "\"$2\" read \"$1/in.txt\" sleep 500 rename \"$1/out.txt.tmp\" \"$1/out.txt\"; :";
@@ -411,8 +411,10 @@ TEST(LauncherReport, ShellScriptThatRenamesItsOutput) {
   for (const FileRecord& f : r.files) {
     if (f.path.starts_with(dir.path() + "/")) ours.push_back(f.path);
   }
-  // The temporary's record now carries the final name, beside the rename's own record.
-  EXPECT_EQ(ours, (std::vector<std::string>{dir / "in.txt", dir / "out.txt", dir / "out.txt"}));
+  // Both names of the rename, each once; the temporary keeps its own record.
+  EXPECT_EQ(ours, (std::vector<std::string>{dir / "in.txt", dir / "out.txt",
+                                            dir / "out.txt.tmp"}));
+  EXPECT_TRUE(find_file(r, dir / "out.txt.tmp")->written);
   EXPECT_TRUE(find_file(r, dir / "in.txt")->read);
   for (const FileRecord& f : r.files) {
     if (f.path == dir / "out.txt") {

@@ -57,71 +57,80 @@ std::string parent_directory(std::string_view path) {
   return std::string(parent);
 }
 
+// Records that now carry one path become one, in path order: flags OR-ed, thread lists joined.
+static void merge_same_paths(std::vector<FileRecord>& files) {
+  std::stable_sort(files.begin(), files.end(),
+                   [](const FileRecord& a, const FileRecord& b) { return a.path < b.path; });
+  auto join = [](std::optional<std::vector<uint32_t>>& into,
+                 std::optional<std::vector<uint32_t>>& from) {
+    if (!from) return;
+    if (!into) into.emplace();
+    into->insert(into->end(), from->begin(), from->end());
+    std::sort(into->begin(), into->end());
+    into->erase(std::unique(into->begin(), into->end()), into->end());
+  };
+  std::vector<FileRecord> merged;
+  merged.reserve(files.size());
+  for (FileRecord& f : files) {
+    if (!merged.empty() && merged.back().path == f.path) {
+      FileRecord& m = merged.back();
+      m.read = m.read || f.read;
+      m.written = m.written || f.written;
+      join(m.read_threads, f.read_threads);
+      join(m.written_threads, f.written_threads);
+      continue;
+    }
+    merged.push_back(std::move(f));
+  }
+  files = std::move(merged);
+}
+
+// A written file is followed only when the directory holding it moved as a whole: the
+// directory is found again by its identity near the paths seen, and the file under its own
+// name inside it, with the identity it had when written. A single file is never matched by
+// inode alone: the file system reuses a deleted file's inode for unrelated files, and the
+// rename's both names are in the report already.
 bool reconcile_renames(std::vector<FileRecord>& files, PathLists& lists,
                        const IdentityMap& identity_snapshots,
                        const IdentityMap& directory_snapshots) {
-  struct Vanished {
-    std::string path;
-    FileIdentity identity;
-  };
-  std::vector<Vanished> vanished_files;
-  for (const FileRecord& f : files) {
-    if (!f.written) continue;
-    auto snap = identity_snapshots.find(f.path);
-    if (snap != identity_snapshots.end() && !path_exists(f.path)) {
-      vanished_files.push_back({f.path, snap->second});
-    }
-  }
-  std::vector<Vanished> vanished_dirs;
+  std::vector<std::pair<std::string, FileIdentity>> vanished_dirs;
   for (const auto& [dir, id] : directory_snapshots) {
-    if (!path_exists(dir)) vanished_dirs.push_back({dir, id});
+    if (!path_exists(dir)) vanished_dirs.emplace_back(dir, id);
   }
-  if (vanished_files.empty() && vanished_dirs.empty()) return false;
-
-  std::sort(vanished_files.begin(), vanished_files.end(),
-            [](const Vanished& a, const Vanished& b) {
-              if (a.path != b.path) return a.path < b.path;
-              return a.identity < b.identity;
-            });
+  if (vanished_dirs.empty()) return false;
 
   std::unordered_set<std::string> candidates;
   for (const auto& entry : identity_snapshots) candidates.insert(parent_directory(entry.first));
   for (const std::string& p : lists.opened_files) candidates.insert(parent_directory(p));
   for (const auto& entry : directory_snapshots) candidates.insert(parent_directory(entry.first));
 
-  std::unordered_map<FileIdentity, std::string, FileIdentityHash> files_by_identity;
   std::unordered_map<FileIdentity, std::string, FileIdentityHash> dirs_by_identity;
   for (const std::string& dir : candidates) {
     scan_directory(dir, [&](EntryType type, const FileIdentity& id, std::string full) {
-      auto& table = type == EntryType::Directory ? dirs_by_identity : files_by_identity;
-      table.try_emplace(id, std::move(full));
+      if (type == EntryType::Directory) dirs_by_identity.try_emplace(id, std::move(full));
     });
   }
-
-  // A directory that moved as a whole: its files are found one level down at the new place.
-  if (!vanished_dirs.empty() && !dirs_by_identity.empty()) {
-    for (const Vanished& d : vanished_dirs) {
-      auto moved = dirs_by_identity.find(d.identity);
-      if (moved == dirs_by_identity.end()) continue;
-      scan_directory(moved->second, [&](EntryType type, const FileIdentity& id, std::string full) {
-        if (type == EntryType::RegularFile) files_by_identity.try_emplace(id, std::move(full));
-      });
-    }
+  std::unordered_map<std::string, std::string> moved_dirs;  // old → new
+  for (const auto& [dir, id] : vanished_dirs) {
+    auto found = dirs_by_identity.find(id);
+    if (found != dirs_by_identity.end()) moved_dirs.emplace(dir, found->second);
   }
+  if (moved_dirs.empty()) return false;
 
-  std::unordered_map<std::string, std::string> renamed;
-  for (const Vanished& v : vanished_files) {
-    auto found = files_by_identity.find(v.identity);
-    if (found == files_by_identity.end()) continue;
-    renamed.try_emplace(v.path, lossy_utf8(found->second));
-    files_by_identity.erase(found);
-  }
-  if (renamed.empty()) return false;
-
+  bool renamed = false;
   for (FileRecord& f : files) {
-    auto it = renamed.find(f.path);
-    if (it != renamed.end()) f.path = it->second;
+    if (!f.written || path_exists(f.path)) continue;
+    auto snap = identity_snapshots.find(f.path);
+    if (snap == identity_snapshots.end()) continue;
+    auto moved = moved_dirs.find(parent_directory(f.path));
+    if (moved == moved_dirs.end()) continue;
+    std::string now = join_path(moved->second, f.path.substr(f.path.rfind('/') + 1));
+    if (identity_of(now) != snap->second) continue;
+    f.path = lossy_utf8(now);
+    renamed = true;
   }
+  if (!renamed) return false;
+  merge_same_paths(files);
   lists = collect_path_lists(files);
   return true;
 }

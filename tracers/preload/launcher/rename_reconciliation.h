@@ -1,5 +1,5 @@
-// Written files that were renamed during the run, found again by their identity (device and
-// inode) in the directories near the paths the run touched.
+// Written files whose directory was renamed during the run, found again by the directory's
+// identity (device and inode) near the paths the run touched.
 #pragma once
 
 #include <cstdint>
@@ -34,8 +34,9 @@ std::optional<FileIdentity> identity_of(const std::string& path);
 // The path's parent component, or "." when it has none or it is empty.
 std::string parent_directory(std::string_view path);
 
-// Gives written files that vanished during the run the names they have now, found by identity
-// in the directories near the paths seen. Returns whether any record was renamed; if so the
+// Gives written files whose directory was renamed during the run the names they have now (the
+// directory found by its identity near the paths seen, the file by its own name in it).
+// Records that end on one path are merged. Returns whether any record was renamed; if so the
 // path lists are collected again.
 bool reconcile_renames(std::vector<FileRecord>& files, PathLists& lists,
                        const IdentityMap& identity_snapshots,

@@ -133,17 +133,18 @@ class RenameTest : public ::testing::Test {
   PreloadAggregator agg_{{"cmd"}, {}, kNoSuchPid};
 };
 
-TEST_F(RenameTest, RenamedFileTakesItsNewNameInPlace) {
+// A renamed file is reported under both names, as the rename's events give them; the old
+// name's record is not moved onto the new one by its inode.
+TEST_F(RenameTest, RenamedFileKeepsBothNames) {
   make("out.tmp");
   agg_.record_read_access(kNoSuchPid, 1, at("a-input"));
   agg_.record_write_access(kNoSuchPid, 1, at("out.tmp"));
   move("out.tmp", "out");
-  agg_.record_write_access(kNoSuchPid, 1, at("out"));  // the rename's own event
+  agg_.record_write_access(kNoSuchPid, 1, at("out.tmp"));  // the rename's events
+  agg_.record_write_access(kNoSuchPid, 1, at("out"));
   TraceReport r = std::move(agg_).build_preload_report(0, 0);
-  // Path order was a-input, out, out.tmp; the old record keeps its place under its new name.
-  EXPECT_EQ(paths(r), (std::vector<std::string>{at("a-input"), at("out"), at("out")}));
-  EXPECT_EQ(r.opened_files, paths(r));
-  EXPECT_EQ(r.written_files, (std::vector<std::string>{at("out"), at("out")}));
+  EXPECT_EQ(paths(r), (std::vector<std::string>{at("a-input"), at("out"), at("out.tmp")}));
+  EXPECT_EQ(r.written_files, (std::vector<std::string>{at("out"), at("out.tmp")}));
 }
 
 TEST_F(RenameTest, FilesOfAMovedDirectoryAreFound) {
@@ -169,24 +170,55 @@ TEST_F(RenameTest, DeletedFileKeepsItsName) {
 }
 
 TEST_F(RenameTest, FileCreatedAfterItsFirstWriteEventIsSnapshotLater) {
-  // The first write event found nothing on disk; the next one takes the identity.
-  agg_.record_write_access(kNoSuchPid, 1, at("late.tmp"));
-  make("late.tmp");
-  agg_.record_write_access(kNoSuchPid, 1, at("late.tmp"));
-  move("late.tmp", "late");
+  // The first write event found nothing on disk; the next one takes the identity, which
+  // the file still has in the directory's new place.
+  ASSERT_EQ(::mkdir(at("d.tmp").c_str(), 0700), 0);
+  agg_.record_write_access(kNoSuchPid, 1, at("d.tmp/late"));
+  make("d.tmp/late");
+  agg_.record_write_access(kNoSuchPid, 1, at("d.tmp/late"));
+  move("d.tmp", "d");
   TraceReport r = std::move(agg_).build_preload_report(0, 0);
-  EXPECT_EQ(paths(r), (std::vector<std::string>{at("late")}));
+  EXPECT_EQ(paths(r), (std::vector<std::string>{at("d/late")}));
 }
 
-TEST_F(RenameTest, OneFoundFileGoesToTheFirstVanishedPathOnly) {
-  make("b.tmp");
-  agg_.record_write_access(kNoSuchPid, 1, at("b.tmp"));
-  ASSERT_EQ(::link(at("b.tmp").c_str(), at("a.tmp").c_str()), 0);
-  agg_.record_write_access(kNoSuchPid, 1, at("a.tmp"));
-  move("a.tmp", "kept");
-  ASSERT_EQ(::unlink(at("b.tmp").c_str()), 0);
+// Another file under the old name in the moved directory is not the written one.
+TEST_F(RenameTest, MovedDirectoryFileMustStillBeTheWrittenOne) {
+  ASSERT_EQ(::mkdir(at("tmp1").c_str(), 0700), 0);
+  make("tmp1/x");
+  agg_.record_write_access(kNoSuchPid, 1, at("tmp1/x"));
+  make("tmp1/y");
+  move("tmp1/y", "tmp1/x");  // replaced by another file
+  move("tmp1", "final");
   TraceReport r = std::move(agg_).build_preload_report(0, 0);
-  EXPECT_EQ(paths(r), (std::vector<std::string>{at("kept"), at("b.tmp")}));
+  EXPECT_EQ(paths(r), (std::vector<std::string>{at("tmp1/x")}));
+}
+
+// A deleted file's inode given to a new file does not give the new file the old record.
+TEST_F(RenameTest, ReusedInodeIsNotARename) {
+  make("gone");
+  agg_.record_write_access(kNoSuchPid, 1, at("gone"));
+  ASSERT_EQ(::unlink(at("gone").c_str()), 0);
+  make("new");  // may well take the freed inode
+  agg_.record_read_access(kNoSuchPid, 2, at("input"));
+  TraceReport r = std::move(agg_).build_preload_report(0, 0);
+  EXPECT_EQ(paths(r), (std::vector<std::string>{at("gone"), at("input")}));
+}
+
+// A written file moved with its directory onto a path written directly as well: one record,
+// flags and threads of both.
+TEST_F(RenameTest, RecordsEndingOnOnePathAreMerged) {
+  ASSERT_EQ(::mkdir(at("tmp1").c_str(), 0700), 0);
+  make("tmp1/x");
+  agg_.record_write_access(kNoSuchPid, 7, at("tmp1/x"));
+  move("tmp1", "final");
+  agg_.record_read_access(kNoSuchPid, 3, at("final/x"));
+  TraceReport r = std::move(agg_).build_preload_report(0, 0);
+  ASSERT_EQ(paths(r), (std::vector<std::string>{at("final/x")}));
+  EXPECT_TRUE(r.files[0].read);
+  EXPECT_TRUE(r.files[0].written);
+  EXPECT_EQ(r.files[0].read_threads, (std::vector<uint32_t>{3}));
+  EXPECT_EQ(r.files[0].written_threads, (std::vector<uint32_t>{7}));
+  EXPECT_EQ(r.opened_files, paths(r));
 }
 
 TEST(ParentDirectory, Components) {
