@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <set>
@@ -410,9 +411,16 @@ TEST_F(PreloadWrappers, VforkChildReportsAsItselfOnItsOwnConnection) {
   std::vector<std::pair<std::string, bool>> parent_file;  // kind, sent by the child
   for (const WireEvent& e : run.events)
     if (e.path == in_dir("vparent.txt")) parent_file.emplace_back(e.kind, e.pid == child);
+  // Connections are read one after another, so only the events themselves are compared.
   std::vector<std::pair<std::string, bool>> expected = {
-      {"open_write", false}, {"write", false}, {"write", true}, {"write", false}};
+      {"open_write", false}, {"write", false}, {"write", false}, {"write", true}};
+  std::sort(parent_file.begin(), parent_file.end());
   EXPECT_EQ(parent_file, expected) << describe(run);
+  // The child's connection stays the child's: the parent has as many descriptors after the
+  // child as before it.
+  int pid = 0, before = -1, after = -2;
+  ASSERT_EQ(std::sscanf(run.out.c_str(), "%d %d %d", &pid, &before, &after), 3) << run.out;
+  EXPECT_EQ(before, after);
   EXPECT_EQ(child_file_pids, std::set<uint32_t>{child});
   parent_file_pids.erase(child);
   ASSERT_EQ(parent_file_pids.size(), 1u);
@@ -449,6 +457,35 @@ TEST_F(PreloadWrappers, ThreadWithTheSmallestStackReportsSafely) {
   TracedRun run = calls("small_stack");
   ASSERT_EQ(run.exit_status, 0) << describe(run);
   EXPECT_EQ(kinds_for(run, in_dir("small_stack.txt")), (Kinds{"open_write", "write"}));
+}
+
+// Harm cases: the traced program behaves as untraced, and its files are reported.
+TEST_F(PreloadWrappers, NoFrameReachesASocketTheProgramPutOnAConnection) {
+  TracedRun run = calls("socket_over_connection");
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  int taken = -1;
+  long stray = -1;
+  ASSERT_EQ(std::sscanf(run.out.c_str(), "%d %ld", &taken, &stray), 2) << run.out;
+  ASSERT_GE(taken, 1) << "no connection was open";
+  EXPECT_EQ(stray, 0) << "frames went into the program's socket";
+  EXPECT_EQ(kinds_for(run, in_dir("second.txt")), (Kinds{"open_write", "write"}));
+  EXPECT_EQ(kinds_for(run, in_dir("third.txt")), (Kinds{"open_write", "write"}));
+}
+
+TEST_F(PreloadWrappers, StrictSeccompModeSilencesTheThread) {
+  TracedRun run = calls("strict_seccomp");
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  EXPECT_EQ(run.out, "done\n");
+  EXPECT_EQ(read_file(dir_ / "strict.txt"), "s");
+  EXPECT_EQ(kinds_for(run, in_dir("strict.txt")), (Kinds{"open_write"}));
+}
+
+TEST_F(PreloadWrappers, ReportingFitsTheSmallestThreadStackAndAnAlternateSignalStack) {
+  TracedRun run = calls("small_stacks");
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  EXPECT_EQ(kinds_for(run, in_dir("x.txt")), (Kinds{"open_write", "write"}));
+  EXPECT_EQ(kinds_for(run, in_dir("rel_alt.txt")), (Kinds{"open_write", "write"}));
+  EXPECT_EQ(kinds_for(run, in_dir("at_alt.txt")), (Kinds{"open_write", "write"}));
 }
 
 TEST_F(PreloadWrappers, EndedThreadsGiveTheirConnectionsBack) {

@@ -36,6 +36,29 @@ size_t encode_head(EventKind kind, uint32_t pid, uint32_t thread_id, uint32_t pa
 
 }  // namespace
 
+size_t frame_dropped(uint32_t pid, uint32_t thread_id, uint64_t count, char* out,
+                     size_t cap) noexcept {
+  const char* name = protocol::event_kind_name(EventKind::Dropped);
+  const uint32_t name_len = 7;
+  size_t need = kFrameLengthSize + mp_sizeof_map(4) + mp_sizeof_str(4) + mp_sizeof_str(name_len) +
+                mp_sizeof_str(3) + mp_sizeof_uint(pid) + mp_sizeof_str(9) +
+                mp_sizeof_uint(thread_id) + mp_sizeof_str(5) + mp_sizeof_uint(count);
+  if (out == nullptr || need > cap) return 0;
+  char* p = out + kFrameLengthSize;
+  p = mp_encode_map(p, 4);
+  p = mp_encode_str(p, "kind", 4);
+  p = mp_encode_str(p, name, name_len);
+  p = mp_encode_str(p, "pid", 3);
+  p = mp_encode_uint(p, pid);
+  p = mp_encode_str(p, "thread_id", 9);
+  p = mp_encode_uint(p, thread_id);
+  p = mp_encode_str(p, "count", 5);
+  p = mp_encode_uint(p, count);
+  protocol::put_frame_length(static_cast<uint32_t>(need - kFrameLengthSize),
+                             reinterpret_cast<unsigned char*>(out));
+  return need;
+}
+
 size_t frame_event_head(EventKind kind, uint32_t pid, uint32_t thread_id, size_t path_len,
                         char* out, size_t cap) noexcept {
   if (out == nullptr || cap < kFrameLengthSize || path_len > UINT32_MAX) return 0;

@@ -18,7 +18,12 @@ using protocol::EventKind;
 size_t frame_event_head(EventKind kind, uint32_t pid, uint32_t thread_id, size_t path_len,
                         char* out, size_t cap) noexcept;
 
-// Room frame_event_head needs at most.
+// The whole Dropped frame: count events this process could not send. Returns its length, or 0
+// when it does not fit in cap bytes.
+size_t frame_dropped(uint32_t pid, uint32_t thread_id, uint64_t count, char* out,
+                     size_t cap) noexcept;
+
+// Room frame_event_head and frame_dropped need at most.
 constexpr size_t kFrameHeadCapacity = 64;
 
 }  // namespace drel::guest

@@ -132,7 +132,7 @@ void report_fd_accesses(int fd, bool read, bool write) noexcept {
 void report_open(const char* path, int flags, int fd) noexcept {
   PathText text;
   bool canonical = false;
-  if (!open_path(path, text, &canonical) || text.len == 0) return;
+  if (!open_path(path, fd, flags, text, &canonical) || text.len == 0) return;
   CallerIds ids = caller_ids();
   send_open_events(text, flags, ids);
   if (canonical) learn_path(fd, text, ids.pid);

@@ -3,6 +3,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "preload/guest/trace_connection.h"
 #include "preload/guest/trace_session.h"
 
@@ -10,6 +12,20 @@ namespace drel::guest {
 namespace {
 
 constinit thread_local CallerIds t_ids = {0, 0};
+
+// Events this process built but could not send, not yet told to the launcher. Shared by all
+// threads (and by a vfork child, whose losses its parent then reports).
+constinit std::atomic<uint64_t> g_lost{0};
+
+// Tells the launcher what was lost so far, after a send showed that it listens.
+void send_lost_count(CallerIds ids) {
+  uint64_t lost = g_lost.exchange(0, std::memory_order_relaxed);
+  if (lost == 0) return;
+  char frame[kFrameHeadCapacity];
+  size_t len = frame_dropped(ids.pid, ids.tid, lost, frame, sizeof frame);
+  if (len == 0 || !send_frame(frame, len, nullptr, 0, ids.pid))
+    g_lost.fetch_add(lost, std::memory_order_relaxed);
+}
 
 }  // namespace
 
@@ -25,8 +41,19 @@ bool send_event(EventKind kind, const char* path, size_t path_len, CallerIds ids
   // The path goes out from where it already is; only the frame's head is built here.
   char head[kFrameHeadCapacity];
   size_t head_len = frame_event_head(kind, ids.pid, ids.tid, path_len, head, sizeof head);
-  if (head_len == 0) return false;
-  return send_frame(head, head_len, path, path_len, ids.pid);
+  if (head_len == 0 || !send_frame(head, head_len, path, path_len, ids.pid)) {
+    note_lost_event();
+    return false;
+  }
+  if (g_lost.load(std::memory_order_relaxed) != 0) send_lost_count(ids);
+  return true;
+}
+
+void note_lost_event() noexcept { g_lost.fetch_add(1, std::memory_order_relaxed); }
+
+void send_lost_count_at_exit() noexcept {
+  if (g_lost.load(std::memory_order_relaxed) != 0 && trace_session_active())
+    send_lost_count(caller_ids());
 }
 
 bool send_event(EventKind kind, const char* path, size_t path_len) noexcept {

@@ -22,8 +22,14 @@ struct CallerIds {
 CallerIds caller_ids() noexcept;
 
 // Sends (kind, ids, path); false when it was dropped (no launcher, no connection, a failed
-// write).
+// write). A dropped event is counted, and the count goes to the launcher with a later frame.
 bool send_event(EventKind kind, const char* path, size_t path_len, CallerIds ids) noexcept;
+
+// Counts one event that was built but cannot be sent.
+void note_lost_event() noexcept;
+
+// Sends the count of lost events still untold, if any (when the process ends).
+void send_lost_count_at_exit() noexcept;
 
 // The same with caller_ids().
 bool send_event(EventKind kind, const char* path, size_t path_len) noexcept;

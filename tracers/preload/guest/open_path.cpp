@@ -1,24 +1,16 @@
 #include "preload/guest/open_path.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 
+#include "preload/guest/fd_path.h"
+
 namespace drel::guest {
 
 namespace {
-
-// Kept out of open_path's frame: the second path buffer is needed only when realpath failed,
-// and threads with the smallest stacks should not pay for it on every open.
-[[gnu::noinline]] bool joined_to_cwd(const char* path, size_t len, PathText& out) {
-  PathText joined;
-  if (getcwd(joined.bytes, sizeof joined.bytes) == nullptr) return utf8_text(path, len, out);
-  if (!join_path(joined.bytes, c_length(joined.bytes), path, len, false, joined)) return false;
-  if (realpath(joined.bytes, out.bytes) != nullptr)
-    return utf8_text_in_place(c_length(out.bytes), out);
-  return utf8_text(joined.bytes, joined.len, out);
-}
 
 // out holds a directory; the name goes after it, and the whole becomes text.
 bool append_name(const char* name, size_t name_len, PathText& out) {
@@ -44,6 +36,12 @@ bool under_cwd(const char* path, size_t len, PathText& out) {
   return append_name(path + slash + 1, len - slash - 1, out);
 }
 
+bool ends_with_deleted(const PathText& text) {
+  static constexpr char kDeleted[] = " (deleted)";
+  constexpr size_t k = sizeof kDeleted - 1;
+  return text.len >= k && memcmp(text.bytes + text.len - k, kDeleted, k) == 0;
+}
+
 }  // namespace
 
 bool name_path(const char* path, PathText& out) noexcept {
@@ -55,19 +53,20 @@ bool name_path(const char* path, PathText& out) noexcept {
   return resolved_dir_then_name(path, len, static_cast<size_t>(slash - path), out);
 }
 
-bool open_path(const char* path, PathText& out, bool* canonical) noexcept {
+bool open_path(const char* path, int fd, int flags, PathText& out, bool* canonical) noexcept {
   if (canonical != nullptr) *canonical = false;
   if (path == nullptr || path[0] == '\0') return false;
   size_t len = c_length(path);
   if (path[0] == '/') return utf8_text(path, len, out);
-
-  // realpath writes straight into out: no second path buffer on the usual road.
-  static_assert(sizeof out.bytes >= PATH_MAX);
-  if (realpath(path, out.bytes) != nullptr) {
+  // The kernel's name of the new descriptor is the name with links followed, as the open
+  // followed them: one readlink into out, where realpath would walk every component and, with a
+  // long working directory, allocate.
+  bool tmpfile = (flags & O_TMPFILE) == O_TMPFILE;
+  if (fd >= 0 && !tmpfile && fd_path(fd, out) && !ends_with_deleted(out)) {
     if (canonical != nullptr) *canonical = true;
-    return utf8_text_in_place(c_length(out.bytes), out);
+    return true;
   }
-  return joined_to_cwd(path, len, out);
+  return under_cwd(path, len, out);
 }
 
 }  // namespace drel::guest

@@ -54,10 +54,40 @@ bool utf8_text(const char* raw, size_t n, PathText& out) noexcept {
 }
 
 // Out of line so that the copy's buffer is on the stack only when a name is not UTF-8.
-[[gnu::noinline]] static bool replace_invalid_in_place(size_t n, PathText& text) {
-  char raw[PathText::kCapacity];
-  memcpy(raw, text.bytes, n);
-  return utf8_text(raw, n, text);
+// Without a second buffer: the converted length is measured first; the raw bytes then move
+// to the end of the buffer and are converted from there to the front. The text never grows
+// by more than it does in total, so writing never overtakes reading.
+static bool replace_invalid_in_place(size_t n, PathText& text) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.bytes);
+  size_t out_len = 0;
+  for (size_t i = 0; i < n;) {
+    size_t prefix;
+    size_t len = utf8_sequence_length(s + i, n - i, &prefix);
+    out_len += len != 0 ? len : 3;
+    i += len != 0 ? len : prefix;
+  }
+  if (out_len >= PathText::kCapacity) return false;
+  const size_t shift = PathText::kCapacity - n;
+  memmove(text.bytes + shift, text.bytes, n);
+  const unsigned char* raw = reinterpret_cast<const unsigned char*>(text.bytes + shift);
+  size_t o = 0;
+  for (size_t i = 0; i < n;) {
+    size_t prefix;
+    size_t len = utf8_sequence_length(raw + i, n - i, &prefix);
+    if (len != 0) {
+      memmove(text.bytes + o, raw + i, len);
+      o += len;
+      i += len;
+    } else {
+      text.bytes[o++] = static_cast<char>(0xef);
+      text.bytes[o++] = static_cast<char>(0xbf);
+      text.bytes[o++] = static_cast<char>(0xbd);
+      i += prefix;
+    }
+  }
+  text.bytes[o] = '\0';
+  text.len = o;
+  return true;
 }
 
 bool utf8_text_in_place(size_t n, PathText& text) noexcept {

@@ -1,23 +1,39 @@
-// Keeps the library's own file calls, and whatever a real function calls back into, from
-// being reported: one flag per thread, set while a wrapper reports.
+// Keeps what a real function calls back into (the read under an fread) from being reported,
+// and tells a report made inside another one (a signal handler that interrupted reporting)
+// from the first: the library itself calls no wrapped function while it reports, so such a
+// call is the program's own and is reported, on a connection of its own.
 #pragma once
 
 #include <cerrno>
 
 namespace drel::guest {
 
-bool in_hook() noexcept;
+// Whether the calling thread is inside a real function that a wrapper called.
+bool inside_real_call() noexcept;
 
-// Sets the calling thread's flag for its lifetime, then puts back what was there.
-class HookScope {
+// How many reports the calling thread is making at once (more than one only in a signal
+// handler that interrupted a report).
+int report_depth() noexcept;
+
+// Marks the calling thread as inside a real call for its lifetime.
+class RealCallScope {
  public:
-  HookScope() noexcept;
-  ~HookScope();
-  HookScope(const HookScope&) = delete;
-  HookScope& operator=(const HookScope&) = delete;
+  RealCallScope() noexcept;
+  ~RealCallScope();
+  RealCallScope(const RealCallScope&) = delete;
+  RealCallScope& operator=(const RealCallScope&) = delete;
 
  private:
   bool previous_;
+};
+
+// Counts one report of the calling thread for its lifetime.
+class ReportScope {
+ public:
+  ReportScope() noexcept;
+  ~ReportScope();
+  ReportScope(const ReportScope&) = delete;
+  ReportScope& operator=(const ReportScope&) = delete;
 };
 
 // Reporting must not show through to the program, not even in errno.

@@ -2,20 +2,26 @@
 
 #include <fcntl.h>
 
+#include <cstring>
+
 #include "preload/guest/fd_path.h"
 
 namespace drel::guest {
 
 bool resolve_at_path(int dirfd, const char* path, PathText& out,
                      bool (*dir_path)(int, PathText&) noexcept) noexcept {
-  if (path == nullptr) return false;
-  if (!utf8_text(path, c_length(path), out) || out.len == 0) return false;
-  if (dirfd == AT_FDCWD || out.bytes[0] == '/') return true;
-  PathText dir;
-  if (!dir_path(dirfd, dir)) return false;
-  if (dir.len == 0) return true;
+  if (path == nullptr || path[0] == '\0') return false;
+  size_t len = c_length(path);
+  if (dirfd == AT_FDCWD || path[0] == '/') return utf8_text(path, len, out) && out.len > 0;
+  // The directory's name goes straight into out and the path behind it: one buffer.
+  if (!dir_path(dirfd, out)) return false;
+  if (out.len == 0) return utf8_text(path, len, out);
   // The "/" goes in even after the root's "/": the launcher sees "//x" for x under "/".
-  return prepend_dir(dir.bytes, dir.len, out);
+  size_t total = out.len + 1 + len;
+  if (total >= PathText::kCapacity) return false;
+  out.bytes[out.len] = '/';
+  memcpy(out.bytes + out.len + 1, path, len);
+  return utf8_text_in_place(total, out);
 }
 
 }  // namespace drel::guest

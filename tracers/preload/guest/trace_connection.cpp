@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "preload/guest/recursion_guard.h"
 #include "preload/guest/trace_session.h"
 
 namespace drel::guest {
@@ -22,58 +23,69 @@ namespace {
 
 constexpr int kHighFdBase = 1000;
 constexpr int kSendBufferSize = 65536;
+// A connect or send the launcher cannot take in this time gives up; the event counts as lost.
+constexpr timeval kSendTimeout = {1, 0};
 
 struct Connection {
   uint32_t generation;
   int fd;  // -1: none
   dev_t dev;
   ino_t ino;
-  uint32_t pid;  // a vfork child shares this record with its parent: the pid tells them apart
+  uint32_t pid;
 };
 
 // Zero-initialised per thread; a fork leaves the child a copy with an old generation.
 constinit thread_local Connection t_connection = {0, -1, 0, 0, 0};
 
-// Closes the descriptor only when it is still the socket this thread opened: the program
-// may have closed it and reused the number for a file of its own.
+// Whether c.fd is still the socket c was made for: the program may have closed the number
+// and reused it, or dup2'd a descriptor of its own (a socket too) onto it.
+bool is_ours(const Connection& c) {
+  if (c.fd < 0) return false;
+  struct stat st;
+  return fstat(c.fd, &st) == 0 && S_ISSOCK(st.st_mode) && st.st_dev == c.dev &&
+         st.st_ino == c.ino;
+}
+
+// Closes the descriptor only when it is still ours; forgets it either way.
 void abandon(Connection& c) {
-  if (c.fd >= 0) {
-    struct stat st;
-    if (fstat(c.fd, &st) == 0 && S_ISSOCK(st.st_mode) && st.st_dev == c.dev &&
-        st.st_ino == c.ino)
-      close(c.fd);
-  }
+  if (is_ours(c)) close(c.fd);
   c = Connection{0, -1, 0, 0, 0};
 }
 
-// A thread's connection is closed when the thread ends, so that programs which run many
-// short threads do not run out of descriptors because of us.
-constinit std::atomic<int> g_exit_key_state{0};  // 0 none, 1 being made, 2 ready
-pthread_key_t g_exit_key;
-
 void close_at_thread_exit(void*) { abandon(t_connection); }
 
+// A thread's connection is closed when the thread ends, so that programs which run many
+// short threads do not run out of descriptors because of us. The key is made when the library
+// loads: made later, it could need an allocation in a thread that already holds many keys.
+constinit bool g_exit_key_ready = false;
+pthread_key_t g_exit_key;
+
 void close_when_thread_ends() {
-  int state = g_exit_key_state.load(std::memory_order_acquire);
-  if (state == 0 && g_exit_key_state.compare_exchange_strong(state, 1)) {
-    state = pthread_key_create(&g_exit_key, close_at_thread_exit) == 0 ? 2 : 1;
-    g_exit_key_state.store(state, std::memory_order_release);
-  }
-  if (state == 2) pthread_setspecific(g_exit_key, &t_connection);
+  if (g_exit_key_ready) pthread_setspecific(g_exit_key, &t_connection);
 }
 
-bool connect_thread(uint32_t pid) {
+// A connection for the caller, or one with fd -1.
+Connection connect_for(uint32_t pid) {
   size_t len = 0;
   const char* path = session_socket_path(&len);
-  if (path == nullptr) return false;
+  Connection c{fork_generation(), -1, 0, 0, pid};
+  if (path == nullptr) return c;
   int fd = connect_trace_socket(path, len);
-  if (fd < 0) return false;
+  if (fd < 0) return c;
   struct stat st;
   if (fstat(fd, &st) != 0) {
     close(fd);
-    return false;
+    return c;
   }
-  t_connection = Connection{fork_generation(), fd, st.st_dev, st.st_ino, pid};
+  c.fd = fd;
+  c.dev = st.st_dev;
+  c.ino = st.st_ino;
+  return c;
+}
+
+bool connect_thread(uint32_t pid) {
+  t_connection = connect_for(pid);
+  if (t_connection.fd < 0) return false;
   close_when_thread_ends();
   return true;
 }
@@ -84,9 +96,12 @@ bool connection_valid(uint32_t pid) {
 }
 
 // Writes head then body, everything or fail with errno set; a return of 0 counts as failure.
-bool send_all(int fd, const char* head, size_t head_len, const char* body, size_t body_len) {
+// done: the bytes that went out, so that a caller can tell a clean failure from a frame cut
+// in two.
+bool send_all(int fd, const char* head, size_t head_len, const char* body, size_t body_len,
+              size_t& done) {
   size_t total = head_len + body_len;
-  size_t done = 0;
+  done = 0;
   while (done < total) {
     iovec iov[2];
     size_t count = 0;
@@ -116,6 +131,19 @@ bool connection_lost(int err) {
   return err == EBADF || err == EPIPE || err == ENOTCONN || err == ENOTSOCK;
 }
 
+// A vfork child (or a clone that skipped the fork handlers) runs on its parent's memory:
+// whatever it keeps there, the parent finds as its own. It sends on a connection of its own,
+// closed at once, and stores nothing.
+bool send_once(const char* head, size_t head_len, const char* body, size_t body_len,
+               uint32_t pid) {
+  Connection c = connect_for(pid);
+  if (c.fd < 0) return false;
+  size_t sent = 0;
+  bool ok = send_all(c.fd, head, head_len, body, body_len, sent);
+  close(c.fd);
+  return ok;
+}
+
 }  // namespace
 
 int connection_fd_base() noexcept {
@@ -136,6 +164,8 @@ int connect_trace_socket(const char* path, size_t path_len) noexcept {
   if (fd < 0) return -1;
   int size = kSendBufferSize;
   setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+  // Bounds connect too: a launcher that cannot accept must not stall the program.
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &kSendTimeout, sizeof kSendTimeout);
   memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
   memcpy(addr.sun_path, path, path_len);
@@ -156,15 +186,27 @@ int connect_trace_socket(const char* path, size_t path_len) noexcept {
 
 bool send_frame(const char* head, size_t head_len, const char* body, size_t body_len,
                 uint32_t pid) noexcept {
-  if (!connection_valid(pid)) {
+  // A signal handler that interrupted a report must not write into the middle of its frame.
+  if (!in_own_process(pid) || report_depth() > 1)
+    return send_once(head, head_len, body, body_len, pid);
+  // Checked before every send, not only before closing: a frame must never go into a
+  // descriptor of the program's own.
+  if (!connection_valid(pid) || !is_ours(t_connection)) {
     abandon(t_connection);
     if (!connect_thread(pid)) return false;
   }
-  if (send_all(t_connection.fd, head, head_len, body, body_len)) return true;
-  if (!connection_lost(errno)) return false;
-  abandon(t_connection);
+  size_t sent = 0;
+  if (send_all(t_connection.fd, head, head_len, body, body_len, sent)) return true;
+  // Half a frame on the wire would spoil every later one: such a connection is closed, and the
+  // launcher drops the incomplete tail.
+  if (sent != 0 || connection_lost(errno)) abandon(t_connection);
+  if (sent != 0 || !connection_lost(errno)) return false;
   if (!connect_thread(pid)) return false;
-  return send_all(t_connection.fd, head, head_len, body, body_len);
+  return send_all(t_connection.fd, head, head_len, body, body_len, sent);
+}
+
+void prepare_connections() noexcept {
+  g_exit_key_ready = pthread_key_create(&g_exit_key, close_at_thread_exit) == 0;
 }
 
 }  // namespace drel::guest

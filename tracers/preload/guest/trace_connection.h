@@ -10,10 +10,15 @@ namespace drel::guest {
 // connection: connecting first when the thread has none in this process (pid: the caller's),
 // and once more on a fresh connection when the old one turns out broken or taken over by the
 // program. Failures drop the frame silently; false then.
+// A vfork child and a report made inside another (a signal handler) send on a connection of
+// their own, closed at once.
 bool send_frame(const char* head, size_t head_len, const char* body, size_t body_len,
                 uint32_t pid) noexcept;
 
-// A blocking, close-on-exec connection to path, moved to a high descriptor number; -1 on
+// Work done once when the library loads: the thread-exit key that closes connections.
+void prepare_connections() noexcept;
+
+// A blocking (with a send and connect timeout), close-on-exec connection to path, moved to a high descriptor number; -1 on
 // failure.
 int connect_trace_socket(const char* path, size_t path_len) noexcept;
 

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -19,10 +20,14 @@ enum State : int { kUnread = 0, kReading = 1, kReady = 2 };
 
 constinit std::atomic<int> g_state{kUnread};
 constinit std::atomic<uint32_t> g_fork_generation{0};
+constinit std::atomic<uint32_t> g_process_pid{0};
 char g_socket_path[kMaxSocketPath + 1];
 size_t g_socket_path_len = 0;  // 0: absent
 
-void after_fork_in_child() { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
+void after_fork_in_child() {
+  g_fork_generation.fetch_add(1, std::memory_order_relaxed);
+  g_process_pid.store(static_cast<uint32_t>(getpid()), std::memory_order_relaxed);
+}
 
 const char* socket_variable() {
   using GetenvFn = char* (*)(const char*);
@@ -37,6 +42,7 @@ void init_trace_session() noexcept {
   // The loser of a race (or a signal handler that interrupts the winner) finds the path not
   // ready yet and drops its event rather than wait.
   if (!g_state.compare_exchange_strong(expected, kReading, std::memory_order_acquire)) return;
+  g_process_pid.store(static_cast<uint32_t>(getpid()), std::memory_order_relaxed);
   const char* value = socket_variable();
   if (value != nullptr) {
     size_t len = c_length(value);
@@ -59,6 +65,21 @@ const char* session_socket_path(size_t* len) noexcept {
   if (g_socket_path_len == 0) return nullptr;
   *len = g_socket_path_len;
   return g_socket_path;
+}
+
+namespace {
+
+// Set before the switch, so that not even the report of the call that made it runs after.
+constinit thread_local bool t_silenced = false;
+
+}  // namespace
+
+bool thread_silenced() noexcept { return t_silenced; }
+void silence_thread() noexcept { t_silenced = true; }
+void unsilence_thread() noexcept { t_silenced = false; }
+
+bool in_own_process(uint32_t pid) noexcept {
+  return g_process_pid.load(std::memory_order_relaxed) == pid;
 }
 
 uint32_t fork_generation() noexcept { return g_fork_generation.load(std::memory_order_relaxed); }

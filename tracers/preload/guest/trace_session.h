@@ -16,11 +16,20 @@ void init_trace_session() noexcept;
 // connect to; len receives its length.
 const char* session_socket_path(size_t* len) noexcept;
 
-// Whether there is a launcher to send to at all.
+// Whether the calling thread has gone silent (it entered strict seccomp mode).
+bool thread_silenced() noexcept;
+void silence_thread() noexcept;
+void unsilence_thread() noexcept;
+
+// Whether there is a launcher to send to at all, from this thread.
 inline bool trace_session_active() noexcept {
   size_t len = 0;
-  return session_socket_path(&len) != nullptr;
+  return !thread_silenced() && session_socket_path(&len) != nullptr;
 }
+
+// Whether pid (the caller's) is the process whose memory this is: false in a vfork child, or a
+// child cloned without the fork handlers, which run on their parent's memory.
+bool in_own_process(uint32_t pid) noexcept;
 
 // Raised by one in the child of every fork.
 uint32_t fork_generation() noexcept;

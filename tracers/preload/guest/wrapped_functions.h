@@ -87,7 +87,8 @@
   X(execle, execle)                             \
   X(fexecve, fexecve)                           \
   X(posix_spawn, posix_spawn)                   \
-  X(posix_spawnp, posix_spawnp)
+  X(posix_spawnp, posix_spawnp)                 \
+  X(prctl, prctl)
 
 // Real functions the library calls but does not wrap.
 #define DREL_UNWRAPPED_FUNCTIONS(X) X(getenv, getenv)

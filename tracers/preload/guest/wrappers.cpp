@@ -7,7 +7,9 @@
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <linux/seccomp.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/sendfile.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -51,12 +53,14 @@ Fn real(RealFunction which) noexcept {
   return reinterpret_cast<Fn>(guest::real_function(which));
 }
 
-// Reporting runs only outside another report, and leaves errno as the real call set it.
-// Without a launcher to send to, the path work is skipped as well.
+// Reporting leaves errno as the real call set it. Nothing is reported from inside a real call
+// of another wrapper (the C library's own calls under an fread), nor without a launcher to
+// send to, when the path work is skipped as well. A report inside another (a signal handler
+// that interrupted one) is the program's own and goes out.
 template <typename Report>
 void report_quietly(Report report) noexcept {
-  if (guest::in_hook() || !guest::trace_session_active()) return;
-  guest::HookScope hook;
+  if (guest::inside_real_call() || !guest::trace_session_active()) return;
+  guest::ReportScope scope;
   guest::ErrnoKeeper keep_errno;
   report();
 }
@@ -123,8 +127,8 @@ int name_change(Report report, Args... args) {
   return rc;
 }
 
-// Streams report through their transfer calls; the flag is set across the real call so that
-// whatever the stream code calls underneath stays unreported. args end with the stream.
+// Streams report through their transfer calls; the real call is marked so that whatever the
+// stream code calls underneath stays unreported. args end with the stream.
 template <RealFunction which, EventKind kind, typename Fn, typename... Args>
 size_t stream_transfer(FILE* stream, Args... args) {
   auto fn = real<Fn>(which);
@@ -132,13 +136,13 @@ size_t stream_transfer(FILE* stream, Args... args) {
     errno = ENOSYS;
     return 0;
   }
-  if (guest::in_hook()) return fn(args...);
-  guest::HookScope hook;
-  size_t n = fn(args...);
-  if (n != 0 && guest::trace_session_active()) {
-    guest::ErrnoKeeper keep_errno;
-    guest::report_fd_access(fileno(stream), kind);
+  if (guest::inside_real_call()) return fn(args...);
+  size_t n;
+  {
+    guest::RealCallScope real_call;
+    n = fn(args...);
   }
+  if (n != 0) report_quietly([&] { guest::report_fd_access(fileno(stream), kind); });
   return n;
 }
 
@@ -741,4 +745,29 @@ DREL_WRAPPER int posix_spawnp(pid_t* pid, const char* file,
                               const posix_spawnattr_t* attr, char* const argv[],
                               char* const envp[]) {
   return spawn(RealFunction::posix_spawnp, pid, file, actions, attr, argv, envp);
+}
+
+// ---- process state ----
+
+// A thread in strict seccomp mode may only read, write and exit: anything more (the fstat and
+// getpid of a report) kills the program, so the thread goes silent.
+DREL_WRAPPER int prctl(int option, ...) noexcept {
+  va_list args;
+  va_start(args, option);
+  unsigned long a2 = va_arg(args, unsigned long);
+  unsigned long a3 = va_arg(args, unsigned long);
+  unsigned long a4 = va_arg(args, unsigned long);
+  unsigned long a5 = va_arg(args, unsigned long);
+  va_end(args);
+  using PrctlFn = int (*)(int, ...);
+  auto fn = real<PrctlFn>(RealFunction::prctl);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  const bool strict = option == PR_SET_SECCOMP && a2 == SECCOMP_MODE_STRICT;
+  if (strict) guest::silence_thread();
+  int rc = fn(option, a2, a3, a4, a5);
+  if (rc != 0 && strict) guest::unsilence_thread();
+  return rc;
 }

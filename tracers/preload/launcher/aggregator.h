@@ -34,6 +34,8 @@ class PreloadAggregator {
   void ensure_process(uint32_t pid);
 
   void count_dropped_event() { ++events_dropped_; }
+  // Events a process told it could not send.
+  void count_dropped_events(uint64_t n) { events_dropped_ += n; }
   uint64_t events_dropped() const { return events_dropped_; }
   // Distinct paths seen so far.
   size_t path_count() const { return paths_.size(); }

@@ -45,7 +45,9 @@ void dispatch_frames(FrameBuffer& buffer, PreloadAggregator& agg) {
     NativeTraceEventView event;
     DecodeFailure failure{};
     if (decode_event_view(b.subspan(kFrameLengthSize, total - kFrameLengthSize), event, failure)) {
-      if (protocol::marks_read(event.kind)) {
+      if (event.kind == EventKind::Dropped) {
+        agg.count_dropped_events(event.count);
+      } else if (protocol::marks_read(event.kind)) {
         agg.record_read_access(event.pid, event.thread_id, event.path);
       } else {
         agg.record_write_access(event.pid, event.thread_id, event.path);

@@ -17,6 +17,8 @@ class Reader {
   Reader(const char* p, const char* end) : p_(p), end_(end) {}
 
   size_t left() const { return static_cast<size_t>(end_ - p_); }
+  const char* at() const { return p_; }
+  const char* end() const { return end_; }
 
   // The type of the next value; refuses the end of the payload and the never-used byte 0xc1
   // (which MsgPuck would take for an extension).
@@ -134,7 +136,8 @@ bool read_kind(Reader& r, EventKind& kind, DecodeFailure& failure) {
   } else {
     return Reader::fail(failure, DecodeFailure::WrongType);
   }
-  if (index >= protocol::kEventKindCount) return Reader::fail(failure, DecodeFailure::UnknownKind);
+  if (index >= protocol::kFileEventKindCount)
+    return Reader::fail(failure, DecodeFailure::UnknownKind);
   kind = static_cast<EventKind>(index);
   return true;
 }
@@ -178,9 +181,20 @@ unsigned field_named(std::string_view name) {
   return 0;
 }
 
+// The count of a Dropped event: an unsigned integer.
+bool read_count(Reader r, uint64_t& count, DecodeFailure& failure) {
+  mp_type t;
+  if (!r.type(t, failure)) return false;
+  if (t != MP_UINT) return Reader::fail(failure, DecodeFailure::WrongType);
+  return r.uint(count, failure);
+}
+
 bool decode_map(Reader& r, uint64_t entries, NativeTraceEventView& view,
                 DecodeFailure& failure) {
   unsigned seen = 0;
+  // Where "count" was, read only for a Dropped event: for the file events it is just an unknown
+  // key and stays skipped whatever it holds.
+  const char* count_at = nullptr;
   for (uint64_t i = 0; i < entries; ++i) {
     if (!r.is_text()) {
       // A key of another type is just an unknown key.
@@ -191,6 +205,7 @@ bool decode_map(Reader& r, uint64_t entries, NativeTraceEventView& view,
     std::string_view name;
     if (!r.type(key_type, failure) || !r.text(key_type, name, failure)) return false;
     const unsigned field = field_named(name);
+    if (field == 0 && name == "count" && count_at == nullptr) count_at = r.at();
     if (field == 0) {
       if (!r.skip(1, failure)) return false;
       continue;
@@ -205,6 +220,11 @@ bool decode_map(Reader& r, uint64_t entries, NativeTraceEventView& view,
       default: ok = read_path(r, view.path, failure); break;
     }
     if (!ok) return false;
+  }
+  if ((seen & kKind) != 0 && view.kind == EventKind::Dropped) {
+    if ((seen & (kPid | kThread)) != (kPid | kThread) || count_at == nullptr)
+      return Reader::fail(failure, DecodeFailure::MissingKey);
+    return read_count(Reader(count_at, r.end()), view.count, failure);
   }
   if (seen != kAll) return Reader::fail(failure, DecodeFailure::MissingKey);
   return true;
@@ -226,8 +246,10 @@ bool decode_event_view(std::span<const uint8_t> payload, NativeTraceEventView& v
     if (!decode_map(r, values / 2, out, failure)) return false;
   } else {
     if (values != 4) return Reader::fail(failure, DecodeFailure::WrongArrayLength);
-    if (!read_kind(r, out.kind, failure) || !read_u32(r, out.pid, failure) ||
-        !read_u32(r, out.thread_id, failure) || !read_path(r, out.path, failure)) {
+    if (!read_kind(r, out.kind, failure)) return false;
+    if (out.kind == EventKind::Dropped) return Reader::fail(failure, DecodeFailure::UnknownKind);
+    if (!read_u32(r, out.pid, failure) || !read_u32(r, out.thread_id, failure) ||
+        !read_path(r, out.path, failure)) {
       return false;
     }
   }

@@ -17,7 +17,8 @@ struct NativeTraceEventView {
   EventKind kind = EventKind::Read;
   uint32_t pid = 0;
   uint32_t thread_id = 0;
-  std::string_view path;
+  std::string_view path;  // the file events
+  uint64_t count = 0;     // Dropped: events the process could not send
 };
 
 enum class DecodeFailure : uint8_t {
@@ -39,7 +40,8 @@ inline constexpr unsigned kMaxEventNesting = 1024;
 
 // Reads one event from the start of payload; bytes after the first value are ignored.
 // Accepts a map (keys in any order, unknown keys skipped) or a 4-element array
-// [kind, pid, thread_id, path]; kind as a name (str or bin) or an index 0-3.
+// [kind, pid, thread_id, path]; kind as a name (str or bin) or an index 0-3. A Dropped event
+// is a map only and carries "count" (unsigned) instead of "path".
 // On success view.path points into payload. Never recurses, whatever the nesting.
 bool decode_event_view(std::span<const uint8_t> payload, NativeTraceEventView& view,
                        DecodeFailure& failure) noexcept;

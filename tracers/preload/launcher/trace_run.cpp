@@ -1,7 +1,7 @@
 #include "preload/launcher/trace_run.h"
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -137,6 +137,25 @@ DrainPass drain_all(std::list<EventConnection>& connections, PreloadAggregator& 
   return pass;
 }
 
+constexpr std::string_view kAsanOptions = "ASAN_OPTIONS";
+constexpr std::string_view kAsanLinkOrder = "verify_asan_link_order=";
+
+// A program built with AddressSanitizer refuses to start when another library comes first in
+// LD_PRELOAD, unless told not to check; what the user set is kept (and wins if it sets the
+// same option).
+std::string asan_environment(const char* old_value) {
+  std::string out = std::string(kAsanOptions) + "=";
+  if (old_value != nullptr && std::string_view(old_value).find(kAsanLinkOrder) != std::string_view::npos)
+    return out + old_value;
+  out += kAsanLinkOrder;
+  out += "0";
+  if (old_value != nullptr && old_value[0] != '\0') {
+    out += ':';
+    out += old_value;
+  }
+  return out;
+}
+
 long wall_clock_nanoseconds() {
   timespec ts{};
   if (::clock_gettime(CLOCK_REALTIME, &ts) != 0 || ts.tv_sec < 0) return 0;
@@ -157,7 +176,10 @@ EnvMap environment_map(const std::vector<std::string>& entries) {
   return parse_environ(bytes);
 }
 
-Result<pid_t> spawn(const std::vector<std::string>& command, const std::vector<std::string>& env) {
+// Starts the command exactly as execvp would (a file without "#!" runs under /bin/sh, which
+// posix_spawnp refuses), with the descriptor limit the launcher itself was started with.
+Result<pid_t> spawn(const std::vector<std::string>& command, const std::vector<std::string>& env,
+                    const rlimit& user_limit) {
   // Arguments go to the program byte for byte, whatever their encoding.
   std::vector<char*> argv;
   argv.reserve(command.size() + 1);
@@ -167,10 +189,48 @@ Result<pid_t> spawn(const std::vector<std::string>& command, const std::vector<s
   envp.reserve(env.size() + 1);
   for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
-  pid_t pid = -1;
-  const int rc = ::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data());
-  if (rc != 0) return Error::os("failed to spawn traced command", rc);
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return Error::os("failed to spawn traced command", errno);
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    const int err = errno;
+    ::close(report[0]);
+    ::close(report[1]);
+    return Error::os("failed to spawn traced command", err);
+  }
+  if (pid == 0) {
+    ::close(report[0]);
+    (void)::setrlimit(RLIMIT_NOFILE, &user_limit);
+    ::execvpe(argv[0], argv.data(), envp.data());
+    const int err = errno;
+    (void)!::write(report[1], &err, sizeof err);
+    ::_exit(127);
+  }
+  ::close(report[1]);
+  int err = 0;
+  ssize_t n;
+  do {
+    n = ::read(report[0], &err, sizeof err);
+  } while (n < 0 && errno == EINTR);
+  ::close(report[0]);
+  if (n == static_cast<ssize_t>(sizeof err)) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return Error::os("failed to spawn traced command", err);
+  }
   return pid;
+}
+
+// The launcher holds one descriptor per traced thread: its soft limit goes up to the hard one.
+// The command gets the limits the user gave.
+rlimit raise_descriptor_limit() {
+  rlimit user{};
+  if (::getrlimit(RLIMIT_NOFILE, &user) != 0) return user;
+  rlimit raised = user;
+  raised.rlim_cur = user.rlim_max;
+  (void)::setrlimit(RLIMIT_NOFILE, &raised);
+  return user;
 }
 
 int exit_code(int status) {
@@ -187,6 +247,7 @@ std::string new_socket_path(pid_t pid, long nanoseconds) {
 std::vector<std::string> child_environment(const char* const* env, const std::string& library,
                                            const std::string& socket_path) {
   const char* old_preload = nullptr;
+  const char* asan_options = nullptr;
   std::vector<std::string> out;
   for (const char* const* e = env; e != nullptr && *e != nullptr; ++e) {
     const std::string_view entry = *e;
@@ -196,6 +257,10 @@ std::vector<std::string> child_environment(const char* const* env, const std::st
       continue;
     }
     if (name == protocol::kPreloadLibraryVariable || name == protocol::kTraceSocketVariable) continue;
+    if (name == kAsanOptions) {
+      asan_options = *e + name.size() + (name.size() < entry.size() ? 1 : 0);
+      continue;
+    }
     out.emplace_back(entry);
   }
   std::string preload = "LD_PRELOAD=" + library;
@@ -204,6 +269,7 @@ std::vector<std::string> child_environment(const char* const* env, const std::st
     preload += old_preload;
   }
   out.push_back(std::move(preload));
+  out.push_back(asan_environment(asan_options));
   out.push_back(std::string(protocol::kPreloadLibraryVariable) + "=" + library);
   out.push_back(std::string(protocol::kTraceSocketVariable) + "=" + socket_path);
   return out;
@@ -232,7 +298,8 @@ Result<int> run_preload_trace(const std::string& output_path,
   signals.remove_on_forced_exit(socket_path.c_str());
   const double start_time = now_epoch_seconds();
   const std::vector<std::string> env = child_environment(environ, library_text, socket_path);
-  Result<pid_t> child = spawn(command, env);
+  const rlimit user_limit = raise_descriptor_limit();
+  Result<pid_t> child = spawn(command, env, user_limit);
   if (!child) return std::move(child).error();
   const pid_t root = *child;
   signals.set_command(root);

@@ -6,13 +6,18 @@
 
 namespace drel::protocol {
 
-enum class EventKind : uint8_t { Read = 0, Write = 1, OpenRead = 2, OpenWrite = 3 };
+// The four file events, then the library's own: Dropped carries the number of events a
+// process built but could not send ({"kind": "dropped", "pid", "thread_id", "count"}).
+enum class EventKind : uint8_t { Read = 0, Write = 1, OpenRead = 2, OpenWrite = 3, Dropped = 4 };
 
-inline constexpr unsigned kEventKindCount = 4;
+inline constexpr unsigned kEventKindCount = 5;
+
+// Kinds that may also travel as their index: the four file events.
+inline constexpr unsigned kFileEventKindCount = 4;
 
 // Indexed by the kind's value.
 inline constexpr const char* kEventKindNames[kEventKindCount] = {"read", "write", "open_read",
-                                                                 "open_write"};
+                                                                 "open_write", "dropped"};
 
 constexpr const char* event_kind_name(EventKind kind) noexcept {
   const auto i = static_cast<unsigned>(kind);

@@ -130,7 +130,10 @@ TEST(GuestResolveAtPath, CombinesDirectoryDescriptorAndPath) {
 
 std::optional<std::string> opened(const char* path) {
   PathText out;
-  if (!open_path(path, out)) return std::nullopt;
+  int fd = ::open(path != nullptr ? path : "", O_RDONLY);
+  bool ok = open_path(path, fd, O_RDONLY, out);
+  if (fd >= 0) ::close(fd);
+  if (!ok) return std::nullopt;
   return std::string(out.bytes, out.len);
 }
 

@@ -84,6 +84,7 @@ struct EnvCase {
   std::string name;
   std::vector<const char*> env;
   std::string expected_preload;
+  std::string expected_asan = "verify_asan_link_order=0";
 };
 
 void PrintTo(const EnvCase& c, std::ostream* os) { *os << c.name; }
@@ -94,17 +95,19 @@ TEST_P(ChildEnvironment, LibraryComesFirst) {
   std::vector<const char*> env = GetParam().env;
   env.push_back(nullptr);
   const std::vector<std::string> out = child_environment(env.data(), "/lib/p.so", "/tmp/s.sock");
-  std::vector<std::string> preload, lib, sock;
+  std::vector<std::string> preload, lib, sock, asan;
   size_t others = 0;
   for (const std::string& e : out) {
     if (e.starts_with("LD_PRELOAD=")) preload.push_back(e);
     else if (e.starts_with("DREL_PRELOAD_LIB=")) lib.push_back(e);
     else if (e.starts_with("DREL_PRELOAD_TRACE_SOCK=")) sock.push_back(e);
+    else if (e.starts_with("ASAN_OPTIONS=")) asan.push_back(e);
     else ++others;
   }
   EXPECT_EQ(preload, std::vector<std::string>{"LD_PRELOAD=" + GetParam().expected_preload});
   EXPECT_EQ(lib, std::vector<std::string>{"DREL_PRELOAD_LIB=/lib/p.so"});
   EXPECT_EQ(sock, std::vector<std::string>{"DREL_PRELOAD_TRACE_SOCK=/tmp/s.sock"});
+  EXPECT_EQ(asan, std::vector<std::string>{"ASAN_OPTIONS=" + GetParam().expected_asan});
   EXPECT_EQ(others, 1u);  // HOME, passed through untouched
 }
 
@@ -118,7 +121,13 @@ INSTANTIATE_TEST_SUITE_P(
         EnvCase{"OldTraceVariablesReplaced",
                 {"DREL_PRELOAD_TRACE_SOCK=/old", "HOME=/h", "DREL_PRELOAD_LIB=/old.so",
                  "LD_PRELOAD=/a.so:/b.so"},
-                "/lib/p.so:/a.so:/b.so"}),
+                "/lib/p.so:/a.so:/b.so"},
+        EnvCase{"AsanOptionsKeptBehindTheLinkOrderCheck",
+                {"ASAN_OPTIONS=detect_leaks=0", "HOME=/h"}, "/lib/p.so",
+                "verify_asan_link_order=0:detect_leaks=0"},
+        EnvCase{"AsanLinkOrderTheUserSetWins",
+                {"ASAN_OPTIONS=verify_asan_link_order=1", "HOME=/h"}, "/lib/p.so",
+                "verify_asan_link_order=1"}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace
