@@ -9,8 +9,11 @@ import collections
 import sys
 
 PARTS = [
-    ("/proc reads and record building at fork, clone and exec",
-     ["register_process", "read_process_info", "parse_environ"]),
+    ("process records: /proc reads and record building at fork, clone and exec",
+     ["register_process", "register_new_task", "read_process_info", "parse_environ"]),
+    ("executed files at exec (/proc exe, ELF class, #! script)",
+     ["executed_files", "file_head", "interpreter_of", "read_link_text"]),
+    ("shared descriptor table check at a new task (kcmp)", ["kcmp"]),
     ("/proc status read (is a new task a thread?)", ["is_secondary_thread"]),
     ("register block read (PTRACE_GETREGSET)",
      ["read_syscall_regs", "copy_regset_to_user", "genregs_get"]),
