@@ -16,10 +16,10 @@ namespace {
 // A child that sleeps in a known program with a known argument vector and environment.
 class SleepingChild {
  public:
-  SleepingChild() {
+  explicit SleepingChild(const char* seconds = "30") : seconds_(seconds) {
     pid_ = ::fork();
     if (pid_ == 0) {
-      char* const argv[] = {const_cast<char*>("sleep"), const_cast<char*>("30"), nullptr};
+      char* const argv[] = {const_cast<char*>("sleep"), const_cast<char*>(seconds), nullptr};
       char* const envp[] = {const_cast<char*>("DREL_A=1=2"), const_cast<char*>("DREL_B"),
                             const_cast<char*>("DREL_A=3"), nullptr};
       ::execve("/bin/sleep", argv, envp);
@@ -38,8 +38,9 @@ class SleepingChild {
   bool exec_done() const {
     std::ifstream in("/proc/" + std::to_string(pid_) + "/cmdline", std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return text == std::string("sleep\0" "30\0", 9);
+    return text == "sleep" + std::string(1, '\0') + seconds_ + std::string(1, '\0');
   }
+  std::string seconds_;
   pid_t pid_;
 };
 
@@ -100,6 +101,54 @@ TEST(ProcessRegistryTest, ReRegistrationReplacesAndIdsBelowOneAreIgnored) {
   registry.register_process(-5, std::nullopt);
   ASSERT_EQ(registry.records().size(), 1u);
   EXPECT_EQ(registry.records()[0].parent_pid, 20u);
+}
+
+// A new task gets its creator's record without reading /proc: even an id that is gone gets it.
+TEST(ProcessRegistryTest, NewTaskCopiesItsCreatorsRecord) {
+  SleepingChild creator;
+  const pid_t gone = reaped_pid();
+  ProcessRegistry registry(1, {"root"});
+  registry.register_process(creator.pid(), 1);
+  registry.register_new_task(gone, creator.pid());
+  const ProcessRecord* record = registry.find(gone);
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(record->pid, static_cast<uint32_t>(gone));
+  EXPECT_EQ(record->parent_pid, static_cast<uint32_t>(creator.pid()));
+  EXPECT_EQ(record->command, (std::vector<std::string>{"sleep", "30"}));
+  EXPECT_EQ(record->env, (EnvMap{{"DREL_A", "3"}, {"DREL_B", ""}}));
+}
+
+// The root's children run what the root runs, not the command the tracer was given.
+TEST(ProcessRegistryTest, RootsChildGetsTheRootsRunningCommand) {
+  SleepingChild root;
+  const pid_t gone = reaped_pid();
+  ProcessRegistry registry(root.pid(), {"tool", "x"});
+  registry.register_process(root.pid(), std::nullopt);
+  registry.register_new_task(gone, root.pid());
+  ASSERT_NE(registry.find(gone), nullptr);
+  EXPECT_EQ(registry.find(gone)->command, (std::vector<std::string>{"sleep", "30"}));
+  EXPECT_EQ(registry.find(root.pid())->command, (std::vector<std::string>{"tool", "x"}));
+}
+
+// A task whose exec was registered before its creator's event (so without a parent) keeps what
+// its exec read; a record an ended task of the same id left (it has a parent) is replaced.
+TEST(ProcessRegistryTest, NewTaskThatAlreadyExecutedKeepsItsOwnRecord) {
+  SleepingChild executed;
+  SleepingChild creator("31");
+  const pid_t gone = reaped_pid();
+  ProcessRegistry registry(1, {"root"});
+  registry.register_process(creator.pid(), 1);
+  registry.register_process(executed.pid(), std::nullopt);
+  registry.register_new_task(executed.pid(), 4242);
+  ASSERT_NE(registry.find(executed.pid()), nullptr);
+  EXPECT_EQ(registry.find(executed.pid())->parent_pid, 4242u);
+  EXPECT_EQ(registry.find(executed.pid())->command, (std::vector<std::string>{"sleep", "30"}));
+
+  registry.register_new_task(gone, 4242);  // unknown creator, id gone from /proc: nothing
+  EXPECT_EQ(registry.find(gone), nullptr);
+  registry.register_new_task(executed.pid(), creator.pid());  // has a parent now: replaced
+  EXPECT_EQ(registry.find(executed.pid())->parent_pid, static_cast<uint32_t>(creator.pid()));
+  EXPECT_EQ(registry.find(executed.pid())->command, (std::vector<std::string>{"sleep", "31"}));
 }
 
 }  // namespace

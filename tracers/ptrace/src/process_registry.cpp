@@ -14,6 +14,7 @@ ProcessRegistry::ProcessRegistry(pid_t root, const std::vector<std::string>& roo
 void ProcessRegistry::register_process(pid_t task, std::optional<pid_t> parent) {
   if (task < 1) return;
   std::optional<ProcessInfo> info = read_process_info(task);
+  if (info && task == root_) root_running_command_ = info->command;
   if (!info) {
     if (task != root_) return;
     info.emplace();
@@ -24,6 +25,28 @@ void ProcessRegistry::register_process(pid_t task, std::optional<pid_t> parent) 
   record.command = task == root_ && !root_command_.empty() ? root_command_
                                                           : std::move(info->command);
   record.env = std::move(info->env);
+  processes_.insert_or_assign(task, std::move(record));
+}
+
+void ProcessRegistry::register_new_task(pid_t task, pid_t creator) {
+  if (task < 1) return;
+  // Only a task that executed before its creator's event has a record without a parent (the
+  // root aside): a record left by an ended task of the same id always has one.
+  if (const auto own = processes_.find(task);
+      own != processes_.end() && task != root_ && !own->second.parent_pid) {
+    own->second.parent_pid = static_cast<uint32_t>(creator);
+    return;
+  }
+  const auto from = processes_.find(creator);
+  if (from == processes_.end() || (creator == root_ && !root_running_command_)) {
+    register_process(task, creator);
+    return;
+  }
+  ProcessRecord record;
+  record.pid = static_cast<uint32_t>(task);
+  record.parent_pid = static_cast<uint32_t>(creator);
+  record.command = creator == root_ ? *root_running_command_ : from->second.command;
+  record.env = from->second.env;
   processes_.insert_or_assign(task, std::move(record));
 }
 

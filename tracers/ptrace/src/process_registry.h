@@ -1,5 +1,5 @@
-// The processes of one trace run: one record per task, read from /proc when the task appears
-// and again when it executes a new program.
+// The processes of one trace run: one record per task, copied from its creator's when the task
+// appears and read from /proc when it executes a new program.
 #pragma once
 
 #include <sys/types.h>
@@ -24,6 +24,12 @@ class ProcessRegistry {
   // except the root, which is stored with what is known.
   void register_process(pid_t task, std::optional<pid_t> parent);
 
+  // A task that a fork, vfork or clone made runs its creator's program with its creator's
+  // environment until it executes, so it gets a copy of the creator's record and costs no /proc
+  // read. One whose exec was seen before its creator's event already has its own record and
+  // only learns its parent. Without a record of the creator, /proc is read as for any task.
+  void register_new_task(pid_t task, pid_t creator);
+
   const ProcessRecord* find(pid_t task) const;
   // The stored parent of a registered task (absent for the root), or nullopt if unknown.
   std::optional<pid_t> parent_of(pid_t task) const;
@@ -36,6 +42,9 @@ class ProcessRegistry {
  private:
   pid_t root_;
   std::vector<std::string> root_command_;  // already converted to text
+  // The root's command as /proc showed it at its last registration, for the children it forks:
+  // they run what the root runs now, not what the tracer was given.
+  std::optional<std::vector<std::string>> root_running_command_;
   std::unordered_map<pid_t, ProcessRecord> processes_;
 };
 

@@ -30,7 +30,7 @@ class FileAccessObserver final : public DecodingObserver {
 
   void on_new_task(pid_t parent, pid_t child) override {
     DecodingObserver::on_new_task(parent, child);
-    registry_.register_process(child, parent);
+    registry_.register_new_task(child, parent);
   }
 
   void on_exec(pid_t task) override {
