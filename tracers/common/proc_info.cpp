@@ -77,13 +77,24 @@ std::optional<uint32_t> read_parent_pid(int pid) {
   return parse_ppid(*status);
 }
 
-std::optional<ProcessInfo> read_process_info(int pid) {
+const EnvMap& EnvironCache::parse(std::string_view bytes) {
+  if (!filled_ || bytes != bytes_) {
+    env_ = parse_environ(bytes);
+    bytes_.assign(bytes);
+    filled_ = true;
+  }
+  return env_;
+}
+
+std::optional<ProcessInfo> read_process_info(int pid, EnvironCache* cache) {
   const std::string dir = "/proc/" + std::to_string(pid);
   const auto cmdline = read_file_bytes(dir + "/cmdline");
   if (!cmdline) return std::nullopt;
   ProcessInfo info;
   info.command = split_nul_pieces(*cmdline);
-  if (const auto environ = read_file_bytes(dir + "/environ")) info.env = parse_environ(*environ);
+  if (const auto environ = read_file_bytes(dir + "/environ")) {
+    info.env = cache != nullptr ? cache->parse(*environ) : parse_environ(*environ);
+  }
   return info;
 }
 

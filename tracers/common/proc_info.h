@@ -38,8 +38,20 @@ struct ProcessInfo {
   EnvMap env;
 };
 
+// The last environment parsed, kept with its bytes: nearly every process of a run has the same
+// one, and copying it costs much less than splitting and converting it again.
+class EnvironCache {
+ public:
+  const EnvMap& parse(std::string_view bytes);
+
+ private:
+  bool filled_ = false;
+  std::string bytes_;
+  EnvMap env_;
+};
+
 // nullopt when /proc/<pid>/cmdline cannot be read; an unreadable environ counts as empty.
-std::optional<ProcessInfo> read_process_info(int pid);
+std::optional<ProcessInfo> read_process_info(int pid, EnvironCache* cache = nullptr);
 
 // The raw bytes of the /proc/self/exe link. A missing link gives "no /proc/self/exe
 // available. Is /proc mounted?"; any other failure the operating system's error text.

@@ -12,6 +12,7 @@ namespace drel {
 namespace {
 
 using namespace std::string_literals;
+using namespace std::string_view_literals;
 
 struct PpidCase {
   const char* name;
@@ -75,6 +76,15 @@ TEST(ParseEnviron, SplitsAtFirstEqualsAndLaterDuplicatesWin) {
   const EnvMap env = parse_environ("A=1\0B==x=\0NOEQ\0A=2\0\0=lead\0C=\0"s);
   const EnvMap expected{{"A", "2"}, {"B", "=x="}, {"NOEQ", ""}, {"", "lead"}, {"C", ""}};
   EXPECT_EQ(env, expected);
+}
+
+// The cache gives what parsing gives, whether the bytes repeat, change, empty or come back.
+TEST(ProcInfo, EnvironCacheParsesLikeParseEnviron) {
+  EnvironCache cache;
+  for (const std::string_view bytes :
+       {"A=1\0B=2\0"sv, "A=1\0B=2\0"sv, "A=1\0B=3\0"sv, ""sv, "A=1\0B=2\0"sv}) {
+    EXPECT_EQ(cache.parse(bytes), parse_environ(bytes)) << testing::PrintToString(bytes);
+  }
 }
 
 TEST(ProcInfo, ReadsOwnProcess) {

@@ -13,7 +13,7 @@ ProcessRegistry::ProcessRegistry(pid_t root, const std::vector<std::string>& roo
 
 void ProcessRegistry::register_process(pid_t task, std::optional<pid_t> parent) {
   if (task < 1) return;
-  std::optional<ProcessInfo> info = read_process_info(task);
+  std::optional<ProcessInfo> info = read_process_info(task, &environ_cache_);
   if (info && task == root_) root_running_command_ = info->command;
   if (!info) {
     if (task != root_) return;

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/proc_info.h"
 #include "common/report.h"
 
 namespace drel {
@@ -46,6 +47,7 @@ class ProcessRegistry {
   // they run what the root runs now, not what the tracer was given.
   std::optional<std::vector<std::string>> root_running_command_;
   std::unordered_map<pid_t, ProcessRecord> processes_;
+  EnvironCache environ_cache_;
 };
 
 }  // namespace drel
