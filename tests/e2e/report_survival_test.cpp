@@ -35,6 +35,7 @@ enum class Trigger {
   kTerminalInterrupt,  // ^C typed on the run's terminal: SIGINT to its foreground group
   kSignalTracer,       // signal_1 to the tracer's pid alone
   kTwoSignals,         // signal_1, then signal_2, to the tracer alone
+  kTimeout,  // run under timeout -s <signal_1> 2, which signals the tracer, then the group
 };
 
 // Where the report is to go.
@@ -245,6 +246,12 @@ TEST_P(ReportSurvival, CommandReportStatusAndNothingLeft) {
   const std::vector<std::string> command = {"sh", "-c", script};
   std::vector<std::string> argv = {test::bin_path(program), target};
   argv.insert(argv.end(), command.begin(), command.end());
+  if (c.trigger == Trigger::kTimeout) {
+    std::vector<std::string> wrapped = {"/usr/bin/timeout", "--preserve-status", "-s",
+                                        std::to_string(c.signal_1), "2"};
+    wrapped.insert(wrapped.end(), argv.begin(), argv.end());
+    argv = std::move(wrapped);
+  }
   if (in_namespace) {
     std::vector<std::string> wrapped = {"/usr/bin/unshare"};
     if (::geteuid() != 0) wrapped.push_back("-r");
@@ -258,11 +265,12 @@ TEST_P(ReportSurvival, CommandReportStatusAndNothingLeft) {
       start(argv, environment(tmpdir, c.target == Target::kSizeLimit), dir.path(),
             c.trigger == Trigger::kTerminalInterrupt, c.target == Target::kSizeLimit);
   ASSERT_GT(run.pid, 0);
-  if (c.trigger != Trigger::kNone) {
+  if (c.trigger != Trigger::kNone && c.trigger != Trigger::kTimeout) {
     // Once "ready" exists the tracer has let the command past its open of "started".
     ASSERT_TRUE(wait_for_file(dir / "ready", run.pid)) << test::read_file(dir / "stderr");
     switch (c.trigger) {
       case Trigger::kNone:
+      case Trigger::kTimeout:
         break;
       case Trigger::kTerminalInterrupt:
         ASSERT_EQ(::write(run.terminal, "\x03", 1), 1);
@@ -345,16 +353,23 @@ TEST_P(ReportSurvival, CommandReportStatusAndNothingLeft) {
 }
 
 const Case kCases[] = {
-    {"interrupt_typed_on_the_terminal", "echo > @/started; echo > @/ready; exec sleep 30; echo > @/done",
-     Trigger::kTerminalInterrupt, 0, 0, Target::kPlain, 128 + SIGINT, false, "", Saved::kNo},
-    {"terminate_sent_to_the_tracer", "echo > @/started; echo > @/ready; exec sleep 30; echo > @/done",
-     Trigger::kSignalTracer, SIGTERM, 0, Target::kPlain, 128 + SIGTERM, false, "", Saved::kNo},
+    {"interrupt_typed_on_the_terminal",
+     "echo > @/started; echo > @/ready; exec sleep 30; echo > @/done", Trigger::kTerminalInterrupt,
+     0, 0, Target::kPlain, 128 + SIGINT, false, "", Saved::kNo},
+    {"terminate_sent_to_the_tracer",
+     "echo > @/started; echo > @/ready; exec sleep 30; echo > @/done", Trigger::kSignalTracer,
+     SIGTERM, 0, Target::kPlain, 128 + SIGTERM, false, "", Saved::kNo},
     {"hangup_sent_to_the_tracer", "echo > @/started; echo > @/ready; exec sleep 30; echo > @/done",
      Trigger::kSignalTracer, SIGHUP, 0, Target::kPlain, 128 + SIGHUP, false, "", Saved::kNo},
     {"command_signals_its_own_group", "echo > @/started; kill -TERM 0; echo > @/done",
      Trigger::kNone, 0, 0, Target::kPlain, 128 + SIGTERM, false, "", Saved::kNo},
-    {"second_signal_ends_the_tracer", "trap '' HUP TERM; echo > @/started; echo > @/ready; exec sleep 30",
-     Trigger::kTwoSignals, SIGHUP, SIGTERM, Target::kPlain, 128 + SIGTERM, false, "", Saved::kNo},
+    {"second_signal_ends_the_tracer",
+     "trap '' HUP TERM; echo > @/started; echo > @/ready; exec sleep 30", Trigger::kTwoSignals,
+     SIGHUP, SIGTERM, Target::kPlain, 128 + SIGTERM, false, "", Saved::kNo},
+    // The group's copy is the command's; the tracer's two copies are one signal, not a second.
+    {"timeout_interrupts_the_run",
+     "trap 'echo > @/done; exit 9' INT; echo > @/started; while :; do sleep 0.05; done",
+     Trigger::kTimeout, SIGINT, 0, Target::kPlain, 9, true, "", Saved::kNo},
     {"missing_output_directory", "echo > @/started; echo > @/done", Trigger::kNone, 0, 0,
      Target::kMissingDir, 1, true, "No such file or directory (os error 2)", Saved::kYes},
     {"read_only_output_directory", "echo > @/started; echo > @/done", Trigger::kNone, 0, 0,

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 
 namespace drel {
 
@@ -22,11 +23,23 @@ std::atomic<pid_t> g_command{0};
 std::atomic<pid_t> g_tracer{0};
 std::atomic<int> g_first{0};
 std::atomic<int> g_hurry{0};
+// Who sent the first signal and when: timeout sends its signal to the tracer and then to the
+// tracer's group, so the same signal from the same sender just after is that one again.
+std::atomic<pid_t> g_first_sender{0};
+std::atomic<long long> g_first_ns{0};
+constexpr long long kSameEventNs = 200'000'000;
 std::atomic<int> g_ticks{0};
 // A signal that came before the command's pid was known: passed on (or not) once it is.
 std::atomic<int> g_early{0};
 std::atomic<int> g_early_code{0};
 std::atomic<pid_t> g_early_sender{0};
+// Signals from a process of our group, held back a moment: such a sender often signals the
+// whole group next (timeout does: the child, then the group), and a copy the command gets then
+// must not be doubled. Bit sig - 1 each.
+std::atomic<unsigned long> g_deferred{0};
+std::atomic<unsigned long> g_delivered{0};
+std::atomic<bool> g_timer_armed{false};
+constexpr long kDeferMicroseconds = 20'000;
 char g_remove_path[256];
 std::atomic<bool> g_remove_set{false};
 
@@ -119,12 +132,60 @@ bool command_got_it_too(const siginfo_t* info, pid_t command, int sig) {
   return pending_in(command, sig);
 }
 
+void on_tick(int);
+
+void arm_timer(long first_us, long interval_us) {
+  if (!g_timer_armed.exchange(true)) {
+    struct sigaction tick {};
+    tick.sa_handler = on_tick;
+    ::sigemptyset(&tick.sa_mask);
+    ::sigaction(SIGALRM, &tick, &g_saved_alarm);
+  }
+  const itimerval when{{0, interval_us}, {0, first_us}};
+  ::setitimer(ITIMER_REAL, &when, nullptr);
+}
+
+unsigned long bit(int sig) {
+  return 1UL << (sig - 1);
+}
+
+// Whether the process has ended (a zombie, or reaped already).
+bool ended(pid_t pid) {
+  char path[64];
+  char stat[512];
+  proc_path(pid, "stat", path);
+  if (read_proc(path, stat, sizeof stat) <= 0) return true;
+  const char* p = std::strrchr(stat, ')');
+  return p != nullptr && p[1] == ' ' && (p[2] == 'Z' || p[2] == 'X');
+}
+
+// Passes on the held-back signals of which the command has shown no copy of its own.
+void settle_deferred() {
+  const unsigned long held = g_deferred.exchange(0);
+  const pid_t command = g_command.load();
+  if (held == 0 || command <= 0) return;
+  for (const int sig : kSignals) {
+    if (!(held & bit(sig)) || (g_delivered.load() & bit(sig))) continue;
+    if (pending_in(command, sig) || ended(command)) continue;
+    ::kill(command, sig);
+  }
+}
+
 // Passes the signal on unless the command received it too.
 void pass_on(int sig, int code, pid_t sender, pid_t command) {
   siginfo_t info{};
   info.si_code = code;
   info.si_pid = sender;
-  if (!command_got_it_too(&info, command, sig)) ::kill(command, sig);
+  if (command_got_it_too(&info, command, sig)) return;
+  const bool from_our_group =
+      (code == SI_USER || code == SI_QUEUE) && sender > 0 && ::getpgid(sender) == ::getpgrp();
+  if (!from_our_group) {
+    ::kill(command, sig);
+    return;
+  }
+  g_delivered.fetch_and(~bit(sig));
+  g_deferred.fetch_or(bit(sig));
+  if (g_hurry.load() == 0) arm_timer(kDeferMicroseconds, 0);  // the deadline's ticks settle it too
 }
 
 // Takes the early signal, if nobody else has, and passes it on.
@@ -134,27 +195,36 @@ void pass_on_early(pid_t command) {
 }
 
 void on_tick(int) {
+  const int saved_errno = errno;
+  settle_deferred();
+  errno = saved_errno;
+  if (g_hurry.load() == 0) return;
   if (g_ticks.fetch_add(1) + 1 < kDeadlineTicks) return;  // each tick also wakes a blocked wait
   if (g_remove_set.load()) ::unlink(g_remove_path);
   ::_exit(128 + g_hurry.load());
 }
 
 void start_deadline() {
-  struct sigaction tick {};
-  tick.sa_handler = on_tick;
-  ::sigemptyset(&tick.sa_mask);
-  ::sigaction(SIGALRM, &tick, &g_saved_alarm);
-  const itimerval every{{0, kTickMicroseconds}, {0, kTickMicroseconds}};
-  ::setitimer(ITIMER_REAL, &every, nullptr);
+  arm_timer(kTickMicroseconds, kTickMicroseconds);
 }
 
 void on_signal(int sig, siginfo_t* info, void*) {
   const int saved_errno = errno;
   // A forked child that has not executed yet must not act for the tracer.
   if (::getpid() == g_tracer.load()) {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long now_ns = now.tv_sec * 1'000'000'000LL + now.tv_nsec;
+    const pid_t sender = info->si_code == SI_USER || info->si_code == SI_QUEUE ? info->si_pid : 0;
     int none = 0;
     const bool first = g_first.compare_exchange_strong(none, sig);
-    if (!first && (sig == SIGINT || sig == SIGTERM)) {
+    if (first) {
+      g_first_sender = sender;
+      g_first_ns = now_ns;
+    }
+    const bool same_event = !first && sig == g_first.load() && sender == g_first_sender.load() &&
+                            now_ns - g_first_ns.load() < kSameEventNs;
+    if (!first && !same_event && (sig == SIGINT || sig == SIGTERM)) {
       int not_yet = 0;
       if (g_hurry.compare_exchange_strong(not_yet, sig)) start_deadline();
     }
@@ -183,6 +253,8 @@ TerminationSignals::TerminationSignals() {
   g_hurry = 0;
   g_ticks = 0;
   g_early = 0;
+  g_deferred = 0;
+  g_delivered = 0;
   g_remove_set = false;
   struct sigaction handler {};
   handler.sa_sigaction = on_signal;
@@ -198,7 +270,7 @@ TerminationSignals::TerminationSignals() {
 }
 
 TerminationSignals::~TerminationSignals() {
-  if (g_hurry.load() != 0) {
+  if (g_timer_armed.exchange(false)) {
     const itimerval off{};
     ::setitimer(ITIMER_REAL, &off, nullptr);
     ::sigaction(SIGALRM, &g_saved_alarm, nullptr);
@@ -220,6 +292,10 @@ void TerminationSignals::remove_on_forced_exit(const char* path) {
   if (len >= sizeof g_remove_path) return;
   std::memcpy(g_remove_path, path, len + 1);
   g_remove_set = true;
+}
+
+void TerminationSignals::note_delivered(pid_t task, int sig) const {
+  if (task == g_command.load() && sig >= 1 && sig <= 64) g_delivered.fetch_or(bit(sig));
 }
 
 int TerminationSignals::first_signal() const {

@@ -26,6 +26,10 @@ class TerminationSignals {
   // A file removed if the deadline ends the process (at most 255 bytes; longer is ignored).
   void remove_on_forced_exit(const char* path);
 
+  // A tracer that sees the command's signals (ptrace) says so: a signal from a process of the
+  // tracer's group is held back 20 ms and passed on only if the command got no copy of its own.
+  void note_delivered(pid_t task, int sig) const;
+
   // The first of the four signals that arrived, or 0.
   int first_signal() const;
   // A second SIGINT or SIGTERM arrived: its number, or 0.

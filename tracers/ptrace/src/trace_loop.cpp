@@ -130,6 +130,7 @@ class Loop {
   // it would stop the task for real and tell its parent so, and a parent waiting with WUNTRACED
   // (a shell with job control) would take the child for stopped.
   void on_signal_stop(pid_t task, int sig) {
+    observer_.on_signal_delivery(task, sig);
     auto it = tasks_.find(task);
     if (it == tasks_.end()) {
       // Seen before its creator's fork event: this is the attach stop.

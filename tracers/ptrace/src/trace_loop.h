@@ -26,6 +26,8 @@ class TraceObserver {
   // Asked after every wait, also one a signal interrupted: true ends the loop at once, with
   // the tasks still traced (the tracer was told to finish now).
   virtual bool should_stop() { return false; }
+  // A signal is about to be delivered to the task (its signal-delivery stop).
+  virtual void on_signal_delivery(pid_t /*task*/, int /*sig*/) {}
 };
 
 // Sets the options (TRACESYSGOOD | TRACEFORK | TRACEVFORK | TRACECLONE | TRACEEXEC | TRACESECCOMP,

@@ -40,6 +40,8 @@ class FileAccessObserver final : public DecodingObserver {
 
   // A second SIGINT or SIGTERM: the report of what was seen, now.
   bool should_stop() override { return signals_.hurry_signal() != 0; }
+  // A copy of its own that the command got, so that the tracer does not pass one on again.
+  void on_signal_delivery(pid_t task, int sig) override { signals_.note_delivered(task, sig); }
 
   const ProcessRegistry& registry() const { return registry_; }
 
