@@ -126,6 +126,30 @@ TEST(LauncherFailure, MissingCommandWritesNoReport) {
   EXPECT_FALSE(test::file_exists(dir / "out.msgpack"));
 }
 
+// The command starts as execvp would start it: an executable file without "#!" runs under
+// /bin/sh; the command keeps the descriptor limit it was given, whatever the launcher raised.
+TEST(LauncherStart, ScriptWithoutInterpreterLineRunsUnderTheShell) {
+  test::TempDir dir;
+  const std::string script = dir / "plain-script";
+  test::write_file(script, "ulimit -Sn > \"$1\"\n");
+  ASSERT_EQ(::chmod(script.c_str(), 0755), 0);
+  RunOptions options;
+  options.cwd = dir.path();
+  options.env.try_emplace("DREL_PRELOAD_LIB", library());
+  options.env.try_emplace("LD_PRELOAD", std::nullopt);
+  options.env.try_emplace("DREL_PRELOAD_TRACE_SOCK", std::nullopt);
+  const RunResult run = test::run_program(
+      {"/bin/sh", "-c", "ulimit -Sn 200 && exec \"$0\" \"$@\"", launcher(), dir / "out.msgpack",
+       script, dir / "limit"},
+      options);
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(test::read_file(dir / "limit"), "200\n");
+  const TraceReport r = load(dir / "out.msgpack");
+  const FileRecord* written = find_file(r, canonical(dir.path()) + "/limit");
+  ASSERT_NE(written, nullptr);
+  EXPECT_TRUE(written->written);
+}
+
 TEST(LauncherFailure, OutputInMissingDirectoryFailsAfterTheCommandRan) {
   test::TempDir dir;
   const std::string output = dir / "missing/out.msgpack";

@@ -750,6 +750,32 @@ TEST(PreloadLibrary, ExportsTheListedWrappersAndNothingElse) {
   EXPECT_EQ(exported, kWrapped);
 }
 
+// What the library may take from its host: no allocator, no C++ runtime, no locks beyond the
+// one-time thread key. realpath is still among them (the directory part of a changed name).
+TEST(PreloadLibrary, UndefinedSymbolsStayWithinTheAllowList) {
+  if (access("/usr/bin/nm", X_OK) != 0) GTEST_SKIP() << "nm is not installed";
+  const std::set<std::string> allowed = {
+      "_ITM_deregisterTMCloneTable", "_ITM_registerTMCloneTable", "__cxa_finalize", "__environ",
+      "__errno_location", "__gmon_start__", "__register_atfork", "close", "connect", "dirfd",
+      "dladdr", "dlsym", "environ", "fcntl", "fileno", "fstat", "getcwd", "getpid", "getrlimit",
+      "memcmp", "memcpy", "memmove", "pthread_key_create", "pthread_setspecific", "readlink",
+      "realpath", "sendmsg", "setsockopt", "socket", "strchr", "strcmp", "strcspn", "strlen",
+      "strncmp", "strrchr", "syscall"};
+  RunResult r = run_program({"nm", "-D", "--undefined-only", preload_library_path()});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  std::istringstream lines(r.out);
+  int seen = 0;
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::string type, name;
+    if (!(words >> type >> name)) continue;
+    name = name.substr(0, name.find('@'));
+    ++seen;
+    EXPECT_TRUE(allowed.contains(name)) << name << " is not on the allow-list";
+  }
+  EXPECT_GT(seen, 0) << r.out;
+}
+
 TEST(PreloadLibrary, NeedsOnlyTheCLibraryAndTheLoader) {
   if (access("/usr/bin/ldd", X_OK) != 0 && access("/bin/ldd", X_OK) != 0)
     GTEST_SKIP() << "ldd is not installed";
