@@ -51,12 +51,13 @@ struct ChildFailure {
   int error;
 };
 
-[[noreturn]] void run_child(char** command, ChildFailure* failure) {
+[[noreturn]] void run_child(char** command, ChildFailure* failure, bool privileged) {
   if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
     *failure = {"ptrace(PTRACE_TRACEME)", errno};
     _exit(127);
   }
-  drel::install_seccomp_filter(drel::TRACED_SYSCALLS, drel::AUDIT_ARCH_NATIVE);
+  drel::install_seccomp_filter(drel::TRACED_SYSCALLS, drel::ARGUMENT_TESTS,
+                               drel::AUDIT_ARCH_NATIVE, privileged);
   signal(SIGPIPE, SIG_DFL);
   execvp(command[0], command);
   *failure = {"exec", errno};
@@ -85,12 +86,13 @@ int main(int argc, char** argv) {
   }
   auto* failure = new (shared) ChildFailure{nullptr, 0};
 
+  const bool privileged = drel::may_filter_without_no_new_privs();
   const pid_t root = fork();
   if (root < 0) {
     std::fprintf(stderr, "drel-floor-tracer: fork: %s\n", std::strerror(errno));
     return 1;
   }
-  if (root == 0) run_child(argv + first, failure);
+  if (root == 0) run_child(argv + first, failure, privileged);
 
   int status = 0;
   if (waitpid(root, &status, 0) != root || !WIFSTOPPED(status)) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -184,18 +185,18 @@ TEST(PtraceTracer, MmapPrivateReadsSharedAlsoWrites) {
   EXPECT_TRUE(shared->written);
 }
 
-TEST(PtraceTracer, RenameRecordsOnlyTheNewName) {
+TEST(PtraceTracer, RenameWritesBothNames) {
   TempDir dir;
   test::write_file(dir / "old", "x");
   const Traced t = trace(dir / "report", calls({"rename", dir / "old", dir / "new"}));
   ASSERT_EQ(t.run.exit_status, 0) << t.run.err;
   ASSERT_TRUE(t.report);
-  const FileRecord* f = find_file(*t.report, dir / "new");
-  ASSERT_NE(f, nullptr);
-  EXPECT_TRUE(f->written);
-  EXPECT_FALSE(f->read);
-  EXPECT_EQ(find_file(*t.report, dir / "old"), nullptr);
-  EXPECT_FALSE(contains(t.report->opened_files, dir / "old"));
+  for (const char* name : {"new", "old"}) {
+    const FileRecord* f = find_file(*t.report, dir / name);
+    ASSERT_NE(f, nullptr) << name;
+    EXPECT_TRUE(f->written) << name;
+    EXPECT_FALSE(f->read) << name;
+  }
 }
 
 TEST(PtraceTracer, FailedWriteIsNotRecordedFailedReadIs) {
@@ -308,6 +309,137 @@ TEST(PtraceTracer, NonUtf8ArgumentsRunByteForByteAndShowConverted) {
   ASSERT_NE(root, nullptr);
   ASSERT_EQ(root->command.size(), 5u);
   EXPECT_EQ(root->command[4], "v\xef\xbf\xbd");
+}
+
+// One fixture scenario in a fresh directory D: what must be made first, and what the report must
+// then say of each name under D.
+struct Effect {
+  std::string name;  // under D
+  bool read;
+  bool written;
+};
+
+struct EffectCase {
+  std::string name;
+  std::vector<std::string> args;     // a leading "D" is replaced by the directory
+  std::vector<std::string> prepare;  // files made under D first; a trailing "/" makes a directory
+  std::vector<Effect> want;
+  std::vector<std::string> absent;  // names under D the report must not hold
+  std::string err;                  // what the run prints on standard error
+};
+
+void PrintTo(const EffectCase& c, std::ostream* os) { *os << c.name; }
+
+class PtraceFileEffects : public testing::TestWithParam<EffectCase> {};
+
+TEST_P(PtraceFileEffects, AreRecorded) {
+  const EffectCase& c = GetParam();
+  TempDir dir;
+  for (const auto& name : c.prepare) {
+    if (name.back() == '/') {
+      std::filesystem::create_directory(dir / name);
+    } else {
+      test::write_file(dir / name, "content");
+    }
+  }
+  std::vector<std::string> args;
+  for (const auto& a : c.args) {
+    const bool under = a == "D" || a.rfind("D/", 0) == 0;
+    args.push_back(under ? dir.path() + a.substr(1) : a);
+  }
+  const Traced t = trace(dir / "report", calls(args));
+  ASSERT_EQ(t.run.exit_status, 0) << t.run.err;
+  EXPECT_EQ(t.run.err, c.err);
+  ASSERT_TRUE(t.report);
+  for (const auto& e : c.want) {
+    const FileRecord* f = find_file(*t.report, dir / e.name);
+    ASSERT_NE(f, nullptr) << e.name;
+    EXPECT_EQ(f->read, e.read) << e.name;
+    EXPECT_EQ(f->written, e.written) << e.name;
+  }
+  for (const auto& name : c.absent) EXPECT_EQ(find_file(*t.report, dir / name), nullptr) << name;
+  // The program that ran is an input of the run.
+  const FileRecord* program = find_file(*t.report, fixture_path("ptrace_calls"));
+  ASSERT_NE(program, nullptr);
+  EXPECT_TRUE(program->read);
+}
+
+#if defined(__x86_64__)
+const std::vector<Effect> kOlderNameCalls = {{"u2", false, true}, {"s2", false, true}};
+#else
+const std::vector<Effect> kOlderNameCalls = {};
+#endif
+
+std::vector<Effect> with(std::vector<Effect> a, const std::vector<Effect>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scenarios, PtraceFileEffects,
+    testing::Values(
+        // dash moves the script it runs to descriptor 10 with F_DUPFD_CLOEXEC.
+        EffectCase{"DescriptorsMovedByFcntlAndDup",
+                   {"moves", "D"},
+                   {"r", "w"},
+                   {{"r", true, false}, {"w", false, true}}},
+        // A directory entry is not a file of the report: d (mkdir, rmdir) is not recorded.
+        EffectCase{"NamesChangedWithoutADescriptor",
+                   {"names", "D"},
+                   {"u", "t", "f", "u2"},
+                   with({{"u", false, true},
+                         {"t", false, true},
+                         {"f", false, true},
+                         {"s", false, true}},
+                        kOlderNameCalls),
+                   {"d", "target"}},
+        EffectCase{"CreatingTruncatingAndListing",
+                   {"opens", "D"},
+                   {"trunc", "o2", "tmp/", "list/"},
+                   {{"trunc", false, true},
+                    {"excl", false, true},
+                    {"tmp", false, true},
+                    {"o2", true, false},
+                    {"list", true, false}}},
+        EffectCase{"ThreadsShareOneDescriptorTable", {"shared-table", "D/s"}, {"s"}, {{"s", true, false}}},
+        EffectCase{"UntracedCloneIsTracedAnyway", {"untraced-clone", "D/s"}, {"s"}, {{"s", true, false}}},
+        EffectCase{"NameNotUtf8IsShownWithReplacement",
+                   {"non-utf8", "D"},
+                   {},
+                   {{"n\xEF\xBF\xBD", false, true}}},
+        EffectCase{"ProgramsOwnFilterGetsEnosysForItsTraceStop", {"own-filter"}, {}, {}}),
+    [](const testing::TestParamInfo<EffectCase>& info) { return info.param.name; });
+
+TEST(PtraceTracer, IoUringIsWarnedAboutOnce) {
+  TempDir dir;
+  const Traced t = trace(dir / "report", calls({"io-uring"}));
+  ASSERT_EQ(t.run.exit_status, 0) << t.run.err;
+  EXPECT_EQ(t.run.err.rfind("Warning: process ", 0), 0u) << t.run.err;
+  EXPECT_NE(t.run.err.find("io_uring; the file accesses it makes through it are not recorded\n"),
+            std::string::npos)
+      << t.run.err;
+  EXPECT_EQ(std::count(t.run.err.begin(), t.run.err.end(), '\n'), 1);
+}
+
+TEST(PtraceTracer, ShellScriptIsReadThroughItsMovedDescriptorAndExecutedFilesAreRead) {
+  TempDir dir;
+  test::write_file(dir / "script.sh", "#!/bin/sh\nread line < in; echo \"$line\" > out\n");
+  ASSERT_EQ(::chmod((dir / "script.sh").c_str(), 0755), 0);
+  test::write_file(dir / "in", "text\n");
+  test::RunOptions options;
+  options.cwd = dir.path();
+  const Traced t = trace(dir / "report", {"./script.sh"}, options);
+  ASSERT_EQ(t.run.exit_status, 0) << t.run.err;
+  ASSERT_TRUE(t.report);
+  for (const std::string& path : {dir / "script.sh", dir / "in",
+                                  std::filesystem::canonical("/bin/sh").string()}) {
+    const FileRecord* f = find_file(*t.report, path);
+    ASSERT_NE(f, nullptr) << path;
+    EXPECT_TRUE(f->read) << path;
+  }
+  const FileRecord* out = find_file(*t.report, dir / "out");
+  ASSERT_NE(out, nullptr);
+  EXPECT_TRUE(out->written);
 }
 
 struct StatusCase {

@@ -25,6 +25,20 @@ class FakeMemory final : public TraceeMemory {
     out = it->second;
     return true;
   }
+  bool read_u64(pid_t, uint64_t address, uint64_t& out) override {
+    const auto it = words.find(address);
+    if (it == words.end()) return false;
+    out = it->second;
+    return true;
+  }
+  // Places a word (the first field of a structure) at a fresh address and returns the address.
+  uint64_t place_word(uint64_t w) {
+    const uint64_t address = next;
+    next += 0x1000;
+    words[address] = w;
+    return address;
+  }
+  std::map<uint64_t, uint64_t> words;
   // Places a string at a fresh address and returns the address.
   uint64_t place(const std::string& s) {
     const uint64_t address = next;

@@ -24,7 +24,7 @@ std::string resolve_path_at(CwdCache& cache, pid_t task, std::string_view path, 
   WorkingDirectory cwd;
   if (const auto it = cache.find(task); it != cache.end()) cwd = it->second;
   std::string out = "previous contents";
-  resolve_path_at_into(cwd, task, path, dirfd, out);
+  resolve_path_at_into(cwd, task, path, dirfd, nullptr, out);
   if (cwd) cache[task] = *cwd;
   return out;
 }
@@ -138,11 +138,38 @@ TEST_F(Tree, DirectoryDescriptorIsTheBase) {
   ::close(dirfd);
 }
 
-TEST_F(Tree, UnknownDirectoryDescriptorFallsBackToWorkingDirectory) {
+TEST_F(Tree, UnknownDirectoryDescriptorGivesNoPathNegativeOnesTheWorkingDirectory) {
   CwdCache cache{{self_, d_}};
-  EXPECT_EQ(resolve_path_at(cache, self_, "top", 987654), d_ + "/top");
+  // Not open: the call fails, and no path under another directory is made up for it.
+  EXPECT_EQ(resolve_path_at(cache, self_, "top", 987654), "");
   EXPECT_EQ(resolve_path_at(cache, self_, "top", AT_FDCWD), d_ + "/top");
   EXPECT_EQ(resolve_path_at(cache, self_, "top", -7), d_ + "/top");
+}
+
+TEST_F(Tree, UnreadableDescriptorLinkUsesThePathTheTableHolds) {
+  // 987654 is not open here, as a descriptor whose /proc link is too long cannot be read.
+  WorkingDirectory cwd = std::string("/");
+  const std::string dir = d_ + "/sub";
+  std::string out;
+  resolve_path_at_into(cwd, self_, "file", 987654, &dir, out);
+  EXPECT_EQ(out, d_ + "/sub/file");
+}
+
+TEST_F(Tree, KeptLastNameIsTheLinkNotItsTarget) {
+  WorkingDirectory cwd = d_;
+  std::string out;
+  resolve_path_at_into(cwd, self_, "file_link", AT_FDCWD, nullptr, out, LastName::Keep);
+  EXPECT_EQ(out, d_ + "/file_link");
+  resolve_path_at_into(cwd, self_, "link/file", AT_FDCWD, nullptr, out, LastName::Keep);
+  EXPECT_EQ(out, d_ + "/sub/file");  // the directories on the way are followed
+  resolve_path_at_into(cwd, self_, "file_link", AT_FDCWD, nullptr, out);
+  EXPECT_EQ(out, d_ + "/sub/file");
+}
+
+TEST_F(Tree, NamesNotUtf8AreShownWithReplacement) {
+  CwdCache cache{{self_, d_}};
+  EXPECT_EQ(resolve_path(cache, self_, "/abs/x\xFF"), "/abs/x\xEF\xBF\xBD");
+  EXPECT_EQ(resolve_path(cache, self_, "x\xFF"), d_ + "/x\xEF\xBF\xBD");
 }
 
 TEST_F(Tree, DirectoryNotUtf8IsShownWithReplacement) {

@@ -24,10 +24,11 @@ namespace {
 // nullopt when this machine does not allow tracing.
 template <typename Body>
 std::optional<SyscallDecoder::Files> trace_child(Body body, int* exit_code) {
+  const bool privileged = may_filter_without_no_new_privs();
   const pid_t child = ::fork();
   if (child == 0) {
     if (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) ::_exit(90);
-    install_seccomp_filter(TRACED_SYSCALLS, AUDIT_ARCH_NATIVE);
+    install_seccomp_filter(TRACED_SYSCALLS, ARGUMENT_TESTS, AUDIT_ARCH_NATIVE, privileged);
     ::raise(SIGSTOP);
     ::_exit(body());
   }

@@ -11,11 +11,16 @@
 namespace drel {
 namespace {
 
-// The program as a vector (empty when the list is too long).
-std::vector<sock_filter> build_seccomp_filter(std::span<const int64_t> numbers, uint32_t arch) {
-  std::vector<sock_filter> program(numbers.size() + 5);
-  program.resize(fill_seccomp_filter(numbers, arch, program));
+// The program as a vector (empty when it cannot be encoded).
+std::vector<sock_filter> build_seccomp_filter(std::span<const int64_t> numbers,
+                                              std::span<const ArgumentTest> tests, uint32_t arch) {
+  std::vector<sock_filter> program(kMaxFilterLength);
+  program.resize(fill_seccomp_filter(numbers, tests, arch, program));
   return program;
+}
+
+std::vector<sock_filter> build_seccomp_filter(std::span<const int64_t> numbers, uint32_t arch) {
+  return build_seccomp_filter(numbers, {}, arch);
 }
 
 struct Word {
@@ -36,33 +41,54 @@ void expect_program(const std::vector<sock_filter>& got, const std::vector<Word>
   }
 }
 
-// The aarch64 program, written out in full: it must come out the same on every host.
-TEST(SeccompFilter, Aarch64ProgramIsExactly27Words) {
+// The aarch64 program, written out in full: it must come out the same on every host. The 22
+// calls first, the 11 added since, "allow", fcntl's block (only F_DUPFD and F_DUPFD_CLOEXEC
+// stop), clone's block (only CLONE_UNTRACED stops), "trace".
+TEST(SeccompFilter, Aarch64ProgramIsExactly45Words) {
   const std::vector<Word> want = {
-      {0x20, 0, 0, 4},   {0x15, 0, 23, 0xC00000B7}, {0x20, 0, 0, 0},          {0x15, 22, 0, 63},
-      {0x15, 21, 0, 64}, {0x15, 20, 0, 57},         {0x15, 19, 0, 222},       {0x15, 18, 0, 67},
-      {0x15, 17, 0, 68}, {0x15, 16, 0, 65},         {0x15, 15, 0, 66},        {0x15, 14, 0, 24},
-      {0x15, 13, 0, 71}, {0x15, 12, 0, 76},         {0x15, 11, 0, 49},        {0x15, 10, 0, 50},
-      {0x15, 9, 0, 56},  {0x15, 8, 0, 38},          {0x15, 7, 0, 37},         {0x15, 6, 0, 69},
-      {0x15, 5, 0, 70},  {0x15, 4, 0, 276},         {0x15, 3, 0, 285},        {0x15, 2, 0, 286},
-      {0x15, 1, 0, 287}, {0x06, 0, 0, 0x7FFF0000},  {0x06, 0, 0, 0x7FF00000},
+      {0x20, 0, 0, 4}, {0x15, 0, 34, 0xC00000B7}, {0x20, 0, 0, 0}, {0x15, 40, 0, 63},
+      {0x15, 39, 0, 64}, {0x15, 38, 0, 57}, {0x15, 37, 0, 222}, {0x15, 36, 0, 67},
+      {0x15, 35, 0, 68}, {0x15, 34, 0, 65}, {0x15, 33, 0, 66}, {0x15, 32, 0, 24},
+      {0x15, 31, 0, 71}, {0x15, 30, 0, 76}, {0x15, 29, 0, 49}, {0x15, 28, 0, 50},
+      {0x15, 27, 0, 56}, {0x15, 26, 0, 38}, {0x15, 25, 0, 37}, {0x15, 24, 0, 69},
+      {0x15, 23, 0, 70}, {0x15, 22, 0, 276}, {0x15, 21, 0, 285}, {0x15, 20, 0, 286},
+      {0x15, 19, 0, 287}, {0x15, 18, 0, 23}, {0x15, 10, 0, 25}, {0x15, 16, 0, 35},
+      {0x15, 15, 0, 36}, {0x15, 14, 0, 45}, {0x15, 13, 0, 46}, {0x15, 12, 0, 61},
+      {0x15, 11, 0, 437}, {0x15, 10, 0, 425}, {0x15, 6, 0, 220}, {0x15, 8, 0, 435},
+      {0x06, 0, 0, 0x7FFF0000}, {0x20, 0, 0, 24}, {0x15, 5, 0, 0}, {0x15, 4, 0, 1030},
+      {0x06, 0, 0, 0x7FFF0000}, {0x20, 0, 0, 16}, {0x45, 1, 0, 0x00800000}, {0x06, 0, 0, 0x7FFF0000},
+      {0x06, 0, 0, 0x7FF00000},
   };
-  expect_program(build_seccomp_filter(kAarch64TracedSyscalls, kAuditArchAarch64), want);
+  expect_program(build_seccomp_filter(kAarch64TracedSyscalls, kAarch64ArgumentTests,
+                                      kAuditArchAarch64),
+                 want);
 }
 
-TEST(SeccompFilter, X86_64ProgramAppendsTheOlderCallsAfterThe22) {
-  const std::vector<int64_t> numbers = {0,   1,   3,   9,   17,  18,  19,  20,  292,
-                                        40,  275, 80,  81,  257, 264, 265, 295, 296,
-                                        316, 326, 327, 328, 2,   85,  33,  82,  86};
+TEST(SeccompFilter, X86_64ProgramAppendsTheOlderCallsAfterTheAddedOnes) {
+  const std::vector<int64_t> numbers = {0,   1,   3,   9,   17,  18,  19,  20,  292, 40,
+                                        275, 80,  81,  257, 264, 265, 295, 296, 316, 326,
+                                        327, 328, 32,  72,  263, 266, 76,  77,  217, 437,
+                                        425, 56,  435, 2,   85,  33,  82,  86,  87,  88};
   ASSERT_EQ(std::vector<int64_t>(kX86_64TracedSyscalls.begin(), kX86_64TracedSyscalls.end()),
             numbers);
-  const auto program = build_seccomp_filter(kX86_64TracedSyscalls, kAuditArchX86_64);
-  std::vector<Word> want = {{0x20, 0, 0, 4}, {0x15, 0, 28, 0xC000003E}, {0x20, 0, 0, 0}};
-  for (std::size_t i = 0; i < numbers.size(); ++i) {
-    want.push_back({0x15, static_cast<uint8_t>(27 - i), 0, static_cast<uint32_t>(numbers[i])});
+  const auto program =
+      build_seccomp_filter(kX86_64TracedSyscalls, kX86_64ArgumentTests, kAuditArchX86_64);
+  const std::size_t n = numbers.size();
+  std::vector<Word> want = {{0x20, 0, 0, 4},
+                            {0x15, 0, static_cast<uint8_t>(n + 1), 0xC000003E},
+                            {0x20, 0, 0, 0}};
+  const std::size_t trace = n + 3 + 4 + 3 + 1;
+  for (std::size_t i = 0; i < n; ++i) {
+    std::size_t target = trace;
+    if (numbers[i] == 72) target = n + 4;      // fcntl's block
+    if (numbers[i] == 56) target = n + 4 + 4;  // clone's block
+    want.push_back({0x15, static_cast<uint8_t>(target - (3 + i) - 1), 0,
+                    static_cast<uint32_t>(numbers[i])});
   }
   want.push_back({0x06, 0, 0, 0x7FFF0000});
-  want.push_back({0x06, 0, 0, 0x7FF00000});
+  want.insert(want.end(), {{0x20, 0, 0, 24}, {0x15, 5, 0, 0}, {0x15, 4, 0, 1030},
+                           {0x06, 0, 0, 0x7FFF0000}, {0x20, 0, 0, 16}, {0x45, 1, 0, 0x00800000},
+                           {0x06, 0, 0, 0x7FFF0000}, {0x06, 0, 0, 0x7FF00000}});
   expect_program(program, want);
 }
 
@@ -94,9 +120,15 @@ TEST(SeccompFilter, ListTooLongForEightBitJumpsGivesNoProgram) {
   EXPECT_TRUE(build_seccomp_filter(numbers, kAuditArchAarch64).empty());
 }
 
+TEST(SeccompFilter, ArgumentTestForANumberNotListedGivesNoProgram) {
+  const std::vector<int64_t> numbers = {1, 2};
+  const ArgumentTest stray{3, 0, false, {7, 0}, 1};
+  EXPECT_TRUE(build_seccomp_filter(numbers, std::span(&stray, 1), kAuditArchAarch64).empty());
+}
+
 TEST(SyscallTable, ExitStopsAreNeededExactlyForTheCallsWhoseResultMatters) {
-  const std::set<int64_t> want = {24, 37, 38, 49, 50, 56,  57,  64,
-                                  66, 68, 70, 71, 76, 276, 285, 287};
+  const std::set<int64_t> want = {23, 24, 25, 35, 36, 37, 38,  45,  46,  49,  50, 56,
+                                  57, 64, 66, 68, 70, 71, 76, 276, 285, 287, 437};
   std::set<int64_t> got;
   for (const auto& e : kSyscallTable) {
     if (e.aarch64 != kNoSyscall && exit_needed(e.kind)) got.insert(e.aarch64);

@@ -23,14 +23,15 @@ struct ChildResult {
 
 // Runs `body` in a child (no tracer) after installing the filter; collects its stderr.
 template <typename Body>
-ChildResult in_filtered_child(std::vector<int64_t> numbers, uint32_t arch, Body body) {
+ChildResult in_filtered_child(std::vector<int64_t> numbers, uint32_t arch, Body body,
+                              bool privileged = false) {
   int pipe_fds[2];
   if (::pipe(pipe_fds) != 0) return {};
   const pid_t child = ::fork();
   if (child == 0) {
     ::dup2(pipe_fds[1], STDERR_FILENO);
     ::close(pipe_fds[0]);
-    install_seccomp_filter(numbers, arch);
+    install_seccomp_filter(numbers, {}, arch, privileged);
     ::_exit(body());
   }
   ::close(pipe_fds[1]);
@@ -80,12 +81,22 @@ TEST(SeccompInstall, AnotherArchitectureIsAlwaysAllowed) {
 
 TEST(SeccompInstall, RefusedProgramWarnsAndCarriesOn) {
   // Too long to encode: the kernel is handed an empty program and refuses it.
-  const std::vector<int64_t> numbers(kMaxFilteredSyscalls + 1, SYS_getppid);
+  const std::vector<int64_t> numbers(kMaxFilterLength, SYS_getppid);
   const ChildResult r =
       in_filtered_child(numbers, AUDIT_ARCH_NATIVE, [] { return getppid_outcome(); });
   if (r.err.find("PR_SET_NO_NEW_PRIVS") != std::string::npos) GTEST_SKIP() << r.err;
   EXPECT_EQ(r.err, "Warning: prctl(PR_SET_SECCOMP) failed\n");
   EXPECT_EQ(r.code, 0);
+}
+
+TEST(SeccompInstall, WithCapSysAdminNoNewPrivilegesStaysUnset) {
+  if (!may_filter_without_no_new_privs()) GTEST_SKIP() << "needs CAP_SYS_ADMIN";
+  const ChildResult r = in_filtered_child(
+      {SYS_getppid}, AUDIT_ARCH_NATIVE,
+      [] { return getppid_outcome() + (::prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) == 0 ? 0 : 10); },
+      true);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.code, 1) << "the filter is in, no-new-privileges is not";
 }
 
 }  // namespace

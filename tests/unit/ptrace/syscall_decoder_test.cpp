@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <functional>
+#include <tuple>
 
 #include "decoder_harness.h"
 
@@ -207,7 +208,7 @@ std::vector<Row> open_close_dup_rows() {
       {"close_of_unknown_fd_stages_nothing",
        [](Harness& h) {
          EXPECT_FALSE(h.call(T, K::Close, {9}, -EBADF));
-         EXPECT_EQ(h.decoder.task_count(), 0u);
+         EXPECT_FALSE(h.decoder.has_staged_call(T));
          h.open(T, "/c", 3);
          EXPECT_FALSE(h.call(T, K::Close, {9}, -EBADF));
          h.call(T, K::Read, {3}, 1);
@@ -244,12 +245,12 @@ std::vector<Row> open_close_dup_rows() {
        {{"/b", false, false, {}, {}}}},
       {"dup_does_not_carry_trunc",
        [](Harness& h) {
-         h.open(T, "/t", 3, O_RDWR | O_TRUNC);
+         h.open(T, "/t", 3, O_RDWR | O_TRUNC);  // the truncating open is a write
          h.call(T, K::Dup3, {3, 5, 0}, 5);
          h.call(T, K::Read, {3}, 1);
          h.call(T, K::Read, {5}, 1);
        },
-       {{"/t", true, false, {U}, {}}}},
+       {{"/t", true, true, {U}, {U}}}},
       {"descriptor_is_low_32_bits_of_register",
        [](Harness& h) {
          h.open(T, "/low", 3);
@@ -284,13 +285,17 @@ std::vector<Row> rename_rows() {
        {std::pair{"renameat", K::Renameat}, {"renameat2", K::Renameat2}, {"linkat", K::Linkat}}) {
     const std::string name = name_kind.first;
     const K kind = name_kind.second;
-    rows.push_back({name + "_records_only_destination",
+    // A rename changes both names; a link only adds the new one.
+    const bool both = kind != K::Linkat;
+    std::vector<Seen> want{{"/dst/b", false, true, {}, {U}}};
+    if (both) want.push_back({"/src/a", false, true, {}, {U}});
+    rows.push_back({name + (both ? "_records_both_names" : "_records_only_destination"),
                     [kind](Harness& h) {
                       const uint64_t from = h.memory.place("/src/a");
                       const uint64_t to = h.memory.place("/dst/b");
                       EXPECT_TRUE(h.call(T, kind, {reg(AT_FDCWD), from, reg(AT_FDCWD), to, 0}, 0));
                     },
-                    {{"/dst/b", false, true, {}, {U}}}});
+                    want});
     rows.push_back({name + "_failure_records_nothing",
                     [kind](Harness& h) {
                       const uint64_t from = h.memory.place("/src/a");
@@ -382,7 +387,7 @@ std::vector<Row> transfer_rows() {
                       EXPECT_TRUE(run(h, 3, 4, 100));
                       EXPECT_FALSE(run(h, 3, 4, 100));
                     },
-                    {{"/in", false, false, {}, {}}, {"/out", false, true, {}, {U}}}});
+                    {{"/in", false, true, {}, {U}}, {"/out", false, true, {}, {U}}}});
     rows.push_back({std::string(x.name) + "_between_untracked_needs_no_exit",
                     [run](Harness& h) { EXPECT_FALSE(run(h, 0, 1, 100)); },
                     {}});
@@ -403,6 +408,105 @@ std::vector<Row> transfer_rows() {
   return rows;
 }
 
+// Calls that change a name or a file's size without data, and the descriptor moves beyond dup3.
+std::vector<Row> change_rows() {
+  const uint64_t fdcwd = reg(AT_FDCWD);
+  std::vector<Row> rows = {
+      {"dup_moves_the_path",
+       [](Harness& h) {
+         h.open(T, "/d", 3);
+         EXPECT_TRUE(h.call(T, K::Dup, {3}, 7));
+         h.call(T, K::Read, {7}, 1);
+       },
+       {{"/d", true, false, {U}, {}}}},
+      {"fcntl_dupfd_cloexec_moves_the_path",
+       [](Harness& h) {
+         h.open(T, "/script", 3);
+         EXPECT_TRUE(h.call(T, K::Fcntl, {3, F_DUPFD_CLOEXEC, 10}, 10));
+         h.call(T, K::Close, {3}, 0);
+         h.call(T, K::Read, {10}, 1);
+       },
+       {{"/script", true, false, {U}, {}}}},
+      {"fcntl_dupfd_moves_the_path",
+       [](Harness& h) {
+         h.open(T, "/f", 3, O_WRONLY);
+         EXPECT_TRUE(h.call(T, K::Fcntl, {3, F_DUPFD, 0}, 4));
+         h.call(T, K::Write, {4}, 1);
+       },
+       {{"/f", false, true, {}, {U}}}},
+      {"fcntl_other_commands_need_no_exit",
+       [](Harness& h) {
+         h.open(T, "/f", 3);
+         EXPECT_FALSE(h.call(T, K::Fcntl, {3, F_GETFL, 0}, O_RDONLY));
+         h.call(T, K::Read, {2}, 1);  // result 2 was never a new descriptor
+       },
+       {{"/f", false, false, {}, {}}}},
+      {"unlinkat_writes_the_name",
+       [fdcwd](Harness& h) {
+         EXPECT_TRUE(h.call(T, K::Unlinkat, {fdcwd, h.memory.place("/gone"), 0}, 0));
+         h.call(T, K::Unlinkat, {fdcwd, h.memory.place("/missing"), 0}, -ENOENT);
+       },
+       {{"/gone", false, true, {}, {U}}}},
+      {"unlinkat_of_a_directory_is_not_recorded",
+       [fdcwd](Harness& h) {
+         EXPECT_FALSE(h.call(T, K::Unlinkat, {fdcwd, h.memory.place("/dir"), AT_REMOVEDIR}, 0));
+       },
+       {}},
+      {"symlinkat_writes_the_link_not_the_target",
+       [fdcwd](Harness& h) {
+         EXPECT_TRUE(
+             h.call(T, K::Symlinkat, {h.memory.place("/target"), fdcwd, h.memory.place("/ln")}, 0));
+       },
+       {{"/ln", false, true, {}, {U}}}},
+      {"truncate_writes_the_path",
+       [](Harness& h) {
+         EXPECT_TRUE(h.call(T, K::Truncate, {h.memory.place("/t"), 0}, 0));
+         h.call(T, K::Truncate, {h.memory.place("/ro"), 0}, -EACCES);
+       },
+       {{"/t", false, true, {}, {U}}}},
+      {"ftruncate_writes_through_the_descriptor",
+       [](Harness& h) {
+         h.open(T, "/t", 3, O_RDWR);
+         EXPECT_TRUE(h.call(T, K::Ftruncate, {3, 0}, 0));
+         EXPECT_FALSE(h.call(T, K::Ftruncate, {3, 0}, 0));  // already recorded for this task
+       },
+       {{"/t", false, true, {}, {U}}}},
+      {"getdents64_reads_the_directory",
+       [](Harness& h) {
+         h.open(T, "/dir", 3, O_RDONLY | O_DIRECTORY);
+         EXPECT_FALSE(h.call(T, K::Getdents64, {3, 0x1000, 4096}, 0));
+       },
+       {{"/dir", true, false, {U}, {}}}},
+      {"openat2_takes_its_flags_from_open_how",
+       [fdcwd](Harness& h) {
+         h.call(T, K::Openat2,
+                {fdcwd, h.memory.place("/o2"), h.memory.place_word(O_WRONLY | O_TRUNC), 24}, 3);
+         h.call(T, K::Read, {3}, 1);  // through a truncating descriptor: not a read
+         h.call(T, K::Openat2, {fdcwd, h.memory.place("/r2"), h.memory.place_word(O_RDONLY), 24},
+                4);
+         h.call(T, K::Read, {4}, 1);
+       },
+       {{"/o2", false, true, {}, {U}}, {"/r2", true, false, {U}, {}}}},
+  };
+  // Opens that create or empty a file write it even when no data follows; plain ones do not.
+  for (const auto& [name, flags, written] :
+       {std::tuple{"trunc", O_WRONLY | O_TRUNC, true},
+        {"creat_excl", O_WRONLY | O_CREAT | O_EXCL, true},
+        {"tmpfile", O_RDWR | O_TMPFILE, true},
+        {"creat_without_excl", O_WRONLY | O_CREAT, false},
+        {"directory", O_RDONLY | O_DIRECTORY, false}}) {
+    const uint64_t f = static_cast<uint64_t>(flags);
+    std::vector<Seen> want{{"/o", false, written, {}, written ? std::vector<uint32_t>{U}
+                                                              : std::vector<uint32_t>{}}};
+    rows.push_back({std::string("open_") + name, [f](Harness& h) {
+                      h.open(T, "/o", 3, f);
+                      h.open(T, "/o", -ENOENT, f);  // a failed open changes nothing
+                    },
+                    want});
+  }
+  return rows;
+}
+
 const auto name_of = [](const testing::TestParamInfo<Row>& info) { return info.param.name; };
 INSTANTIATE_TEST_SUITE_P(Reads, DecoderRows, testing::ValuesIn(read_rows()), name_of);
 INSTANTIATE_TEST_SUITE_P(Writes, DecoderRows, testing::ValuesIn(write_rows()), name_of);
@@ -412,6 +516,7 @@ INSTANTIATE_TEST_SUITE_P(Descriptors, DecoderRows, testing::ValuesIn(open_close_
 INSTANTIATE_TEST_SUITE_P(Close, DecoderRows, testing::ValuesIn(close_rows()), name_of);
 INSTANTIATE_TEST_SUITE_P(Renames, DecoderRows, testing::ValuesIn(rename_rows()), name_of);
 INSTANTIATE_TEST_SUITE_P(Transfers, DecoderRows, testing::ValuesIn(transfer_rows()), name_of);
+INSTANTIATE_TEST_SUITE_P(Changes, DecoderRows, testing::ValuesIn(change_rows()), name_of);
 
 TEST(DecoderTasks, ChildGetsCopiesNotSharedDescriptors) {
   Harness h;
@@ -427,7 +532,32 @@ TEST(DecoderTasks, ChildGetsCopiesNotSharedDescriptors) {
   h.call(C, K::Read, {3}, 1);
   EXPECT_EQ(h.files(), (std::vector<Seen>{{"/later", false, false, {}, {}},
                                           {"/shared", true, false, {U}, {}},
-                                          {"/trunc", true, false, {5000}, {}}}));
+                                          {"/trunc", true, true, {5000}, {U}}}));
+}
+
+TEST(DecoderTasks, TasksSharingTheKernelsTableShareOneUntilExec) {
+  Harness h;
+  constexpr pid_t C = 5000;
+  h.open(T, "/before", 3);
+  h.decoder.on_new_task(T, C, true);
+  h.open(T, "/later", 5);      // opened after the thread was created
+  h.call(C, K::Read, {5}, 1);  // the same table: the thread reads it
+  h.decoder.on_exec(C, {});    // exec unshares: what T opens now is not C's
+  h.open(T, "/after-exec", 6);
+  h.call(C, K::Read, {6}, 1);
+  h.call(C, K::Read, {3}, 1);  // but the copy keeps what was there
+  EXPECT_EQ(h.files(), (std::vector<Seen>{{"/after-exec", false, false, {}, {}},
+                                          {"/before", true, false, {5000}, {}},
+                                          {"/later", true, false, {5000}, {}}}));
+  EXPECT_EQ(h.decoder.descriptor_count(), 5u);
+}
+
+TEST(DecoderTasks, ExecutedFilesAreReadByTheTask) {
+  Harness h;
+  const std::vector<std::string> executed = {"/usr/bin/dash", "/work/script.sh"};
+  h.decoder.on_exec(T, executed);
+  EXPECT_EQ(h.files(), (std::vector<Seen>{{"/usr/bin/dash", true, false, {U}, {}},
+                                          {"/work/script.sh", true, false, {U}, {}}}));
 }
 
 TEST(DecoderTasks, NegativeIdsInheritNothing) {

@@ -1,6 +1,12 @@
 // The trace loop's stops turned into file accesses: registers are read at the seccomp and exit
-// stops and fed to the decoder, new and ended tasks are passed on to it.
+// stops and fed to the decoder, new and ended tasks are passed on to it, and an exec records the
+// files that ran. Also mends what the filter would otherwise change in the traced program:
+// CLONE_UNTRACED is cleared so every child is traced, and a stop another filter asked for is
+// answered as it would be without a tracer.
 #pragma once
+
+#include <string>
+#include <vector>
 
 #include "syscall_decoder.h"
 #include "trace_loop.h"
@@ -18,7 +24,12 @@ class DecodingObserver : public TraceObserver {
   void on_task_gone(pid_t task) override;
 
  private:
+  // What ran at the task's exec: the program, and a #! script it was started for.
+  std::vector<std::string> executed_files(pid_t task);
+
   SyscallDecoder& decoder_;
+  bool warned_io_uring_ = false;
+  bool warned_32_bit_ = false;
 };
 
 }  // namespace drel

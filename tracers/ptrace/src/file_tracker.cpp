@@ -72,6 +72,13 @@ void FileTracker::record_write_fd(const DescriptorTable& fds, int fd, uint32_t t
   add_tid(d->path->second.written_tids, tid);
 }
 
+void FileTracker::record_read_path(std::string_view path, uint32_t tid) {
+  if (path.empty()) return;
+  const PathRef ref = intern(path);
+  ref->second.read = true;
+  add_tid(ref->second.read_tids, tid);
+}
+
 void FileTracker::record_write_path(std::string_view path, std::optional<uint32_t> tid) {
   if (path.empty()) return;
   record_write_path(intern(path), tid);

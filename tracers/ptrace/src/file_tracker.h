@@ -59,6 +59,8 @@ class FileTracker {
 
   static void record_read_fd(const DescriptorTable& fds, int fd, uint32_t tid);
   static void record_write_fd(const DescriptorTable& fds, int fd, uint32_t tid);
+  // An executed file: read by tid. Nothing for an empty path.
+  void record_read_path(std::string_view path, uint32_t tid);
   // Nothing for an empty path; with no tid only the path is marked written.
   void record_write_path(std::string_view path, std::optional<uint32_t> tid);
   static void record_write_path(PathRef path, std::optional<uint32_t> tid);

@@ -64,6 +64,26 @@ void join_and_canonicalise(std::string_view dir, std::string_view path, std::str
   }
 }
 
+// As join_and_canonicalise, but a last component that is a symbolic link stays itself: the call
+// works on the name (unlink, rename, symlink), not on what it points to.
+void join_name(std::string_view dir, std::string_view path, std::string& out, LastName last) {
+  const std::size_t slash = path.rfind('/');
+  const std::string_view base = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  if (last == LastName::Follow || base.empty() || base == "." || base == "..") {
+    join_and_canonicalise(dir, path, out);
+    return;
+  }
+  if (slash == std::string_view::npos) {
+    out.clear();
+    append_utf8_lossy(dir, out);
+    if (out.empty() || out.back() != '/') out.push_back('/');
+  } else {
+    join_and_canonicalise(dir, path.substr(0, slash), out);
+    if (out.empty() || out.back() != '/') out.push_back('/');
+  }
+  append_utf8_lossy(base, out);
+}
+
 const std::string& cached_cwd(WorkingDirectory& cwd, pid_t task) {
   if (cwd) return *cwd;
   cwd.emplace();
@@ -76,35 +96,42 @@ const std::string& cached_cwd(WorkingDirectory& cwd, pid_t task) {
 }
 
 void resolve_relative_to_cwd(WorkingDirectory& cwd_cache, pid_t task, std::string_view path,
-                             std::string& out) {
+                             std::string& out, LastName last) {
+  out.clear();
   if (task < 1 || (!path.empty() && path.front() == '/')) {
-    out.assign(path);
+    append_utf8_lossy(path, out);
     return;
   }
   const std::string& cwd = cached_cwd(cwd_cache, task);
   if (cwd.empty()) {
-    out.assign(path);
+    append_utf8_lossy(path, out);
     return;
   }
-  join_and_canonicalise(cwd, path, out);
+  join_name(cwd, path, out, last);
 }
 
 }  // namespace
 
 void resolve_path_at_into(WorkingDirectory& cwd, pid_t task, std::string_view path, int dirfd,
-                          std::string& out) {
+                          const std::string* dir_path, std::string& out, LastName last) {
   if (dirfd >= 0 && task >= 1 && (path.empty() || path.front() != '/')) {
     char link[64];
     std::snprintf(link, sizeof link, "/proc/%d/fd/%d", static_cast<int>(task), dirfd);
     std::array<char, PATH_MAX + 1> buf;
     std::string_view target;
     if (read_link(link, buf, target)) {
-      join_and_canonicalise(target, path, out);
-      return;
+      join_name(target, path, out, last);
+    } else if (dir_path != nullptr && !dir_path->empty()) {
+      // Beyond PATH_MAX the link cannot be read; the table knows what the descriptor names.
+      join_name(*dir_path, path, out, last);
+    } else {
+      // Never a path under a directory the call did not name.
+      out.clear();
     }
+    return;
   }
-  // AT_FDCWD, an absolute path, an unreadable descriptor link or any other negative value.
-  resolve_relative_to_cwd(cwd, task, path, out);
+  // AT_FDCWD, an absolute path or any other negative value.
+  resolve_relative_to_cwd(cwd, task, path, out, last);
 }
 
 }  // namespace drel

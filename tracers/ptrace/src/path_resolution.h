@@ -13,10 +13,18 @@ namespace drel {
 // successfully changes directory (reset to nullopt). "" means it could not be read.
 using WorkingDirectory = std::optional<std::string>;
 
-// Into `out` (its storage is reused): absolute paths unchanged; relative ones joined to the
-// directory open on `dirfd` (AT_FDCWD: the working directory) and canonicalised when the file
-// exists. Tasks below 1 get the path as given.
+// Whether a last component that is a symbolic link is followed (open) or is the name itself
+// (unlink, rename, symlink).
+enum class LastName { Follow, Keep };
+
+// Into `out` (its storage is reused), converted to text (U+FFFD for bytes that are not UTF-8):
+// absolute paths as written; relative ones joined to the directory open on `dirfd` (AT_FDCWD:
+// the working directory) and canonicalised when the file exists. The directory is read from
+// /proc, or, where that link cannot be read (beyond PATH_MAX), taken from `dir_path` (what the
+// descriptor table holds for dirfd); with neither, `out` is empty. Tasks below 1 get the path as
+// given.
 void resolve_path_at_into(WorkingDirectory& cwd, pid_t task, std::string_view path, int dirfd,
-                          std::string& out);
+                          const std::string* dir_path, std::string& out,
+                          LastName last = LastName::Follow);
 
 }  // namespace drel

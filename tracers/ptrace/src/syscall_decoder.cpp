@@ -1,6 +1,9 @@
 #include "syscall_decoder.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
+
+#include <unordered_set>
 
 namespace drel {
 namespace {
@@ -17,96 +20,145 @@ SyscallDecoder::TaskState* SyscallDecoder::find_state(pid_t task) {
   return it == tasks_.end() ? nullptr : &it->second;
 }
 
+bool SyscallDecoder::resolve_argument(TaskState& state, pid_t task, uint64_t address, int dirfd,
+                                      std::string& out, LastName last) {
+  if (!memory_.read_string_into(task, address, scratch_)) return false;
+  const std::string* dir_path = dirfd >= 0 ? FileTracker::lookup_fd(*state.fds, dirfd) : nullptr;
+  resolve_path_at_into(state.cwd, task, scratch_, dirfd, dir_path, out, last);
+  return true;
+}
+
 bool SyscallDecoder::decode_entry(pid_t task, const TracedCall& call) {
   const uint64_t* a = call.args;
   const auto tid = static_cast<uint32_t>(task);
+  TaskState& state = state_for(task);
+  FileTracker::DescriptorTable& fds = *state.fds;
+  InFlight& c = state.call;
   // Whatever was staged before belongs to a call whose exit stop was lost.
-  TaskState* state = find_state(task);
-  if (state != nullptr) state->call.staged = false;
-  const auto stage = [&](CallFamily family) -> InFlight& {
-    if (state == nullptr) state = &state_for(task);
-    state->call.staged = true;
-    state->call.family = family;
-    return state->call;
+  c.staged = false;
+  const auto stage = [&c](CallFamily family) {
+    c.staged = true;
+    c.family = family;
+    return true;
   };
-  switch (call_family(call.kind)) {
+  const CallFamily family = call_family(call.kind);
+  switch (family) {
     case CallFamily::Read:
-      if (task >= 0 && state != nullptr) FileTracker::record_read_fd(*state->fds, fd_arg(a[0]), tid);
+      if (task >= 0) FileTracker::record_read_fd(fds, fd_arg(a[0]), tid);
       return false;
 
     case CallFamily::Write: {
-      const auto path = task >= 0 && state != nullptr
-                            ? FileTracker::lookup_ref(*state->fds, fd_arg(a[0]))
-                            : std::nullopt;
+      const auto path = task >= 0 ? FileTracker::lookup_ref(fds, fd_arg(a[0])) : std::nullopt;
       // Once this task has a recorded write to the path, another write's outcome cannot
       // change the report, so it costs no exit stop.
       if (!path || FileTracker::write_adds_nothing(*path, tid)) return false;
-      stage(CallFamily::Write).out = *path;
-      return true;
+      c.out = *path;
+      return stage(family);
+    }
+
+    case CallFamily::Ftruncate: {
+      const auto path = task >= 0 ? FileTracker::lookup_ref(fds, fd_arg(a[0])) : std::nullopt;
+      if (!path || FileTracker::write_adds_nothing(*path, tid)) return false;
+      c.out = *path;
+      return stage(family);
     }
 
     case CallFamily::Mmap: {
-      if (static_cast<int64_t>(a[4]) < 0 || task < 0 || state == nullptr) return false;
+      if (static_cast<int64_t>(a[4]) < 0 || task < 0) return false;
       const int fd = fd_arg(a[4]);
-      if (FileTracker::lookup_fd(*state->fds, fd) == nullptr) return false;
-      if ((a[2] & PROT_READ) != 0) FileTracker::record_read_fd(*state->fds, fd, tid);
+      if (FileTracker::lookup_fd(fds, fd) == nullptr) return false;
+      if ((a[2] & PROT_READ) != 0) FileTracker::record_read_fd(fds, fd, tid);
       if ((a[2] & PROT_WRITE) != 0 && (a[3] & MAP_SHARED) != 0) {
-        FileTracker::record_write_fd(*state->fds, fd, tid);
+        FileTracker::record_write_fd(fds, fd, tid);
       }
       return false;
     }
 
-    case CallFamily::Open: {
-      if (!memory_.read_string_into(task, a[1], scratch_)) return false;
-      InFlight& c = stage(CallFamily::Open);
-      resolve_path_at_into(state->cwd, task, scratch_, fd_arg(a[0]), c.path);
+    case CallFamily::Open:
+      if (!resolve_argument(state, task, a[1], fd_arg(a[0]), c.path, LastName::Follow)) {
+        return false;
+      }
+      // openat2 passes its flags in the first field of its open_how.
       c.flags = a[2];
-      return true;
-    }
+      if (call.kind == SyscallKind::Openat2 && !memory_.read_u64(task, a[2], c.flags)) c.flags = 0;
+      return stage(family);
 
     case CallFamily::Close:
       // Decided here, without the result: Linux releases the descriptor whatever close
       // returns (EINTR and EIO included), and EBADF means it was not open, so our entry was
       // stale anyway. Either way the number no longer names the path afterwards.
-      if (task >= 0 && state != nullptr) FileTracker::close_fd(*state->fds, fd_arg(a[0]));
+      if (task >= 0) FileTracker::close_fd(fds, fd_arg(a[0]));
       return false;
 
     case CallFamily::Dup:
-      stage(CallFamily::Dup).fd = fd_arg(a[0]);
-      return true;
+      // The filter stops fcntl only for these two; another tracer's filter may stop it for more.
+      if (call.kind == SyscallKind::Fcntl && a[1] != F_DUPFD && a[1] != F_DUPFD_CLOEXEC) {
+        return false;
+      }
+      c.fd = fd_arg(a[0]);
+      return stage(family);
 
     case CallFamily::Chdir:
-      stage(CallFamily::Chdir);
-      return true;
+      return stage(family);
 
     case CallFamily::Link:
-    case CallFamily::Rename: {
-      // Only the new path is recorded; the old one is never read.
-      if (!memory_.read_string_into(task, a[3], scratch_)) return false;
-      InFlight& c = stage(call_family(call.kind));
-      resolve_path_at_into(state->cwd, task, scratch_, fd_arg(a[2]), c.path);
-      return true;
-    }
+      if (!resolve_argument(state, task, a[3], fd_arg(a[2]), c.path, LastName::Keep)) return false;
+      return stage(family);
+
+    case CallFamily::Rename:
+      // Both names change: the old one goes away, the new one is replaced.
+      if (!resolve_argument(state, task, a[3], fd_arg(a[2]), c.path, LastName::Keep)) return false;
+      if (!resolve_argument(state, task, a[1], fd_arg(a[0]), c.old_path, LastName::Keep)) {
+        c.old_path.clear();
+      }
+      return stage(family);
+
+    case CallFamily::Unlink:
+      // A directory entry is not a file of the report: rmdir is not recorded, nor is mkdir.
+      if ((a[2] & AT_REMOVEDIR) != 0) return false;
+      if (!resolve_argument(state, task, a[1], fd_arg(a[0]), c.path, LastName::Keep)) return false;
+      return stage(family);
+
+    case CallFamily::Symlink:
+      if (!resolve_argument(state, task, a[2], fd_arg(a[1]), c.path, LastName::Keep)) return false;
+      return stage(family);
+
+    case CallFamily::Truncate:
+      if (!resolve_argument(state, task, a[0], AT_FDCWD, c.path, LastName::Follow)) return false;
+      return stage(family);
 
     case CallFamily::Transfer: {
-      if (task < 0 || state == nullptr) return false;
+      if (task < 0) return false;
       const bool sendfile = call.kind == SyscallKind::Sendfile;  // sendfile(out, in, ...)
       const int out_fd = fd_arg(sendfile ? a[0] : a[2]);
       const int in_fd = fd_arg(sendfile ? a[1] : a[0]);
-      const auto out = FileTracker::lookup_ref(*state->fds, out_fd);
+      const auto out = FileTracker::lookup_ref(fds, out_fd);
       // As for writes: when both sides are already recorded for this task, the outcome is moot.
       if ((!out || FileTracker::write_adds_nothing(*out, tid)) &&
-          FileTracker::read_adds_nothing(*state->fds, in_fd, tid)) {
+          FileTracker::read_adds_nothing(fds, in_fd, tid)) {
         return false;
       }
-      InFlight& c = stage(CallFamily::Transfer);
       c.out = out;
       c.fd = in_fd;
-      return true;
+      return stage(family);
     }
+
+    case CallFamily::Clone:
+    case CallFamily::Unseen:
+      return false;
   }
   return false;
 }
+
+namespace {
+
+// An open that creates the file or empties it changes it, whether or not data follows.
+bool open_changes_file(uint64_t flags) {
+  return (flags & O_TRUNC) != 0 || (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL) ||
+         (flags & O_TMPFILE) == O_TMPFILE;
+}
+
+}  // namespace
 
 void SyscallDecoder::decode_exit(pid_t task, int64_t r) {
   TaskState* state = find_state(task);
@@ -114,9 +166,13 @@ void SyscallDecoder::decode_exit(pid_t task, int64_t r) {
   InFlight& c = state->call;
   c.staged = false;
   const auto tid = static_cast<uint32_t>(task);
+  const std::optional<uint32_t> writer =
+      task >= 0 ? std::optional<uint32_t>(tid) : std::nullopt;
   switch (c.family) {
     case CallFamily::Open:
-      if (r >= 0 && task >= 0) tracker_.open_fd(*state->fds, static_cast<int>(r), c.path, c.flags);
+      if (r < 0 || task < 0) return;
+      tracker_.open_fd(*state->fds, static_cast<int>(r), c.path, c.flags);
+      if (open_changes_file(c.flags)) tracker_.record_write_path(c.path, tid);
       return;
 
     case CallFamily::Dup:
@@ -128,15 +184,22 @@ void SyscallDecoder::decode_exit(pid_t task, int64_t r) {
       if (r == 0 && task >= 0) state->cwd.reset();
       return;
 
-    case CallFamily::Link:
     case CallFamily::Rename:
-      if (r == 0) {
-        tracker_.record_write_path(c.path, task >= 0 ? std::optional<uint32_t>(tid) : std::nullopt);
-      }
+      if (r == 0) tracker_.record_write_path(c.old_path, writer);
+      [[fallthrough]];
+    case CallFamily::Link:
+    case CallFamily::Unlink:
+    case CallFamily::Symlink:
+    case CallFamily::Truncate:
+      if (r == 0) tracker_.record_write_path(c.path, writer);
       return;
 
     case CallFamily::Write:
       if (r > 0) FileTracker::record_write_path(*c.out, tid);
+      return;
+
+    case CallFamily::Ftruncate:
+      if (r == 0) FileTracker::record_write_path(*c.out, tid);
       return;
 
     case CallFamily::Transfer:
@@ -151,16 +214,31 @@ void SyscallDecoder::decode_exit(pid_t task, int64_t r) {
   }
 }
 
-void SyscallDecoder::on_new_task(pid_t parent, pid_t child) {
+void SyscallDecoder::on_new_task(pid_t parent, pid_t child, bool shares_descriptors) {
   if (parent == child) return;
   const TaskState* from = find_state(parent);
   if (from == nullptr) return;
   TaskState& to = state_for(child);
-  // A child may have made calls of its own before its creator's event was seen.
   if (parent >= 0 && child >= 0) {
-    for (auto& [fd, d] : FileTracker::copy_for_child(*from->fds)) to.fds->insert_or_assign(fd, d);
+    if (shares_descriptors) {
+      to.fds = from->fds;
+    } else {
+      // A child may have made calls of its own before its creator's event was seen.
+      for (auto& [fd, d] : FileTracker::copy_for_child(*from->fds)) to.fds->insert_or_assign(fd, d);
+    }
   }
   if (from->cwd) to.cwd = from->cwd;
+}
+
+void SyscallDecoder::on_exec(pid_t task, std::span<const std::string> executed) {
+  TaskState& state = state_for(task);
+  if (state.fds.use_count() > 1) {
+    state.fds = std::make_shared<FileTracker::DescriptorTable>(*state.fds);
+  }
+  if (task < 0) return;
+  for (const std::string& path : executed) {
+    tracker_.record_read_path(path, static_cast<uint32_t>(task));
+  }
 }
 
 void SyscallDecoder::task_gone(pid_t task) {
@@ -168,8 +246,12 @@ void SyscallDecoder::task_gone(pid_t task) {
 }
 
 std::size_t SyscallDecoder::descriptor_count() const {
+  // A table shared by several tasks counts once.
+  std::unordered_set<const FileTracker::DescriptorTable*> seen;
   std::size_t n = 0;
-  for (const auto& [task, state] : tasks_) n += state.fds->size();
+  for (const auto& [task, state] : tasks_) {
+    if (seen.insert(state.fds.get()).second) n += state.fds->size();
+  }
   return n;
 }
 

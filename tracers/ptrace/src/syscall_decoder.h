@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 
@@ -33,14 +34,24 @@ class SyscallDecoder {
   // Completes the call staged at the task's last entry, if any.
   void decode_exit(pid_t task, int64_t result);
 
-  // A fork, vfork or clone: the child inherits copies of the descriptors (both ids >= 0) and
-  // the creator's cached working directory.
-  void on_new_task(pid_t parent, pid_t child);
+  // A fork, vfork or clone: the child shares the creator's descriptor table when the kernel
+  // says they share one (CLONE_FILES: threads and the like), else gets a copy (both ids >= 0);
+  // it starts with the creator's cached working directory.
+  void on_new_task(pid_t parent, pid_t child, bool shares_descriptors = false);
+  // The task executed a new program: it no longer shares its descriptor table (the kernel
+  // unshares it at exec), and the executed files (the program, a script and its interpreter)
+  // are read by it.
+  void on_exec(pid_t task, std::span<const std::string> executed);
   // The task has ended: drops its state (its accesses are already counted).
   void task_gone(pid_t task);
 
   Files aggregate_files() const { return tracker_.aggregate_files(); }
 
+  // Whether the task's last entry staged something for its exit.
+  bool has_staged_call(pid_t task) const {
+    const auto it = tasks_.find(task);
+    return it != tasks_.end() && it->second.call.staged;
+  }
   // Tasks with state; bounded by the live tasks.
   std::size_t task_count() const { return tasks_.size(); }
   // Descriptor slots over all live tasks (open ones, and numbers closed since, kept for reuse).
@@ -51,7 +62,8 @@ class SyscallDecoder {
   struct InFlight {
     bool staged = false;
     CallFamily family = CallFamily::Read;
-    std::string path;  // the opened path or the new name; storage reused from call to call
+    std::string path;  // the name the call opens or changes; storage reused from call to call
+    std::string old_path;  // a rename's old name
     uint64_t flags = 0;
     std::optional<FileTracker::PathRef> out;  // the written side of a write or transfer
     int fd = -1;                              // dup's old descriptor, a transfer's input
@@ -64,6 +76,10 @@ class SyscallDecoder {
   };
 
   TaskState& state_for(pid_t task) { return tasks_[task]; }
+  // The path argument at `address`, resolved against `dirfd` into `out`; false when it cannot
+  // be read.
+  bool resolve_argument(TaskState& state, pid_t task, uint64_t address, int dirfd,
+                        std::string& out, LastName last);
   TaskState* find_state(pid_t task);
 
   TraceeMemory& memory_;

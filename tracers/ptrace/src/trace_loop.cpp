@@ -58,6 +58,8 @@ class Loop {
         std::cerr << "Warning: ptrace setoptions failed: " << errno_message(err) << '\n';
       }
     }
+    // The root's own exec came before the options, so it brings no exec event: this is it.
+    observer_.on_exec(root_);
     // The exec's SIGTRAP is not the command's business.
     ptrace_resume(PTRACE_CONT, root_, 0);
   }

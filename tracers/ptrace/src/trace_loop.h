@@ -19,7 +19,7 @@ class TraceObserver {
   // A fork, vfork or clone by `parent` made `child` (reported before the child is let run
   // after its creator's event).
   virtual void on_new_task(pid_t parent, pid_t child) = 0;
-  // The task has executed a new program.
+  // The task has executed a new program (for the root: its first stop, after its exec).
   virtual void on_exec(pid_t task) = 0;
   // The task is gone (reaped, or replaced by the thread that executed).
   virtual void on_task_gone(pid_t task) = 0;

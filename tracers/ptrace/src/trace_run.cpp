@@ -24,9 +24,7 @@ class FileAccessObserver final : public DecodingObserver {
  public:
   FileAccessObserver(pid_t root, const std::vector<std::string>& command, SyscallDecoder& decoder,
                      const TerminationSignals& signals)
-      : DecodingObserver(decoder), registry_(root, command), signals_(signals) {
-    registry_.register_process(root, std::nullopt);
-  }
+      : DecodingObserver(decoder), registry_(root, command), signals_(signals) {}
 
   void on_new_task(pid_t parent, pid_t child) override {
     DecodingObserver::on_new_task(parent, child);

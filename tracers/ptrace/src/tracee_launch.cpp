@@ -142,6 +142,7 @@ pid_t launch_tracee(PreparedExec& exec, ExecFailureSlot& failure,
                     const TerminationSignals& signals) {
   // Nothing buffered may be written twice, once by each process.
   std::fflush(nullptr);
+  const bool privileged = may_filter_without_no_new_privs();
   const pid_t pid = ::fork();
   if (pid < 0) {
     const int err = errno;
@@ -152,7 +153,7 @@ pid_t launch_tracee(PreparedExec& exec, ExecFailureSlot& failure,
 
   // Child: system calls only from here to the exec.
   if (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) child_fail_traceme(errno);
-  install_seccomp_filter(TRACED_SYSCALLS, AUDIT_ARCH_NATIVE);
+  install_seccomp_filter(TRACED_SYSCALLS, ARGUMENT_TESTS, AUDIT_ARCH_NATIVE, privileged);
   ::signal(SIGPIPE, SIG_DFL);
   signals.reset_in_child();
   const int err = exec.exec();

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "common/utf8.h"
 
 namespace drel {
 
@@ -77,10 +76,8 @@ std::optional<std::string_view> PtraceMemory::read_view(pid_t task, uint64_t add
                                                 : read_vm(task, at, len, dest);
     if (!ok) return std::nullopt;
     if (const void* nul = std::memchr(dest, '\0', len)) {
-      const std::string_view text(
+      return std::string_view(
           buf_.data(), have + static_cast<std::size_t>(static_cast<const char*>(nul) - dest));
-      if (!is_valid_utf8(text)) return std::nullopt;
-      return text;
     }
     have += len;
     at += len;
@@ -93,6 +90,19 @@ bool PtraceMemory::read_string_into(pid_t task, uint64_t address, std::string& o
   if (!text) return false;
   out.assign(*text);
   return true;
+}
+
+}  // namespace drel
+
+namespace drel {
+
+bool PtraceMemory::read_u64(pid_t task, uint64_t address, uint64_t& out) {
+  if (address == 0) return false;
+  char bytes[8];
+  const bool ok = method_ == Method::PeekData ? read_words(task, address, sizeof bytes, bytes)
+                                              : read_vm(task, address, sizeof bytes, bytes);
+  if (ok) std::memcpy(&out, bytes, sizeof out);
+  return ok;
 }
 
 }  // namespace drel

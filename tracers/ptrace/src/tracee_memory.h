@@ -18,10 +18,12 @@ inline constexpr std::size_t kMaxTraceeString = 4096;
 class TraceeMemory {
  public:
   virtual ~TraceeMemory();
-  // The string into `out`, reusing its storage; false (and `out` unspecified) for address 0,
-  // unreadable memory, more than kMaxTraceeString bytes, or bytes that are not UTF-8. Never a
-  // partial string.
+  // The string into `out`, byte for byte (paths need not be UTF-8), reusing its storage; false
+  // (and `out` unspecified) for address 0, unreadable memory or more than kMaxTraceeString
+  // bytes. Never a partial string.
   virtual bool read_string_into(pid_t task, uint64_t address, std::string& out) = 0;
+  // The 8 bytes at `address` (a field of a structure the call points to).
+  virtual bool read_u64(pid_t task, uint64_t address, uint64_t& out) = 0;
 };
 
 // Reads through the kernel: process_vm_readv one page at a time, or aligned PTRACE_PEEKDATA
@@ -33,6 +35,7 @@ class PtraceMemory final : public TraceeMemory {
   explicit PtraceMemory(Method method = Method::Auto) : method_(method) {}
 
   bool read_string_into(pid_t task, uint64_t address, std::string& out) override;
+  bool read_u64(pid_t task, uint64_t address, uint64_t& out) override;
 
  private:
   // Bytes [address, address + len) into out; false if any of them cannot be read.

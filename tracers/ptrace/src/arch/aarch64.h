@@ -25,6 +25,13 @@ inline uint64_t argument(const NativeRegs& r, int i) {
 inline int64_t result(const NativeRegs& r) {
   return static_cast<int64_t>(r.regs[0]);
 }
+inline void set_argument(NativeRegs& r, int i, uint64_t value) {
+  r.regs[i] = value;
+}
+// x0 is what a skipped call returns; the number itself is changed through NT_ARM_SYSTEM_CALL.
+inline void set_result(NativeRegs& r, int64_t value) {
+  r.regs[0] = static_cast<uint64_t>(value);
+}
 }  // namespace native_regs
 
 }  // namespace drel

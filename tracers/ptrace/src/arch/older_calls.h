@@ -46,6 +46,10 @@ inline constexpr auto kOlderCallShapes = [] {
       {SyscallKind::Rename, {kAtFdcwd, arg(0), kAtFdcwd, arg(1), fixed(0), fixed(0)}},
       // link(old, new) -> linkat(AT_FDCWD, old, AT_FDCWD, new, 0)
       {SyscallKind::Link, {kAtFdcwd, arg(0), kAtFdcwd, arg(1), fixed(0), fixed(0)}},
+      // unlink(path) -> unlinkat(AT_FDCWD, path, 0)
+      {SyscallKind::Unlink, {kAtFdcwd, arg(0), fixed(0), fixed(0), fixed(0), fixed(0)}},
+      // symlink(target, linkpath) -> symlinkat(target, AT_FDCWD, linkpath)
+      {SyscallKind::Symlink, {arg(0), kAtFdcwd, arg(1), fixed(0), fixed(0), fixed(0)}},
   });
 }();
 

@@ -1,6 +1,7 @@
 #include "arch/registers.h"
 
 #include <elf.h>
+#include <errno.h>
 #include <sys/ptrace.h>
 #include <sys/uio.h>
 
@@ -20,6 +21,43 @@ std::optional<SyscallRegs> read_syscall_regs(pid_t task) {
   for (int i = 0; i < 6; ++i) out.args[i] = native_regs::argument(regs, i);
   out.result = native_regs::result(regs);
   return out;
+}
+
+namespace {
+
+bool get_regs(pid_t task, NativeRegs& regs) {
+  iovec iov{&regs, sizeof regs};
+  return ptrace(PTRACE_GETREGSET, task, reinterpret_cast<void*>(NT_PRSTATUS), &iov) == 0 &&
+         iov.iov_len >= sizeof regs;
+}
+
+bool set_regs(pid_t task, NativeRegs& regs) {
+  iovec iov{&regs, sizeof regs};
+  return ptrace(PTRACE_SETREGSET, task, reinterpret_cast<void*>(NT_PRSTATUS), &iov) == 0;
+}
+
+}  // namespace
+
+bool set_syscall_argument(pid_t task, int i, uint64_t value) {
+  NativeRegs regs{};
+  if (!get_regs(task, regs)) return false;
+  native_regs::set_argument(regs, i, value);
+  return set_regs(task, regs);
+}
+
+bool fail_syscall_with_enosys(pid_t task) {
+  NativeRegs regs{};
+  if (!get_regs(task, regs)) return false;
+  native_regs::set_result(regs, -ENOSYS);
+#if defined(__aarch64__)
+  if (!set_regs(task, regs)) return false;
+  int skip = -1;
+  iovec iov{&skip, sizeof skip};
+  return ptrace(PTRACE_SETREGSET, task, reinterpret_cast<void*>(NT_ARM_SYSTEM_CALL), &iov) == 0;
+#else
+  regs.orig_rax = static_cast<uint64_t>(-1);
+  return set_regs(task, regs);
+#endif
 }
 
 std::optional<TracedCall> normalize_call(uint64_t nr, const uint64_t args[6]) {

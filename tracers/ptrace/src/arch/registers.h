@@ -26,6 +26,14 @@ struct SyscallRegs {
 // PTRACE_GETREGSET/NT_PRSTATUS; nullopt if the task cannot be read (gone, not stopped).
 std::optional<SyscallRegs> read_syscall_regs(pid_t task);
 
+// At a seccomp stop: the call runs with argument i set to `value`. False if the task cannot be
+// changed (gone).
+bool set_syscall_argument(pid_t task, int i, uint64_t value);
+
+// At a seccomp stop: the call does not run and returns -ENOSYS, as it does when a filter asks for
+// a tracer and there is none.
+bool fail_syscall_with_enosys(pid_t task);
+
 // A traced call with aarch64's argument meaning: the decoder never sees the older x86_64 forms.
 struct TracedCall {
   SyscallKind kind = SyscallKind::Read;

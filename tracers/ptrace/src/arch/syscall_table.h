@@ -22,21 +22,27 @@ enum class CallFamily {
   Write,     // write(fd, ...) likewise
   Mmap,      // mmap(addr, len, prot, flags, fd, off)
   Close,     // close(fd)
-  Open,      // openat(dirfd, path, flags, mode)
-  Dup,       // dup3(old, new, flags)
+  Open,      // openat(dirfd, path, flags, mode), openat2(dirfd, path, how, size)
+  Dup,       // dup(old), dup3(old, new, flags), fcntl(old, F_DUPFD[_CLOEXEC], min)
   Chdir,     // chdir(path), fchdir(fd): only the result matters
   Link,      // linkat(olddirfd, old, newdirfd, new, flags)
-  Rename,    // renameat(olddirfd, old, newdirfd, new[, flags])
+  Rename,    // renameat(olddirfd, old, newdirfd, new[, flags]): both names change
   Transfer,  // sendfile(out, in, ...), splice(in, _, out, ...), copy_file_range(in, _, out, ...)
+  Unlink,    // unlinkat(dirfd, path, flags)
+  Symlink,   // symlinkat(target, newdirfd, linkpath)
+  Truncate,  // truncate(path, length)
+  Ftruncate, // ftruncate(fd, length)
+  Clone,     // clone(flags, ...), clone3(args, size): no file access; see CLONE_UNTRACED
+  Unseen,    // io_uring_setup: accesses this design cannot see
 };
 
 // Columns: kind, name (also SYS_<name>), aarch64 number, x86_64 number, the kind it is decoded as
 // (itself, or the aarch64 form an older x86_64 call is mapped onto: arch/older_calls.h holds the
 // argument mapping), family, whether the decoder needs the call's result.
 //
-// Filter order: the row order is the order of the filter's comparisons. The calls on both
-// processors come first; x86_64's older forms follow in their own list, since aarch64 has no
-// SYS_ name for them.
+// Filter order: the row order is the order of the filter's comparisons. The first 22 calls on
+// both processors come first, in their order, then the calls added since; x86_64's older forms
+// follow in their own list, since aarch64 has no SYS_ name for them.
 #define DREL_SYSCALLS_BOTH(X)                                                         \
   X(Read, read, 63, 0, Read, Read, false)                                             \
   X(Write, write, 64, 1, Write, Write, true)                                          \
@@ -59,14 +65,27 @@ enum class CallFamily {
   X(Renameat2, renameat2, 276, 316, Renameat2, Rename, true)                          \
   X(CopyFileRange, copy_file_range, 285, 326, CopyFileRange, Transfer, true)          \
   X(Preadv2, preadv2, 286, 327, Preadv2, Read, false)                                 \
-  X(Pwritev2, pwritev2, 287, 328, Pwritev2, Write, true)
+  X(Pwritev2, pwritev2, 287, 328, Pwritev2, Write, true)                             \
+  X(Dup, dup, 23, 32, Dup, Dup, true)                                                 \
+  X(Fcntl, fcntl, 25, 72, Fcntl, Dup, true)                                           \
+  X(Unlinkat, unlinkat, 35, 263, Unlinkat, Unlink, true)                              \
+  X(Symlinkat, symlinkat, 36, 266, Symlinkat, Symlink, true)                          \
+  X(Truncate, truncate, 45, 76, Truncate, Truncate, true)                             \
+  X(Ftruncate, ftruncate, 46, 77, Ftruncate, Ftruncate, true)                         \
+  X(Getdents64, getdents64, 61, 217, Getdents64, Read, false)                         \
+  X(Openat2, openat2, 437, 437, Openat2, Open, true)                                  \
+  X(IoUringSetup, io_uring_setup, 425, 425, IoUringSetup, Unseen, false)              \
+  X(Clone, clone, 220, 56, Clone, Clone, false)                                       \
+  X(Clone3, clone3, 435, 435, Clone3, Clone, false)
 
 #define DREL_SYSCALLS_X86_64_ONLY(X)                                                  \
   X(Open, open, kNoSyscall, 2, Openat, Open, true)                                    \
   X(Creat, creat, kNoSyscall, 85, Openat, Open, true)                                 \
   X(Dup2, dup2, kNoSyscall, 33, Dup3, Dup, true)                                      \
   X(Rename, rename, kNoSyscall, 82, Renameat, Rename, true)                           \
-  X(Link, link, kNoSyscall, 86, Linkat, Link, true)
+  X(Link, link, kNoSyscall, 86, Linkat, Link, true)                                  \
+  X(Unlink, unlink, kNoSyscall, 87, Unlinkat, Unlink, true)                           \
+  X(Symlink, symlink, kNoSyscall, 88, Symlinkat, Symlink, true)
 
 #define DREL_SYSCALLS(X) DREL_SYSCALLS_BOTH(X) DREL_SYSCALLS_X86_64_ONLY(X)
 
@@ -155,17 +174,59 @@ inline constexpr auto kAarch64TracedSyscalls =
 inline constexpr auto kX86_64TracedSyscalls =
     syscall_table_detail::traced_list<syscall_table_detail::Column::X86_64>();
 
-static_assert(kAarch64TracedSyscalls.size() == 22);
-static_assert(kX86_64TracedSyscalls.size() == 27);
-// The filter's jump offsets are 8 bits wide.
-static_assert(kX86_64TracedSyscalls.size() <= 254);
+static_assert(kAarch64TracedSyscalls.size() == 33);
+static_assert(kX86_64TracedSyscalls.size() == 40);
+
+// A call the filter stops only when one of its arguments passes a test, so that its frequent
+// uses cost no stop: the argument's low 32 bits equal one of the values, or (any_bit) share a
+// bit with the one value.
+struct ArgumentTest {
+  int64_t number = kNoSyscall;
+  uint32_t arg = 0;
+  bool any_bit = false;
+  std::array<uint32_t, 2> values{};
+  std::size_t count = 0;
+};
+
+namespace syscall_table_detail {
+// fcntl stops only to duplicate a descriptor (F_DUPFD, F_DUPFD_CLOEXEC); clone only when it asks
+// for an untraced child (CLONE_UNTRACED), which the tracer clears.
+struct KindTest {
+  SyscallKind kind;
+  uint32_t arg;
+  bool any_bit;
+  std::array<uint32_t, 2> values;
+  std::size_t count;
+};
+inline constexpr std::array<KindTest, 2> kKindTests{{
+    {SyscallKind::Fcntl, 1, false, {0 /* F_DUPFD */, 1030 /* F_DUPFD_CLOEXEC */}, 2},
+    {SyscallKind::Clone, 0, true, {0x00800000 /* CLONE_UNTRACED */, 0}, 1},
+}};
+
+template <Column C>
+constexpr auto argument_tests() {
+  std::array<ArgumentTest, kKindTests.size()> out{};
+  for (std::size_t i = 0; i < kKindTests.size(); ++i) {
+    const KindTest& t = kKindTests[i];
+    out[i] = {number_in(row(t.kind), C), t.arg, t.any_bit, t.values, t.count};
+  }
+  return out;
+}
+}  // namespace syscall_table_detail
+
+inline constexpr auto kAarch64ArgumentTests =
+    syscall_table_detail::argument_tests<syscall_table_detail::Column::Aarch64>();
+inline constexpr auto kX86_64ArgumentTests =
+    syscall_table_detail::argument_tests<syscall_table_detail::Column::X86_64>();
 
 #if defined(__aarch64__)
 inline constexpr syscall_table_detail::Column kNativeColumn = syscall_table_detail::Column::Aarch64;
 inline constexpr const auto& TRACED_SYSCALLS = kAarch64TracedSyscalls;
+inline constexpr const auto& ARGUMENT_TESTS = kAarch64ArgumentTests;
 #elif defined(__x86_64__)
 inline constexpr syscall_table_detail::Column kNativeColumn = syscall_table_detail::Column::X86_64;
 inline constexpr const auto& TRACED_SYSCALLS = kX86_64TracedSyscalls;
+inline constexpr const auto& ARGUMENT_TESTS = kX86_64ArgumentTests;
 #else
 #error "drel-tracer supports aarch64 and x86_64 only"
 #endif

@@ -37,6 +37,13 @@ inline uint64_t argument(const NativeRegs& r, int i) {
 inline int64_t result(const NativeRegs& r) {
   return static_cast<int64_t>(r.rax);
 }
+inline void set_argument(NativeRegs& r, int i, uint64_t value) {
+  decltype(r.rdi)* slots[6] = {&r.rdi, &r.rsi, &r.rdx, &r.r10, &r.r8, &r.r9};
+  *slots[i] = value;
+}
+inline void set_result(NativeRegs& r, int64_t value) {
+  r.rax = static_cast<uint64_t>(value);
+}
 }  // namespace native_regs
 
 }  // namespace drel
