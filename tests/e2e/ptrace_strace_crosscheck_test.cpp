@@ -1,10 +1,18 @@
-// drel-tracer against strace on the same workload: every regular file strace saw opened is in
-// opened_files, every one it saw read is in read_files.
+// drel-tracer against strace on the same workloads: every regular file strace saw opened is in
+// opened_files, every one it saw read is in read_files, every one it saw written in
+// written_files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <regex>
+#include <string_view>
+#include <vector>
 #include <fstream>
 #include <map>
 #include <set>
@@ -135,6 +143,390 @@ TEST(PtraceStraceCrossCheck, EveryFileStraceSawIsInTheReport) {
   for (const auto& path : seen.opened) EXPECT_TRUE(opened.contains(path)) << "opened " << path;
   for (const auto& path : seen.read) EXPECT_TRUE(read.contains(path)) << "read " << path;
 }
+
+// Real workloads, each traced by strace -f -y and by a backend: every file strace saw opened, read
+// or written is in the backend's report with the same flag. One row per workload and backend.
+struct CrossCheckCase {
+  std::string name;
+  std::string backend;                // the program that traces: drel-tracer (preload rows may follow)
+  std::vector<std::string> programs;  // what the workload needs installed
+  std::function<void(const std::string& dir)> prepare;
+  std::vector<std::string> command;  // run in the directory
+};
+
+void PrintTo(const CrossCheckCase& c, std::ostream* os) { *os << c.name << "_" << c.backend; }
+
+// The calls whose effect on a file strace shows; "?" skips a name this processor lacks.
+constexpr const char* kStraceCalls =
+    "trace=openat,?open,?creat,openat2,read,pread64,readv,preadv,preadv2,write,pwrite64,writev,"
+    "pwritev,pwritev2,mmap,getdents64,?rename,renameat,renameat2,?link,linkat,?unlink,unlinkat,"
+    "truncate,ftruncate,?symlink,symlinkat,execve";
+
+// The top-level arguments of a call as strace prints them.
+std::vector<std::string> split_args(const std::string& args) {
+  std::vector<std::string> out;
+  std::string cur;
+  int depth = 0;
+  bool quoted = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const char ch = args[i];
+    if (quoted) {
+      cur.push_back(ch);
+      if (ch == '\\' && i + 1 < args.size()) {
+        cur.push_back(args[++i]);
+      } else if (ch == '"') {
+        quoted = false;
+      }
+      continue;
+    }
+    if (ch == '"') quoted = true;
+    if (ch == '[' || ch == '{' || ch == '<' || ch == '(') ++depth;
+    if (ch == ']' || ch == '}' || ch == '>' || ch == ')') --depth;
+    if (ch == ',' && depth == 0) {
+      out.push_back(cur);
+      cur.clear();
+      if (i + 1 < args.size() && args[i + 1] == ' ') ++i;
+      continue;
+    }
+    cur.push_back(ch);
+  }
+  if (!cur.empty()) out.push_back(cur);
+  return out;
+}
+
+// "<path>" of "3</path>" or "AT_FDCWD</path>", without a " (deleted)" mark; "" if none.
+std::string annotated_path(const std::string& arg) {
+  std::string path = annotation(arg);
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (path.size() > kDeleted.size() && path.ends_with(kDeleted)) {
+    path.resize(path.size() - kDeleted.size());
+  }
+  return path;
+}
+
+// The text of a quoted argument, with strace's escapes for the few bytes paths here use.
+std::string unquoted(const std::string& arg) {
+  if (arg.size() < 2 || arg.front() != '"') return {};
+  std::string out;
+  for (std::size_t i = 1; i + 1 < arg.size(); ++i) {
+    if (arg[i] == '\\' && i + 2 < arg.size()) {
+      ++i;
+      out.push_back(arg[i] == 'n' ? '\n' : arg[i] == 't' ? '\t' : arg[i]);
+    } else {
+      out.push_back(arg[i]);
+    }
+  }
+  return out;
+}
+
+std::string realpath_or_empty(const std::string& p) {
+  char buf[PATH_MAX];
+  return ::realpath(p.c_str(), buf) != nullptr ? std::string(buf) : std::string();
+}
+
+// The names a tracer may give a path: as written when absolute, else joined to its directory;
+// canonical, or with a canonical directory when the last name is gone or a link.
+std::set<std::string> names_for(const std::string& dir, const std::string& name) {
+  std::set<std::string> out;
+  if (name.empty()) return out;
+  const std::string joined = name.front() == '/' ? name : dir + "/" + name;
+  out.insert(joined);
+  if (std::string c = realpath_or_empty(joined); !c.empty()) out.insert(c);
+  const auto slash = joined.rfind('/');
+  if (slash != std::string::npos && slash > 0) {
+    if (std::string c = realpath_or_empty(joined.substr(0, slash)); !c.empty()) {
+      out.insert(c + joined.substr(slash));
+    }
+  }
+  return out;
+}
+
+enum class Flag { Opened, Read, Written };
+
+struct SeenAccess {
+  Flag flag;
+  std::set<std::string> names;  // any of them will do
+  std::string line;             // for the failure message
+};
+
+bool outside_files(const std::string& path) {
+  return path.empty() || path.front() != '/' || path.rfind("/proc/", 0) == 0 ||
+         path.rfind("/dev/", 0) == 0 || path.rfind("/sys/", 0) == 0;
+}
+
+// Every access a strace -f -y log shows, as the flags of a report.
+std::vector<SeenAccess> strace_accesses(const std::string& log, const std::string& start_dir) {
+  std::vector<SeenAccess> out;
+  std::map<std::pair<long, long>, std::string> fd_names;  // (pid, fd) -> name as opened
+  std::set<std::string> truncated;                          // reads through these are not inputs
+  std::map<long, std::string> cwd;                          // last AT_FDCWD seen per task
+  std::map<long, std::string> unfinished;
+  std::istringstream lines(log);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    long pid = 0;
+    fields >> pid;
+    std::string call;
+    std::getline(fields >> std::ws, call);
+    if (const auto u = call.find(" <unfinished ...>"); u != std::string::npos) {
+      unfinished[pid] = call.substr(0, u);
+      continue;
+    }
+    if (call.rfind("<... ", 0) == 0) {
+      const auto resumed = call.find("resumed>");
+      if (resumed == std::string::npos) continue;
+      call = unfinished[pid] + call.substr(resumed + 8);
+      unfinished.erase(pid);
+    }
+    const auto paren = call.find('(');
+    const auto eq = call.rfind(") = ");
+    if (paren == std::string::npos || eq == std::string::npos) continue;
+    const std::string name = call.substr(0, paren);
+    const std::vector<std::string> args = split_args(call.substr(paren + 1, eq - paren - 1));
+    const std::string rest = call.substr(eq + 4);
+    const long result = std::strtol(rest.c_str(), nullptr, 10);
+    for (const auto& a : args) {
+      if (a.rfind("AT_FDCWD<", 0) == 0) cwd[pid] = annotated_path(a);
+    }
+    if (result < 0 || args.empty()) continue;
+    const std::string here = cwd.contains(pid) ? cwd[pid] : start_dir;
+    const auto at = [&](std::size_t dirfd, std::size_t path) {
+      if (args.size() <= path) return std::set<std::string>();
+      const std::string dir = annotated_path(args[dirfd]);
+      return names_for(dir.empty() ? here : dir, unquoted(args[path]));
+    };
+    const auto through_fd = [&](const std::string& arg) {
+      std::set<std::string> names;
+      const std::string path = annotated_path(arg);
+      if (outside_files(path)) return names;
+      names.insert(path);
+      const auto known = fd_names.find({pid, std::strtol(arg.c_str(), nullptr, 10)});
+      if (known != fd_names.end()) names.insert(known->second);
+      return names;
+    };
+    const auto add = [&](Flag flag, std::set<std::string> names) {
+      std::erase_if(names, outside_files);
+      if (!names.empty()) out.push_back({flag, std::move(names), line});
+    };
+    if (name == "openat" || name == "open" || name == "creat" || name == "openat2") {
+      const bool plain = name == "open" || name == "creat";
+      const std::set<std::string> names =
+          plain ? names_for(here, unquoted(args[0])) : at(0, 1);
+      const std::string opened = annotated_path(rest);
+      if (outside_files(opened) || !is_regular(opened)) continue;
+      const std::string flags = name == "creat" ? "O_TRUNC" : plain ? args[1] : args[2];
+      // The tracer names an absolute argument as written, a relative one canonically.
+      const std::string as_named = unquoted(args[plain ? 0 : 1]).front() == '/'
+                                       ? unquoted(args[plain ? 0 : 1])
+                                       : opened;
+      fd_names[{pid, result}] = as_named;
+      add(Flag::Opened, names);
+      const bool changes = flags.find("O_TRUNC") != std::string::npos ||
+                           (flags.find("O_CREAT") != std::string::npos &&
+                            flags.find("O_EXCL") != std::string::npos);
+      if (flags.find("O_TRUNC") != std::string::npos) truncated.insert(opened);
+      if (changes) add(Flag::Written, names);
+    } else if (name == "read" || name == "pread64" || name == "readv" || name == "preadv" ||
+               name == "preadv2" || name == "getdents64") {
+      std::set<std::string> names = through_fd(args[0]);
+      if (names.empty() || truncated.contains(annotated_path(args[0]))) continue;
+      add(Flag::Read, names);
+    } else if (name == "write" || name == "pwrite64" || name == "writev" || name == "pwritev" ||
+               name == "pwritev2") {
+      if (result > 0) add(Flag::Written, through_fd(args[0]));
+    } else if (name == "mmap" && args.size() > 4) {
+      std::set<std::string> names = through_fd(args[4]);
+      if (names.empty() || !is_regular(annotated_path(args[4]))) continue;
+      if (args[2].find("PROT_READ") != std::string::npos) add(Flag::Read, names);
+      if (args[2].find("PROT_WRITE") != std::string::npos &&
+          args[3].find("MAP_SHARED") != std::string::npos) {
+        add(Flag::Written, names);
+      }
+    } else if (name == "rename" || name == "link" || name == "symlink") {
+      add(Flag::Written, names_for(here, unquoted(args[1])));
+      if (name == "rename") add(Flag::Written, names_for(here, unquoted(args[0])));
+    } else if (name == "renameat" || name == "renameat2" || name == "linkat") {
+      add(Flag::Written, at(2, 3));
+      if (name != "linkat") add(Flag::Written, at(0, 1));
+    } else if (name == "unlink" || name == "truncate") {
+      add(Flag::Written, names_for(here, unquoted(args[0])));
+    } else if (name == "unlinkat") {
+      if (args.size() > 2 && args[2].find("AT_REMOVEDIR") == std::string::npos) {
+        add(Flag::Written, at(0, 1));
+      }
+    } else if (name == "symlinkat") {
+      add(Flag::Written, at(1, 2));
+    } else if (name == "ftruncate") {
+      add(Flag::Written, through_fd(args[0]));
+    } else if (name == "execve") {
+      add(Flag::Read, names_for(here, unquoted(args[0])));
+    }
+  }
+  return out;
+}
+
+// gcc's /…/ccXXXXXX.s, git's tmp_obj_XXXXXX and .git/tXXXXXX: the random part made uniform.
+std::string without_random_names(const std::string& path) {
+  static const std::regex kRandom(R"((/cc|tmp_[a-z]+_|/\.git/t)[A-Za-z0-9]{6})");
+  return std::regex_replace(path, kRandom, "$1XXXXXX");
+}
+
+class StraceCrossCheck : public testing::TestWithParam<CrossCheckCase> {};
+
+TEST_P(StraceCrossCheck, EveryAccessStraceSawIsInTheReport) {
+  const CrossCheckCase& c = GetParam();
+  const std::string strace = find_in_path("strace");
+  if (strace.empty()) GTEST_SKIP() << "strace is not installed";
+  for (const auto& program : c.programs) {
+    if (find_in_path(program).empty()) GTEST_SKIP() << program << " is not installed";
+  }
+  // The same work twice, from the same starting point: once under strace, once traced.
+  test::TempDir strace_dir, traced_dir;
+  const std::string s_dir = realpath_or_empty(strace_dir.path());
+  const std::string t_dir = realpath_or_empty(traced_dir.path());
+  c.prepare(s_dir);
+  c.prepare(t_dir);
+  // Each run in its own directory, which is also its home and its place for temporary files;
+  // git's dates are fixed so that both runs make the same objects.
+  const auto options_in = [](const std::string& dir) {
+    test::RunOptions options;
+    options.env = {{"HOME", dir},
+                   {"TMPDIR", dir},
+                   {"LC_ALL", "C"},
+                   {"GIT_CONFIG_NOSYSTEM", "1"},
+                   {"GIT_AUTHOR_DATE", "2026-01-01T00:00:00Z"},
+                   {"GIT_COMMITTER_DATE", "2026-01-01T00:00:00Z"}};
+    options.cwd = dir;
+    return options;
+  };
+  test::TempDir log_dir;
+  const std::string log = log_dir / "strace.log";
+  std::vector<std::string> s_argv = {strace, "-f", "-y", "-qq", "-s", "4096", "-e", kStraceCalls,
+                                     "-o", log};
+  s_argv.insert(s_argv.end(), c.command.begin(), c.command.end());
+  const test::RunResult s = test::run_program(s_argv, options_in(s_dir));
+  if (s.exit_status != 0 && !test::file_exists(log)) GTEST_SKIP() << "strace cannot trace here: " << s.err;
+  ASSERT_EQ(s.exit_status, 0) << s.err;
+
+  const std::string report_path = log_dir / "report";
+  std::vector<std::string> t_argv = {test::bin_path(c.backend), report_path};
+  t_argv.insert(t_argv.end(), c.command.begin(), c.command.end());
+  const test::RunResult t = test::run_program(t_argv, options_in(t_dir));
+  ASSERT_EQ(t.exit_status, 0) << t.err;
+  Result<TraceReport> report = read_report_file(report_path);
+  ASSERT_TRUE(report) << report.error().text();
+
+  // The traced run worked in its own directory: strace's names map onto it, and the names
+  // mkstemp made differ from run to run.
+  const auto comparable = [&](std::string p) {
+    if (p.rfind(s_dir, 0) == 0) p.replace(0, s_dir.size(), t_dir);
+    return without_random_names(p);
+  };
+  std::set<std::string> lists[3];
+  for (const auto& [list, files] : {std::pair{0, &report->opened_files},
+                                    {1, &report->read_files},
+                                    {2, &report->written_files}}) {
+    for (const auto& f : *files) lists[list].insert(without_random_names(f));
+  }
+  const std::vector<SeenAccess> seen = strace_accesses(test::read_file(log), s_dir);
+  ASSERT_GT(seen.size(), 20u) << "a parse that found nothing proves nothing";
+  std::size_t in_work_dir = 0;
+  for (const SeenAccess& a : seen) {
+    bool found = false;
+    for (const auto& name : a.names) {
+      found = found || lists[static_cast<int>(a.flag)].contains(comparable(name));
+      in_work_dir += name.rfind(s_dir, 0) == 0 ? 1 : 0;
+    }
+    EXPECT_TRUE(found) << (a.flag == Flag::Opened ? "opened " : a.flag == Flag::Read ? "read " : "written ")
+                       << *a.names.begin() << "\n  strace: " << a.line;
+  }
+  EXPECT_GT(in_work_dir, 0u) << "the workload's own files were never seen";
+}
+
+void write_text(const std::string& path, const std::string& text, bool executable = false) {
+  test::write_file(path, text);
+  if (executable) ::chmod(path.c_str(), 0755);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Workloads, StraceCrossCheck,
+    testing::Values(
+        CrossCheckCase{"DashScriptWithRedirections",
+                       "drel-tracer",
+                       {"dash"},
+                       [](const std::string& d) {
+                         write_text(d + "/in", "one\ntwo\n");
+                         write_text(d + "/gone", "x");
+                         write_text(d + "/script.sh",
+                                    "exec 3> log\n"
+                                    "echo start >&3\n"
+                                    "cat < in > out\n"
+                                    "echo more >> out\n"
+                                    ": > empty\n"
+                                    "rm -f gone\n"
+                                    "ln -s out link\n"
+                                    "mv out renamed\n"
+                                    "wc -l < renamed > count\n"
+                                    "for f in *; do echo \"$f\"; done > listing\n");
+                       },
+                       {"dash", "script.sh"}},
+        CrossCheckCase{"MakeDrivingGcc",
+                       "drel-tracer",
+                       {"make", "gcc"},
+                       [](const std::string& d) {
+                         write_text(d + "/Makefile",
+                                    "CFLAGS = -O0 -MD\n"
+                                    "prog: main.o util.o\n"
+                                    "\t$(CC) -o $@ $^\n"
+                                    "main.o: gen.h\n"
+                                    "gen.h: gen.sh\n"
+                                    "\tsh gen.sh > $@\n"
+                                    "-include *.d\n");
+                         write_text(d + "/gen.sh", "echo '#define ANSWER 42'\n");
+                         write_text(d + "/util.h", "int twice(int);\n");
+                         write_text(d + "/main.c",
+                                    "#include \"gen.h\"\n#include \"util.h\"\n"
+                                    "int main(void) { return twice(ANSWER) - 84; }\n");
+                         write_text(d + "/util.c",
+                                    "#include \"util.h\"\nint twice(int x) { return 2 * x; }\n");
+                       },
+                       {"make", "-s"}},
+        CrossCheckCase{"GitInitAddCommitStatus",
+                       "drel-tracer",
+                       {"git"},
+                       [](const std::string& d) {
+                         write_text(d + "/a.txt", "alpha\n");
+                         write_text(d + "/b.txt", "beta\n");
+                         write_text(d + "/run.sh",
+                                    "git init -q repo && cp a.txt b.txt repo/ && cd repo &&\n"
+                                    "git add a.txt b.txt &&\n"
+                                    "git -c user.name=T -c user.email=t@example.org commit -qm one &&\n"
+                                    "echo gamma >> a.txt && git status --short > ../status\n");
+                       },
+                       {"sh", "run.sh"}},
+        CrossCheckCase{"PythonWritesAndRenames",
+                       "drel-tracer",
+                       {"python3"},
+                       [](const std::string& d) {
+                         write_text(d + "/in.txt", "data\n");
+                         write_text(d + "/work.py",
+                                    "import os\n"
+                                    "text = open('in.txt').read()\n"
+                                    "with open('tmp.txt', 'w') as f:\n"
+                                    "    f.write(text.upper())\n"
+                                    "os.rename('tmp.txt', 'out.txt')\n"
+                                    "open('side.txt', 'x').close()\n"
+                                    "os.replace('side.txt', 'final.txt')\n"
+                                    "os.unlink('final.txt')\n"
+                                    "print(sorted(os.listdir('.')))\n");
+                       },
+                       {"python3", "work.py"}}),
+    [](const testing::TestParamInfo<CrossCheckCase>& info) {
+      std::string backend = info.param.backend;
+      std::replace(backend.begin(), backend.end(), '-', '_');
+      return info.param.name + "_" + backend;
+    });
 
 TEST(PtraceStraceCrossCheck, AlreadyTracedTracerCannotTraceItsChild) {
   // Under strace -f the child's PTRACE_TRACEME is refused: it says so and the run fails.

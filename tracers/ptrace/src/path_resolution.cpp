@@ -35,6 +35,25 @@ bool joined_is_canonical(std::string_view dir, std::string_view name, const char
   return ::lstat(joined, &st) != 0 || !S_ISLNK(st.st_mode);
 }
 
+// A name that does not exist yet (a file being created) under a directory that does: the
+// directory canonical, the name as given. False when the directory cannot be resolved either.
+bool canonical_parent(char* joined, std::size_t len, std::array<char, PATH_MAX + 1>& canonical,
+                      std::string& out) {
+  const std::string_view whole(joined, len);
+  const std::size_t slash = whole.rfind('/');
+  if (slash == std::string_view::npos || slash == 0) return false;
+  const std::string_view base = whole.substr(slash + 1);
+  if (base.empty() || base == "." || base == "..") return false;
+  joined[slash] = '\0';
+  const bool ok = ::realpath(joined, canonical.data()) != nullptr;
+  joined[slash] = '/';
+  if (!ok) return false;
+  append_utf8_lossy(canonical.data(), out);
+  if (out.empty() || out.back() != '/') out.push_back('/');
+  append_utf8_lossy(base, out);
+  return true;
+}
+
 // dir + "/" + path (no second slash when dir already ends with one), canonicalised when it
 // exists; the joined form otherwise. Both converted to text.
 void join_and_canonicalise(std::string_view dir, std::string_view path, std::string& out) {
@@ -59,7 +78,7 @@ void join_and_canonicalise(std::string_view dir, std::string_view path, std::str
     append_utf8_lossy(std::string_view(joined.data(), len), out);
   } else if (::realpath(joined.data(), canonical.data()) != nullptr) {
     append_utf8_lossy(canonical.data(), out);
-  } else {
+  } else if (!canonical_parent(joined.data(), len, canonical, out)) {
     append_utf8_lossy(std::string_view(joined.data(), len), out);
   }
 }
