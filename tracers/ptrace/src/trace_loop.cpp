@@ -50,18 +50,18 @@ class Loop {
     tasks_.emplace(root, TaskState{});
   }
 
-  void start() {
-    if (!set_options(kPtraceOptions)) {
-      // A kernel that does not know EXITKILL refuses the whole set; trace without it then.
-      const int err = errno;
-      if (err != EINVAL || !set_options(kPtraceOptions & ~PTRACE_O_EXITKILL)) {
-        std::cerr << "Warning: ptrace setoptions failed: " << errno_message(err) << '\n';
-      }
-    }
+  // The root was attached with PTRACE_TRACEME, under which a group-stop cannot be kept (the
+  // tracer can only resume a stopped task). It is handed over to PTRACE_SEIZE at its first stop:
+  // detached with a SIGSTOP that stops it before it runs on, seized while stopped, continued.
+  bool start() {
+    if (!seize_root()) return false;
     // The root's own exec came before the options, so it brings no exec event: this is it.
     observer_.on_exec(root_);
-    // The exec's SIGTRAP is not the command's business.
-    ptrace_resume(PTRACE_CONT, root_, 0);
+    // SIGCONT ends the stop when it is sent; it is not delivered, so no handler of the command
+    // sees it.
+    tasks_[root_].swallow_sigcont = true;
+    ::kill(root_, SIGCONT);
+    return true;
   }
 
   void run() {
@@ -87,8 +87,26 @@ class Loop {
   int exit_code() const { return exit_code_; }
 
  private:
-  bool set_options(long options) {
-    return ::ptrace(PTRACE_SETOPTIONS, root_, nullptr, reinterpret_cast<void*>(options)) == 0;
+  bool seize(long options) {
+    return ::ptrace(PTRACE_SEIZE, root_, nullptr, reinterpret_cast<void*>(options)) == 0;
+  }
+
+  bool seize_root() {
+    if (::ptrace(PTRACE_DETACH, root_, nullptr, reinterpret_cast<void*>(long{SIGSTOP})) != 0) {
+      std::cerr << "Warning: ptrace detach failed: " << errno_message(errno) << '\n';
+      return false;
+    }
+    int status = 0;
+    while (::waitpid(root_, &status, WSTOPPED) < 0) {
+      if (errno != EINTR) return false;
+    }
+    if (!WIFSTOPPED(status)) return false;
+    if (seize(kPtraceOptions)) return true;
+    // A kernel that does not know EXITKILL refuses the whole set; trace without it then.
+    const int err = errno;
+    if (err == EINVAL && seize(kPtraceOptions & ~PTRACE_O_EXITKILL)) return true;
+    std::cerr << "Warning: ptrace seize failed: " << errno_message(err) << '\n';
+    return false;
   }
 
   void handle(pid_t task, int status) {
@@ -106,7 +124,11 @@ class Loop {
         on_signal_stop(task, ws.value);
         break;
       case WaitKind::EventStop:
-        on_event(task, ws.value);
+        if (ws.value == PTRACE_EVENT_STOP) {
+          on_trap_stop(task, WSTOPSIG(status));
+        } else {
+          on_event(task, ws.value);
+        }
         break;
       case WaitKind::SyscallStop:
         on_syscall_exit(task);
@@ -128,34 +150,47 @@ class Loop {
     ptrace_resume(pending ? PTRACE_SYSCALL : PTRACE_CONT, task, sig);
   }
 
-  // Signals are passed on unchanged, except the SIGSTOP a new task is attached with: delivered,
-  // it would stop the task for real and tell its parent so, and a parent waiting with WUNTRACED
-  // (a shell with job control) would take the child for stopped.
+  // Signals are passed on unchanged; a stopping one then brings the group-stop below.
   void on_signal_stop(pid_t task, int sig) {
+    const auto it = tasks_.find(task);
+    if (sig == SIGCONT && it != tasks_.end() && it->second.swallow_sigcont) {
+      it->second.swallow_sigcont = false;
+      resume(task, 0);
+      return;
+    }
     observer_.on_signal_delivery(task, sig);
+    resume(task, sig);
+  }
+
+  // PTRACE_EVENT_STOP: a group-stop (the signal that stopped it), a new task's first stop, or
+  // the end of a group-stop (SIGTRAP).
+  void on_trap_stop(pid_t task, int sig) {
     auto it = tasks_.find(task);
     if (it == tasks_.end()) {
       // Seen before its creator's fork event: this is the attach stop.
       it = tasks_.try_emplace(task).first;
-      if (sig == SIGSTOP) {
-        // A thread let run now could exec before its creator's clone event is read: its id
-        // would be gone from /proc and the creator killed with its event unreported, so the
-        // thread would never be registered. It waits for that event instead; should the
-        // creator die first, the whole thread group dies, this thread with it.
-        if (is_secondary_thread(task)) {
-          it->second.held_until_clone_event = true;
-          return;
-        }
-        resume(task, 0);
+      // A thread let run now could exec before its creator's clone event is read: its id
+      // would be gone from /proc and the creator killed with its event unreported, so the
+      // thread would never be registered. It waits for that event instead; should the
+      // creator die first, the whole thread group dies, this thread with it.
+      if (is_secondary_thread(task)) {
+        it->second.held_until_clone_event = true;
         return;
       }
-      it->second.awaiting_attach_stop = true;
-    } else if (it->second.awaiting_attach_stop && sig == SIGSTOP) {
+      resume(task, 0);
+      return;
+    }
+    if (it->second.awaiting_attach_stop) {
       it->second.awaiting_attach_stop = false;
       resume(task, 0);
       return;
     }
-    resume(task, sig);
+    if (sig == SIGSTOP || sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU) {
+      // Stopped as it would be untraced, until a SIGCONT; its parent sees it stopped.
+      (void)::ptrace(PTRACE_LISTEN, task, nullptr, nullptr);
+      return;
+    }
+    resume(task, 0);
   }
 
   void task_gone(pid_t task) {
@@ -174,7 +209,7 @@ class Loop {
         unsigned long message = 0;
         if (::ptrace(PTRACE_GETEVENTMSG, task, nullptr, &message) == 0) {
           const auto child = static_cast<pid_t>(message);
-          // Its attach SIGSTOP may already have been seen, before this event.
+          // Its first stop may already have been seen, before this event.
           const auto [it, added] = tasks_.try_emplace(child);
           if (added) it->second.awaiting_attach_stop = true;
           observer_.on_new_task(task, child);
@@ -227,10 +262,12 @@ class Loop {
     // Set when the task was resumed with PTRACE_SYSCALL after a seccomp stop: its exit stop
     // comes next.
     bool exit_pending = false;
-    // A new task starts with a SIGSTOP that the kernel queues for the automatic attach.
+    // A new task's first stop (PTRACE_EVENT_STOP) is still to come.
     bool awaiting_attach_stop = false;
     // A new thread stopped at its attach stop until its creator's clone event is handled.
     bool held_until_clone_event = false;
+    // The root's SIGCONT that ended the stop it was seized in.
+    bool swallow_sigcont = false;
   };
 
   pid_t root_;
@@ -245,7 +282,11 @@ class Loop {
 
 int trace_loop(pid_t root, TraceObserver& observer) {
   Loop loop(root, observer);
-  loop.start();
+  if (!loop.start()) {
+    ::kill(root, SIGKILL);
+    ::waitpid(root, nullptr, 0);
+    return 1;
+  }
   loop.run();
   return loop.exit_code();
 }

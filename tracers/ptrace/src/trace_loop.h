@@ -30,11 +30,13 @@ class TraceObserver {
   virtual void on_signal_delivery(pid_t /*task*/, int /*sig*/) {}
 };
 
-// Sets the options (TRACESYSGOOD | TRACEFORK | TRACEVFORK | TRACECLONE | TRACEEXEC | TRACESECCOMP,
+// Takes over `root`, stopped at its first stop under PTRACE_TRACEME (the exec's SIGTRAP), with
+// PTRACE_SEIZE, so that group-stops stay stopped (PTRACE_LISTEN) as without a tracer, with the
+// options (TRACESYSGOOD | TRACEFORK | TRACEVFORK | TRACECLONE | TRACEEXEC | TRACESECCOMP,
 // and EXITKILL so that the traced processes do not outlive a tracer that dies: every traced call
-// would fail with ENOSYS without one) on `root`, stopped at its first stop (the exec's SIGTRAP), resumes it and
-// traces it and every task it creates until all are gone. Prints a "Warning: " line if the
-// options are refused. Returns the root's exit code (128 + signal if a signal ended it).
+// would fail with ENOSYS without one), resumes it and traces it and every task it creates until
+// all are gone. Prints a "Warning: " line if this is refused (the root is then killed, result 1).
+// Returns the root's exit code (128 + signal if a signal ended it).
 int trace_loop(pid_t root, TraceObserver& observer);
 
 }  // namespace drel
