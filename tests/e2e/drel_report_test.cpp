@@ -33,13 +33,17 @@ using test::RunResult;
 struct Backend {
   const char* name;  // as tests are named and as tracer_mode says
   const char* program;
+  // What the backend records when make lists the build directory: drel-tracer sees the
+  // getdents64 and records the directory as read.
+  const char* listed_dir;
 };
 
 void PrintTo(const Backend& b, std::ostream* os) {
   *os << b.name;
 }
 
-constexpr Backend kBackends[] = {{"ptrace", "drel-tracer"}, {"preload", "drel-tracer-preload"}};
+constexpr Backend kBackends[] = {{"ptrace", "drel-tracer", "@D\n"},
+                                 {"preload", "drel-tracer-preload", ""}};
 
 // The inputs cat reads; their names hold what make and shells must escape.
 const std::vector<std::string> kInputs = {"c:.txt",   "d$.txt", "h#.txt",
@@ -169,11 +173,12 @@ std::string nul_ended(std::initializer_list<const char*> paths) {
   return out;
 }
 
+// %LISTED% is the backend's line for the listed build directory (%LISTED0%: NUL-ended).
 const Case kCases[] = {
     {"inputs_under",
      {"inputs", "--under", "@D", "--exclude", "@D/Makefile", "@R"},
      0,
-     kInputLines,
+     "%LISTED%" + kInputLines,
      {},
      true,
      false,
@@ -181,7 +186,7 @@ const Case kCases[] = {
     {"inputs_relative_dirs",
      {"inputs", "--under", ".", "--exclude", "./Makefile", "@R"},
      0,
-     kInputLines,
+     "%LISTED%" + kInputLines,
      {},
      true,
      true,
@@ -190,7 +195,7 @@ const Case kCases[] = {
      {"inputs", "--no-system", "--under", "@D/", "--exclude", "@D/Makefile", "--exclude",
       "@D/in 1.txt", "--exclude=@D/plain.txt", "@R"},
      0,
-     "@D/c:.txt\n@D/d$.txt\n@D/h#.txt\n@D/p%.txt\n",
+     "%LISTED%@D/c:.txt\n@D/d$.txt\n@D/h#.txt\n@D/p%.txt\n",
      {},
      true,
      false,
@@ -198,7 +203,8 @@ const Case kCases[] = {
     {"inputs_null",
      {"inputs", "-0", "--under", "@D", "--exclude", "@D/Makefile", "@R"},
      0,
-     nul_ended({"@D/c:.txt", "@D/d$.txt", "@D/h#.txt", "@D/in 1.txt", "@D/p%.txt", "@D/plain.txt"}),
+     "%LISTED0%" + nul_ended({"@D/c:.txt", "@D/d$.txt", "@D/h#.txt", "@D/in 1.txt", "@D/p%.txt",
+                              "@D/plain.txt"}),
      {},
      true,
      false,
@@ -206,7 +212,7 @@ const Case kCases[] = {
     {"inputs_from_stdin",
      {"inputs", "--under", "@D", "--exclude", "@D/Makefile", "-"},
      0,
-     kInputLines,
+     "%LISTED%" + kInputLines,
      {},
      true,
      false,
@@ -294,10 +300,15 @@ TEST_P(ReportSubcommand, Output) {
     if (a == "-") options.stdin_data = test::read_file(b.report);
   }
   const auto expand_mode = [&](std::string s) {
-    s = expand(std::move(s), b);
-    for (size_t at = s.find("%MODE%"); at != std::string::npos; at = s.find("%MODE%"))
-      s.replace(at, 6, backend.name);
-    return s;
+    std::string listed0 = backend.listed_dir;
+    if (!listed0.empty()) listed0.back() = '\0';
+    for (const auto& [key, value] : {std::pair<std::string, std::string>{"%MODE%", backend.name},
+                                     {"%LISTED%", backend.listed_dir},
+                                     {"%LISTED0%", listed0}}) {
+      for (size_t at = s.find(key); at != std::string::npos; at = s.find(key, at + value.size()))
+        s.replace(at, key.size(), value);
+    }
+    return expand(std::move(s), b);
   };
   const RunResult r = run_program(argv, options);
   EXPECT_EQ(r.exit_status, c.status) << r.err;
