@@ -68,36 +68,60 @@ std::string first_quoted(const std::string& args) {
   return close == std::string::npos ? std::string() : args.substr(open + 1, close - open - 1);
 }
 
-StraceView parse_strace(const std::string& log) {
-  StraceView view;
-  std::map<std::pair<long, long>, std::string> fds;  // (pid, fd) -> path
+// One finished call of an strace -f log: "<pid> <name>(<args>) = <result>[<rest>]", an
+// unfinished call joined with its resumption.
+struct StraceCall {
+  long pid = 0;
+  std::string name;
+  std::string args;
+  std::string rest;  // after " = "
+  long result = 0;
+  std::string line;
+};
+
+template <typename Fn>
+void for_each_call(const std::string& log, Fn fn) {
   std::map<long, std::string> unfinished;
   std::istringstream lines(log);
   std::string line;
   while (std::getline(lines, line)) {
     std::istringstream fields(line);
-    long pid = 0;
-    fields >> pid;
+    StraceCall c;
+    fields >> c.pid;
     std::string call;
     std::getline(fields >> std::ws, call);
     if (const auto u = call.find(" <unfinished ...>"); u != std::string::npos) {
-      unfinished[pid] = call.substr(0, u);
+      unfinished[c.pid] = call.substr(0, u);
       continue;
     }
     if (call.rfind("<... ", 0) == 0) {
       const auto resumed = call.find("resumed>");
       if (resumed == std::string::npos) continue;
-      call = unfinished[pid] + call.substr(resumed + 8);
-      unfinished.erase(pid);
+      call = unfinished[c.pid] + call.substr(resumed + 8);
+      unfinished.erase(c.pid);
     }
     const auto paren = call.find('(');
     const auto eq = call.rfind(") = ");
     if (paren == std::string::npos || eq == std::string::npos) continue;
-    const std::string name = call.substr(0, paren);
-    const std::string args = call.substr(paren + 1, eq - paren - 1);
-    const std::string rest = call.substr(eq + 4);
-    const long result = std::strtol(rest.c_str(), nullptr, 10);
-    if (result < 0) continue;
+    c.name = call.substr(0, paren);
+    c.args = call.substr(paren + 1, eq - paren - 1);
+    c.rest = call.substr(eq + 4);
+    c.result = std::strtol(c.rest.c_str(), nullptr, 10);
+    c.line = line;
+    fn(c);
+  }
+}
+
+StraceView parse_strace(const std::string& log) {
+  StraceView view;
+  std::map<std::pair<long, long>, std::string> fds;  // (pid, fd) -> path
+  for_each_call(log, [&](const StraceCall& c) {
+    const long pid = c.pid;
+    const std::string& name = c.name;
+    const std::string& args = c.args;
+    const std::string& rest = c.rest;
+    const long result = c.result;
+    if (result < 0) return;
     if (name == "openat" || name == "open") {
       const std::string arg = first_quoted(args);
       const std::string path = !arg.empty() && arg[0] == '/' ? arg : annotation(rest);
@@ -108,7 +132,7 @@ StraceView parse_strace(const std::string& log) {
       const auto it = fds.find({pid, fd});
       if (it != fds.end() && is_regular(it->second)) view.read.insert(it->second);
     }
-  }
+  });
   return view;
 }
 
@@ -260,36 +284,17 @@ std::vector<SeenAccess> strace_accesses(const std::string& log, const std::strin
   std::map<std::pair<long, long>, std::string> fd_names;  // (pid, fd) -> name as opened
   std::set<std::string> truncated;                          // reads through these are not inputs
   std::map<long, std::string> cwd;                          // last AT_FDCWD seen per task
-  std::map<long, std::string> unfinished;
-  std::istringstream lines(log);
-  std::string line;
-  while (std::getline(lines, line)) {
-    std::istringstream fields(line);
-    long pid = 0;
-    fields >> pid;
-    std::string call;
-    std::getline(fields >> std::ws, call);
-    if (const auto u = call.find(" <unfinished ...>"); u != std::string::npos) {
-      unfinished[pid] = call.substr(0, u);
-      continue;
-    }
-    if (call.rfind("<... ", 0) == 0) {
-      const auto resumed = call.find("resumed>");
-      if (resumed == std::string::npos) continue;
-      call = unfinished[pid] + call.substr(resumed + 8);
-      unfinished.erase(pid);
-    }
-    const auto paren = call.find('(');
-    const auto eq = call.rfind(") = ");
-    if (paren == std::string::npos || eq == std::string::npos) continue;
-    const std::string name = call.substr(0, paren);
-    const std::vector<std::string> args = split_args(call.substr(paren + 1, eq - paren - 1));
-    const std::string rest = call.substr(eq + 4);
-    const long result = std::strtol(rest.c_str(), nullptr, 10);
+  for_each_call(log, [&](const StraceCall& c) {
+    const long pid = c.pid;
+    const std::string& name = c.name;
+    const std::string& line = c.line;
+    const std::string& rest = c.rest;
+    const long result = c.result;
+    const std::vector<std::string> args = split_args(c.args);
     for (const auto& a : args) {
       if (a.rfind("AT_FDCWD<", 0) == 0) cwd[pid] = annotated_path(a);
     }
-    if (result < 0 || args.empty()) continue;
+    if (result < 0 || args.empty()) return;
     const std::string here = cwd.contains(pid) ? cwd[pid] : start_dir;
     const auto at = [&](std::size_t dirfd, std::size_t path) {
       if (args.size() <= path) return std::set<std::string>();
@@ -314,7 +319,7 @@ std::vector<SeenAccess> strace_accesses(const std::string& log, const std::strin
       const std::set<std::string> names =
           plain ? names_for(here, unquoted(args[0])) : at(0, 1);
       const std::string opened = annotated_path(rest);
-      if (outside_files(opened) || !is_regular(opened)) continue;
+      if (outside_files(opened) || !is_regular(opened)) return;
       const std::string flags = name == "creat" ? "O_TRUNC" : plain ? args[1] : args[2];
       // The tracer names an absolute argument as written, a relative one canonically.
       const std::string as_named = unquoted(args[plain ? 0 : 1]).front() == '/'
@@ -330,14 +335,14 @@ std::vector<SeenAccess> strace_accesses(const std::string& log, const std::strin
     } else if (name == "read" || name == "pread64" || name == "readv" || name == "preadv" ||
                name == "preadv2" || name == "getdents64") {
       std::set<std::string> names = through_fd(args[0]);
-      if (names.empty() || truncated.contains(annotated_path(args[0]))) continue;
+      if (names.empty() || truncated.contains(annotated_path(args[0]))) return;
       add(Flag::Read, names);
     } else if (name == "write" || name == "pwrite64" || name == "writev" || name == "pwritev" ||
                name == "pwritev2") {
       if (result > 0) add(Flag::Written, through_fd(args[0]));
     } else if (name == "mmap" && args.size() > 4) {
       std::set<std::string> names = through_fd(args[4]);
-      if (names.empty() || !is_regular(annotated_path(args[4]))) continue;
+      if (names.empty() || !is_regular(annotated_path(args[4]))) return;
       if (args[2].find("PROT_READ") != std::string::npos) add(Flag::Read, names);
       if (args[2].find("PROT_WRITE") != std::string::npos &&
           args[3].find("MAP_SHARED") != std::string::npos) {
@@ -362,7 +367,7 @@ std::vector<SeenAccess> strace_accesses(const std::string& log, const std::strin
     } else if (name == "execve") {
       add(Flag::Read, names_for(here, unquoted(args[0])));
     }
-  }
+  });
   return out;
 }
 
