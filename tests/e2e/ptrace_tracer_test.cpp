@@ -418,11 +418,12 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<EffectCase>& info) { return info.param.name; });
 
 // A stop signal stops the task as it would untraced: it goes on only when continued. (A stopped
-// tracee shows "t (tracing stop)", as under strace; untraced it would be "T (stopped)".)
+// tracee shows "t (tracing stop)", as under strace; untraced it would be "T (stopped)".) SIGSTOP,
+// since the kernel drops SIGTSTP in a process group without a parent outside it, as here.
 TEST(PtraceTracer, StoppedTaskStaysStoppedUntilContinued) {
   TempDir dir;
   const std::string script =
-      "\"$0\" raise " + std::to_string(SIGTSTP) + " & p=$!\n"
+      "\"$0\" raise " + std::to_string(SIGSTOP) + " & p=$!\n"
       "state() { sed -n 's/^State:.\\(.\\).*/\\1/p' /proc/$p/status; }\n"
       "i=0; while [ $i -lt 400 ] && [ \"$(state)\" != t ] && [ \"$(state)\" != T ]; do\n"
       "  sleep 0.05; i=$((i+1)); done\n"
