@@ -136,6 +136,13 @@ PreflightResult build_preflight_result(const PreflightBackend& backend,
     result.command_checked = lossy_utf8(*found);
     checks.push_back(passing("command", *result.command_checked));
     if (backend.reports_command_compatibility) {
+      const std::optional<std::string> why =
+          backend.command_incompatibility ? backend.command_incompatibility(*found) : std::nullopt;
+      if (why) {
+        checks.push_back(failing("command_compatibility", *why));
+        fail_with("command is not compatible: " + *why);
+        return result;
+      }
       checks.push_back(passing("command_compatibility", "compatible"));
     }
   }

@@ -25,6 +25,9 @@ struct PreflightBackend {
   // The library step; left empty by a backend that has none.
   std::function<std::optional<std::string>()> find_library;
   bool reports_command_compatibility = false;
+  // Why the backend cannot see into the command found (the check's detail when it fails);
+  // left empty, every command is compatible.
+  std::function<std::optional<std::string>(const std::string& command_path)> command_incompatibility;
   // The launcher step; left empty, the /proc/self/exe link is read.
   std::function<Result<std::string>()> find_executable;
   ProbeCommandBuilder probe_command;

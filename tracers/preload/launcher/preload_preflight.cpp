@@ -1,6 +1,7 @@
 #include "preload/launcher/preload_preflight.h"
 
 #include "preflight/preflight.h"
+#include "preload/launcher/command_compatibility.h"
 #include "preload/launcher/library_lookup.h"
 #include "preload/launcher/trace_run.h"
 
@@ -12,6 +13,7 @@ bool run_preload_preflight(bool json, const std::optional<std::string>& command)
   backend.program = "drel-tracer-preload";
   backend.find_library = [] { return find_preload_library(); };
   backend.reports_command_compatibility = true;
+  backend.command_incompatibility = command_incompatibility;
   // The workload is this program in probe mode: its own exported wrappers report the accesses.
   backend.probe_command = self_probe_command;
   backend.trace = [](const std::string& report_path, const std::vector<std::string>& cmd) {
