@@ -554,10 +554,10 @@ TEST(DecoderTasks, TasksSharingTheKernelsTableShareOneUntilExec) {
 
 TEST(DecoderTasks, ExecutedFilesAreReadByTheTask) {
   Harness h;
-  const std::vector<std::string> executed = {"/usr/bin/dash", "/work/script.sh"};
+  const std::vector<std::string> executed = {"/usr/bin/dash", "/src/script.sh"};
   h.decoder.on_exec(T, executed);
-  EXPECT_EQ(h.files(), (std::vector<Seen>{{"/usr/bin/dash", true, false, {U}, {}},
-                                          {"/work/script.sh", true, false, {U}, {}}}));
+  EXPECT_EQ(h.files(), (std::vector<Seen>{{"/src/script.sh", true, false, {U}, {}},
+                                          {"/usr/bin/dash", true, false, {U}, {}}}));
 }
 
 TEST(DecoderTasks, NegativeIdsInheritNothing) {
