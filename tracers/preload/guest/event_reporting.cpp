@@ -13,9 +13,25 @@
 #include "preload/guest/open_path.h"
 #include "preload/guest/path_text.h"
 #include "preload/guest/resolve_at_path.h"
+#include "preload/guest/thread_path_buffers.h"
 
 namespace drel::guest {
 namespace {
+
+// Every path is built in the thread's buffer for the report's nesting level; without one (reports
+// nested too deep, or no memory for the block) the events are counted as lost.
+void lose_events(int count) {
+  for (int i = 0; i < count; ++i) note_lost_event();
+}
+
+void lose_open_events(int flags) {
+  OpenAccess access = classify_open(flags);
+  lose_events((access.read ? 1 : 0) + (access.write ? 1 : 0));
+}
+
+void lose_data_events(uint8_t kinds) {
+  lose_events(((kinds & kSentRead) != 0 ? 1 : 0) + ((kinds & kSentWrite) != 0 ? 1 : 0));
+}
 
 void send_open_events(const PathText& path, int flags, CallerIds ids) {
   OpenAccess access = classify_open(flags);
@@ -41,15 +57,25 @@ FdTable* table_for(const ThreadFdTable& use, int fd, uint32_t pid, struct stat& 
   return table;
 }
 
+// fd_path into the report's buffer; null when there is none (the events are then lost) or fd
+// names no file.
+PathText* named_fd(int fd, uint8_t kinds) {
+  PathText* path = report_path_buffer();
+  if (path == nullptr) {
+    lose_data_events(kinds);
+    return nullptr;
+  }
+  return fd_path(fd, *path) ? path : nullptr;
+}
+
 void report_data(int fd, uint8_t kinds) {
   if (fd < 0 || kinds == 0) return;
   CallerIds ids = caller_ids();
-  PathText path;
   struct stat st;
   ThreadFdTable use;
   FdTable* table = table_for(use, fd, ids.pid, st);
   if (table == nullptr) {
-    if (fd_path(fd, path)) send_data_events(kinds, path.bytes, path.len, ids);
+    if (PathText* path = named_fd(fd, kinds)) send_data_events(kinds, path->bytes, path->len, ids);
     return;
   }
   uint32_t opened = descriptor_generation(fd);
@@ -59,20 +85,22 @@ void report_data(int fd, uint8_t kinds) {
     if (missing == 0) return;
     if (known->has_path) {
       known->sent |= send_data_events(missing, known->path, known->path_len, ids);
-    } else if (fd_path(fd, path)) {
-      known->sent |= send_data_events(missing, path.bytes, path.len, ids);
+    } else if (PathText* path = named_fd(fd, missing)) {
+      known->sent |= send_data_events(missing, path->bytes, path->len, ids);
     }
     return;
   }
-  bool file = fd_path(fd, path);
-  FdEntry& fresh = table->fill(fd, st.st_dev, st.st_ino, opened, file ? path.bytes : nullptr,
-                               file ? path.len : 0);
-  if (file) fresh.sent = send_data_events(kinds, path.bytes, path.len, ids);
+  PathText* path = report_path_buffer();
+  if (path == nullptr) return lose_data_events(kinds);
+  bool file = fd_path(fd, *path);
+  FdEntry& fresh = table->fill(fd, st.st_dev, st.st_ino, opened, file ? path->bytes : nullptr,
+                               file ? path->len : 0);
+  if (file) fresh.sent = send_data_events(kinds, path->bytes, path->len, ids);
 }
 
 // fd_path through the thread's table: directory descriptors of openat and friends are looked
 // up once per directory instead of once per call.
-bool kept_fd_path(int fd, PathText& out) noexcept {
+bool kept_fd_path(int fd, PathText& out) {
   if (fd < 0) return false;
   struct stat st;
   ThreadFdTable use;
@@ -93,6 +121,8 @@ bool kept_fd_path(int fd, PathText& out) noexcept {
   table->fill(fd, st.st_dev, st.st_ino, opened, file ? out.bytes : nullptr, file ? out.len : 0);
   return file;
 }
+
+constexpr auto kept_dir_path = [](int fd, PathText& out) { return kept_fd_path(fd, out); };
 
 // Teaches the thread's table the name of a new descriptor.
 void learn_path(int fd, const PathText& path, uint32_t pid) {
@@ -130,54 +160,59 @@ void report_fd_accesses(int fd, bool read, bool write) noexcept {
 }
 
 void report_open(const char* path, int flags, int fd) noexcept {
-  PathText text;
+  PathText* text = report_path_buffer();
+  if (text == nullptr) return lose_open_events(flags);
   bool canonical = false;
-  if (!open_path(path, fd, flags, text, &canonical) || text.len == 0) return;
+  if (!open_path(path, fd, flags, *text, &canonical) || text->len == 0) return;
   CallerIds ids = caller_ids();
-  send_open_events(text, flags, ids);
-  if (canonical) learn_path(fd, text, ids.pid);
+  send_open_events(*text, flags, ids);
+  if (canonical) learn_path(fd, *text, ids.pid);
 }
 
 void report_open_at(int dirfd, const char* path, int flags, int fd) noexcept {
   if (dirfd == AT_FDCWD) return report_open(path, flags, fd);
-  PathText at;
-  if (!resolve_at_path(dirfd, path, at, kept_fd_path)) return;
+  PathText* at = report_path_buffer();
+  if (at == nullptr) return lose_open_events(flags);
+  if (!resolve_at_path(dirfd, path, *at, kept_dir_path)) return;
+  // A directory without a name leaves the path relative: named as a plain open names it.
+  if (at->bytes[0] != '/') return report_open(path, flags, fd);
   // Under a directory descriptor the path arrives absolute and is taken as it is.
-  if (at.bytes[0] == '/') {
-    CallerIds ids = caller_ids();
-    send_open_events(at, flags, ids);
-    size_t name_len = path != nullptr ? c_length(path) : 0;
-    if (name_len < at.len && joined_name_is_canonical(at.len - name_len - 1, path, flags) &&
-        !ends_with(at.bytes, at.len - name_len - 1, " (deleted)"))
-      learn_path(fd, at, ids.pid);
-    return;
-  }
-  report_open(at.bytes, flags, fd);
+  CallerIds ids = caller_ids();
+  send_open_events(*at, flags, ids);
+  size_t name_len = c_length(path);
+  if (name_len < at->len && joined_name_is_canonical(at->len - name_len - 1, path, flags) &&
+      !ends_with(at->bytes, at->len - name_len - 1, " (deleted)"))
+    learn_path(fd, *at, ids.pid);
 }
 
 void report_open_fd(int fd, int flags) noexcept {
-  PathText text;
-  if (fd_path(fd, text) && text.len > 0) send_open_events(text, flags, caller_ids());
+  PathText* text = report_path_buffer();
+  if (text == nullptr) return lose_open_events(flags);
+  if (fd_path(fd, *text) && text->len > 0) send_open_events(*text, flags, caller_ids());
 }
 
 void report_path_write(const char* path) noexcept {
-  PathText text;
-  if (name_path(path, text) && text.len > 0) send_event(EventKind::Write, text.bytes, text.len);
+  PathText* text = report_path_buffer();
+  if (text == nullptr) return note_lost_event();
+  if (name_path(path, *text) && text->len > 0)
+    send_event(EventKind::Write, text->bytes, text->len);
 }
 
 void report_path_write_at(int dirfd, const char* path) noexcept {
   if (dirfd == AT_FDCWD || (path != nullptr && path[0] == '/')) return report_path_write(path);
-  PathText text;
-  if (resolve_at_path(dirfd, path, text, kept_fd_path))
-    send_event(EventKind::Write, text.bytes, text.len);
+  PathText* text = report_path_buffer();
+  if (text == nullptr) return note_lost_event();
+  if (resolve_at_path(dirfd, path, *text, kept_dir_path))
+    send_event(EventKind::Write, text->bytes, text->len);
 }
 
 void report_executable() noexcept {
-  PathText text;
-  ssize_t n = readlink("/proc/self/exe", text.bytes, sizeof text.bytes);
-  if (n <= 0 || static_cast<size_t>(n) >= sizeof text.bytes) return;
-  if (utf8_text_in_place(static_cast<size_t>(n), text))
-    send_event(EventKind::Read, text.bytes, text.len);
+  PathText* text = report_path_buffer();
+  if (text == nullptr) return note_lost_event();
+  ssize_t n = readlink("/proc/self/exe", text->bytes, sizeof text->bytes);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof text->bytes) return;
+  if (utf8_text_in_place(static_cast<size_t>(n), *text))
+    send_event(EventKind::Read, text->bytes, text->len);
 }
 
 }  // namespace drel::guest

@@ -6,11 +6,12 @@
 
 namespace drel::guest {
 
-// One path, NUL-terminated so it can be handed back to the C library.
+// One path, NUL-terminated so it can be handed back to the C library. The length comes first:
+// a short path then touches one page only.
 struct PathText {
   static constexpr size_t kCapacity = PATH_MAX;
-  char bytes[kCapacity];
   size_t len;
+  char bytes[kCapacity];
 };
 
 // Copies raw bytes as UTF-8 text, each invalid sequence replaced by U+FFFD. False when the

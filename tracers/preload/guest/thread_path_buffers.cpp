@@ -1,0 +1,79 @@
+#include "preload/guest/thread_path_buffers.h"
+
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "preload/guest/recursion_guard.h"
+
+namespace drel::guest {
+namespace {
+
+// A report, a handler interrupting it, and two more handlers nested in that one.
+constexpr int kLevels = 4;
+
+struct PathBlock {
+  PathText level[kLevels];
+};
+
+// Raw system calls: mmap itself is one of the wrapped functions.
+PathBlock* map_block() {
+#ifdef SYS_mmap2
+  long addr = syscall(SYS_mmap2, nullptr, sizeof(PathBlock), PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+#else
+  long addr = syscall(SYS_mmap, nullptr, sizeof(PathBlock), PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+#endif
+  return addr == -1 ? nullptr : reinterpret_cast<PathBlock*>(addr);
+}
+
+void unmap_block(PathBlock* block) { syscall(SYS_munmap, block, sizeof(PathBlock)); }
+
+// A pointer only: kilobytes of static TLS would come out of every thread's stack. A fork child
+// inherits the block with the pointer; a vfork child shares both with its parent, which is
+// suspended and not reporting, so the child's report uses a buffer the parent has free.
+constinit thread_local std::atomic<PathBlock*> t_block{nullptr};
+
+// Made when the library loads: made later, it could need an allocation in a thread that
+// already holds many keys.
+constinit bool g_exit_key_ready = false;
+pthread_key_t g_exit_key;
+
+void unmap_at_thread_exit(void* block) {
+  t_block.store(nullptr, std::memory_order_relaxed);
+  unmap_block(static_cast<PathBlock*>(block));
+}
+
+PathBlock* thread_block() {
+  PathBlock* block = t_block.load(std::memory_order_relaxed);
+  if (block != nullptr) return block;
+  block = map_block();
+  if (block == nullptr) return nullptr;
+  // A signal handler may have mapped one meanwhile: the first stays, the other goes.
+  PathBlock* earlier = nullptr;
+  if (!t_block.compare_exchange_strong(earlier, block, std::memory_order_relaxed)) {
+    unmap_block(block);
+    return earlier;
+  }
+  if (g_exit_key_ready) pthread_setspecific(g_exit_key, block);
+  return block;
+}
+
+}  // namespace
+
+void prepare_path_buffers() noexcept {
+  g_exit_key_ready = pthread_key_create(&g_exit_key, unmap_at_thread_exit) == 0;
+}
+
+PathText* report_path_buffer() noexcept {
+  int depth = report_depth();
+  if (depth < 1 || depth > kLevels) return nullptr;
+  PathBlock* block = thread_block();
+  return block != nullptr ? &block->level[depth - 1] : nullptr;
+}
+
+}  // namespace drel::guest
