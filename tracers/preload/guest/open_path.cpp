@@ -1,9 +1,9 @@
 #include "preload/guest/open_path.h"
 
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 
 #include "preload/guest/fd_path.h"
@@ -24,16 +24,18 @@ bool under_cwd(const char* path, size_t len, PathText& out) {
   return append_name(path, len, out);
 }
 
-// Resolves the directory part of a relative name (a copy of it, up to the last "/"), then
-// puts the last component after it.
-[[gnu::noinline]] bool resolved_dir_then_name(const char* path, size_t len, size_t slash,
-                                              PathText& out) {
-  PathText dir;
-  if (slash >= sizeof dir.bytes) return false;
-  memcpy(dir.bytes, path, slash);
-  dir.bytes[slash] = '\0';
-  if (realpath(dir.bytes, out.bytes) == nullptr) return under_cwd(path, len, out);
-  return append_name(path + slash + 1, len - slash - 1, out);
+// The kernel's name of the first slash bytes of path, a directory, links followed. The part
+// is copied into out to be opened (O_PATH, by a raw call: openat is wrapped), and the name of
+// the new descriptor is read back into out over it: one buffer, no allocation.
+bool resolved_dir(const char* path, size_t slash, PathText& out) {
+  if (slash >= sizeof out.bytes) return false;
+  memcpy(out.bytes, path, slash);
+  out.bytes[slash] = '\0';
+  long fd = syscall(SYS_openat, AT_FDCWD, out.bytes, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool named = fd_path(static_cast<int>(fd), out);
+  close(static_cast<int>(fd));
+  return named;
 }
 
 bool ends_with_deleted(const PathText& text) {
@@ -50,7 +52,9 @@ bool name_path(const char* path, PathText& out) noexcept {
   if (path[0] == '/') return utf8_text(path, len, out);
   const char* slash = strrchr(path, '/');
   if (slash == nullptr) return under_cwd(path, len, out);
-  return resolved_dir_then_name(path, len, static_cast<size_t>(slash - path), out);
+  auto dir_len = static_cast<size_t>(slash - path);
+  if (!resolved_dir(path, dir_len, out)) return under_cwd(path, len, out);
+  return append_name(path + dir_len + 1, len - dir_len - 1, out);
 }
 
 bool open_path(const char* path, int fd, int flags, PathText& out, bool* canonical) noexcept {
