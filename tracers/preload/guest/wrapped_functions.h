@@ -88,7 +88,8 @@
   X(fexecve, fexecve)                           \
   X(posix_spawn, posix_spawn)                   \
   X(posix_spawnp, posix_spawnp)                 \
-  X(prctl, prctl)
+  X(prctl, prctl)                               \
+  X(syscall, syscall)
 
 // Real functions the library calls but does not wrap.
 #define DREL_UNWRAPPED_FUNCTIONS(X) X(getenv, getenv)

@@ -11,6 +11,7 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/sendfile.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -750,7 +751,16 @@ DREL_WRAPPER int posix_spawnp(pid_t* pid, const char* file,
 // ---- process state ----
 
 // A thread in strict seccomp mode may only read, write and exit: anything more (the fstat and
-// getpid of a report) kills the program, so the thread goes silent.
+// getpid of a report) kills the program, so the thread goes silent before it switches, and
+// speaks again if the switch failed.
+template <typename Call>
+long silent_if_strict(bool strict, Call call) noexcept {
+  if (strict) guest::silence_thread();
+  long rc = call();
+  if (rc != 0 && strict) guest::unsilence_thread();
+  return rc;
+}
+
 DREL_WRAPPER int prctl(int option, ...) noexcept {
   va_list args;
   va_start(args, option);
@@ -766,8 +776,24 @@ DREL_WRAPPER int prctl(int option, ...) noexcept {
     return -1;
   }
   const bool strict = option == PR_SET_SECCOMP && a2 == SECCOMP_MODE_STRICT;
-  if (strict) guest::silence_thread();
-  int rc = fn(option, a2, a3, a4, a5);
-  if (rc != 0 && strict) guest::unsilence_thread();
-  return rc;
+  return static_cast<int>(silent_if_strict(strict, [&] { return fn(option, a2, a3, a4, a5); }));
+}
+
+// The C library has no seccomp() function: programs enter seccomp mode through syscall(),
+// with either system call. Six arguments are passed on, as many as a system call takes.
+DREL_WRAPPER long syscall(long number, ...) noexcept {
+  va_list args;
+  va_start(args, number);
+  long a[6];
+  for (long& arg : a) arg = va_arg(args, long);
+  va_end(args);
+  using SyscallFn = long (*)(long, ...);
+  auto fn = real<SyscallFn>(RealFunction::syscall);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  const bool strict = (number == SYS_seccomp && a[0] == SECCOMP_SET_MODE_STRICT) ||
+                      (number == SYS_prctl && a[0] == PR_SET_SECCOMP && a[1] == SECCOMP_MODE_STRICT);
+  return silent_if_strict(strict, [&] { return fn(number, a[0], a[1], a[2], a[3], a[4], a[5]); });
 }
