@@ -456,5 +456,75 @@ TEST(LauncherReport, ShellScriptThatRenamesItsOutput) {
   EXPECT_EQ(find_process(r, shell.pid), &shell);
 }
 
+// ---- programs that try the library hard: traced, each runs exactly as untraced ----
+
+struct HostileCase {
+  std::string name;
+  std::string program;  // a build of the launcher_actions fixture
+  std::vector<std::string> actions;
+  std::vector<std::string> written;  // names under the run's directory the report shows written
+};
+
+void PrintTo(const HostileCase& c, std::ostream* os) { *os << c.name; }
+
+std::vector<std::string> alarm_files(int n) {
+  std::vector<std::string> names;
+  for (int k = 0; k < n; ++k) names.push_back("alarm-" + std::to_string(k) + ".txt");
+  return names;
+}
+
+// Where count-allocations works: six levels of 200-byte names, a working directory over 1 KiB.
+std::vector<std::string> deep_files() {
+  std::string deep;
+  for (int level = 0; level < 6; ++level) deep += std::string(200, 'd') + "/";
+  return {deep + "sub/g.txt", deep + "sub/h.txt", deep + "t0.txt", deep + "t3.txt"};
+}
+
+class LauncherHostilePrograms : public ::testing::TestWithParam<HostileCase> {};
+
+TEST_P(LauncherHostilePrograms, RunAsUntracedWithEveryFileInTheReport) {
+  const HostileCase& c = GetParam();
+  const std::string program = test::fixture_path(c.program);
+  if (access(program.c_str(), X_OK) != 0) GTEST_SKIP() << c.program << " is not built here";
+  std::vector<std::string> command = {program};
+  command.insert(command.end(), c.actions.begin(), c.actions.end());
+  test::TempDir plain_dir;
+  RunOptions plain;
+  plain.cwd = plain_dir.path();
+  plain.env = {{"LD_PRELOAD", std::nullopt}, {"DREL_PRELOAD_TRACE_SOCK", std::nullopt}};
+  const RunResult untraced = test::run_program(command, plain);
+  test::TempDir traced_dir;
+  test::TempDir report_dir;
+  RunOptions in_dir;
+  in_dir.cwd = traced_dir.path();
+  const RunResult traced = trace(report_dir / "out.msgpack", command, in_dir);
+  EXPECT_EQ(traced.exit_status, untraced.exit_status);
+  EXPECT_EQ(traced.out, untraced.out);
+  EXPECT_EQ(traced.err, untraced.err);
+  ASSERT_EQ(untraced.exit_status, 0) << untraced.err;
+  const TraceReport r = load(report_dir / "out.msgpack");
+  const std::string root = canonical(traced_dir.path());
+  int missing = 0;
+  for (const std::string& name : c.written) {
+    const FileRecord* f = find_file(r, root + "/" + name);
+    if (f == nullptr || !f->written) ++missing;
+  }
+  EXPECT_EQ(missing, 0) << "of " << c.written.size() << " files written";
+  EXPECT_EQ(r.events_dropped, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Programs, LauncherHostilePrograms,
+    ::testing::Values(
+        HostileCase{"BuiltWithAddressSanitizer", "launcher_actions_asan",
+                    {"write", "a.txt", "a", "read", "a.txt", "rename", "a.txt", "b.txt"},
+                    {"b.txt"}},
+        HostileCase{"SignalHandlerWritesFilesDuringFileIo", "launcher_actions",
+                    {"alarm-files", "1000"}, alarm_files(1000)},
+        // The count it prints must not change: the library allocates nothing.
+        HostileCase{"CountingItsOwnAllocations", "launcher_actions_counting",
+                    {"count-allocations"}, deep_files()}),
+    [](const auto& info) { return info.param.name; });
+
 }  // namespace
 }  // namespace drel

@@ -1,30 +1,33 @@
-// Keeps what a real function calls back into (the read under an fread) from being reported,
-// and tells a report made inside another one (a signal handler that interrupted reporting)
-// from the first: the library itself calls no wrapped function while it reports, so such a
-// call is the program's own and is reported, on a connection of its own.
+// Keeps the echo of a stream's own transfer (a read the stream code makes on the stream's
+// descriptor under an fread) from being reported twice, and tells a report made inside another
+// one (a signal handler that interrupted reporting) from the first: the library itself calls
+// no wrapped function while it reports, so such a call is the program's own and is reported,
+// on a connection of its own.
 #pragma once
 
 #include <cerrno>
 
 namespace drel::guest {
 
-// Whether the calling thread is inside a real function that a wrapper called.
-bool inside_real_call() noexcept;
+// Whether the calling thread is inside the real call of a stream transfer on descriptor fd.
+// Only that descriptor is guarded: a signal handler that runs meanwhile and opens or writes
+// other files does what the program asked, and is reported.
+bool inside_real_call_on(int fd) noexcept;
 
 // How many reports the calling thread is making at once (more than one only in a signal
 // handler that interrupted a report).
 int report_depth() noexcept;
 
-// Marks the calling thread as inside a real call for its lifetime.
+// Marks the calling thread as inside a real stream call on fd for its lifetime.
 class RealCallScope {
  public:
-  RealCallScope() noexcept;
+  explicit RealCallScope(int fd) noexcept;
   ~RealCallScope();
   RealCallScope(const RealCallScope&) = delete;
   RealCallScope& operator=(const RealCallScope&) = delete;
 
  private:
-  bool previous_;
+  int previous_;
 };
 
 // Counts one report of the calling thread for its lifetime.

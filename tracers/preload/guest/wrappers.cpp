@@ -54,19 +54,21 @@ Fn real(RealFunction which) noexcept {
   return reinterpret_cast<Fn>(guest::real_function(which));
 }
 
-// Reporting leaves errno as the real call set it. Nothing is reported from inside a real call
-// of another wrapper (the C library's own calls under an fread), nor without a launcher to
+// Reporting leaves errno as the real call set it. Nothing is reported without a launcher to
 // send to, when the path work is skipped as well. A report inside another (a signal handler
 // that interrupted one) is the program's own and goes out.
 template <typename Report>
 void report_quietly(Report report) noexcept {
-  if (guest::inside_real_call() || !guest::trace_session_active()) return;
+  if (!guest::trace_session_active()) return;
   guest::ReportScope scope;
   guest::ErrnoKeeper keep_errno;
   report();
 }
 
+// A transfer on the descriptor of a stream whose real call is running is that call's own,
+// reported by the stream wrapper.
 void after_fd_access(int fd, EventKind kind) noexcept {
+  if (guest::inside_real_call_on(fd)) return;
   report_quietly([&] { guest::report_fd_access(fd, kind); });
 }
 
@@ -128,8 +130,9 @@ int name_change(Report report, Args... args) {
   return rc;
 }
 
-// Streams report through their transfer calls; the real call is marked so that whatever the
-// stream code calls underneath stays unreported. args end with the stream.
+// Streams report through their transfer calls; the real call is marked so that what the
+// stream code does underneath on the stream's descriptor stays unreported. args end with the
+// stream.
 template <RealFunction which, EventKind kind, typename Fn, typename... Args>
 size_t stream_transfer(FILE* stream, Args... args) {
   auto fn = real<Fn>(which);
@@ -137,13 +140,14 @@ size_t stream_transfer(FILE* stream, Args... args) {
     errno = ENOSYS;
     return 0;
   }
-  if (guest::inside_real_call()) return fn(args...);
+  int fd = fileno(stream);
+  if (guest::inside_real_call_on(fd)) return fn(args...);
   size_t n;
   {
-    guest::RealCallScope real_call;
+    guest::RealCallScope real_call(fd);
     n = fn(args...);
   }
-  if (n != 0) report_quietly([&] { guest::report_fd_access(fileno(stream), kind); });
+  if (n != 0) report_quietly([&] { guest::report_fd_access(fd, kind); });
   return n;
 }
 
