@@ -783,6 +783,24 @@ TEST(PreloadLibrary, UndefinedSymbolsStayWithinTheAllowList) {
   EXPECT_GT(seen, 0) << r.out;
 }
 
+// glibc takes every thread's static TLS out of the thread's own stack: the library keeps only
+// small per-thread values there, its buffers and tables are in a block of their own.
+TEST(PreloadLibrary, StaticThreadLocalStorageStaysSmall) {
+  if (access("/usr/bin/readelf", X_OK) != 0) GTEST_SKIP() << "readelf is not installed";
+  RunResult r = run_program({"readelf", "-lW", preload_library_path()});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  std::istringstream lines(r.out);
+  int segments = 0;
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::string type, offset, vaddr, paddr, filesz, memsz;
+    if (!(words >> type >> offset >> vaddr >> paddr >> filesz >> memsz) || type != "TLS") continue;
+    ++segments;
+    EXPECT_LE(std::stoul(memsz, nullptr, 16), 256u) << line;
+  }
+  EXPECT_EQ(segments, 1) << r.out;
+}
+
 TEST(PreloadLibrary, NeedsOnlyTheCLibraryAndTheLoader) {
   if (access("/usr/bin/ldd", X_OK) != 0 && access("/bin/ldd", X_OK) != 0)
     GTEST_SKIP() << "ldd is not installed";

@@ -13,7 +13,7 @@
 #include "preload/guest/open_path.h"
 #include "preload/guest/path_text.h"
 #include "preload/guest/resolve_at_path.h"
-#include "preload/guest/thread_path_buffers.h"
+#include "preload/guest/thread_block.h"
 
 namespace drel::guest {
 namespace {

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstring>
 
+#include "preload/guest/thread_block.h"
+
 namespace drel::guest {
 namespace {
 
@@ -17,9 +19,8 @@ std::atomic<uint32_t>& descriptor_counter(int fd) {
   return g_descriptor_generation[fd >= 0 && fd < kTrackedDescriptors ? fd : kTrackedDescriptors];
 }
 
-// Zero-initialised in every new thread. A fork child inherits a copy and a vfork child shares
-// it: the pid the table was filled under tells them apart.
-constinit thread_local FdTable t_table;
+// The table itself is in the thread's block (thread_block.h). A fork child inherits a copy and a
+// vfork child shares it: the pid the table was filled under tells them apart.
 constinit thread_local bool t_table_busy = false;
 
 }  // namespace
@@ -81,7 +82,9 @@ FdTable* acquire_thread_fd_table() noexcept {
   if (t_table_busy) return nullptr;
   t_table_busy = true;
   std::atomic_signal_fence(std::memory_order_seq_cst);
-  return &t_table;
+  FdTable* table = thread_fd_table();
+  if (table == nullptr) release_thread_fd_table();
+  return table;
 }
 
 void release_thread_fd_table() noexcept {

@@ -71,7 +71,8 @@ class FdTable {
 };
 
 // The calling thread's table, or null while the thread is already using it (a signal handler
-// that interrupted an update): such a caller goes without the table.
+// that interrupted an update) or when it has none (no memory for it): such a caller goes
+// without the table.
 FdTable* acquire_thread_fd_table() noexcept;
 void release_thread_fd_table() noexcept;
 

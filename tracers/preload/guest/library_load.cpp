@@ -5,7 +5,7 @@
 #include "preload/guest/exec_environment.h"
 #include "preload/guest/real_functions.h"
 #include "preload/guest/recursion_guard.h"
-#include "preload/guest/thread_path_buffers.h"
+#include "preload/guest/thread_block.h"
 #include "preload/guest/trace_connection.h"
 #include "preload/guest/trace_session.h"
 
@@ -15,7 +15,7 @@ __attribute__((constructor)) void drel_preload_on_load() {
   drel::guest::resolve_real_functions();
   drel::guest::init_trace_session();
   drel::guest::prepare_connections();
-  drel::guest::prepare_path_buffers();
+  drel::guest::prepare_thread_blocks();
   drel::guest::capture_exec_environment();
   // The program this process runs is an input of the run, whoever started it.
   if (drel::guest::trace_session_active()) {

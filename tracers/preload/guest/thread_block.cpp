@@ -1,4 +1,4 @@
-#include "preload/guest/thread_path_buffers.h"
+#include "preload/guest/thread_block.h"
 
 #include <pthread.h>
 #include <sys/mman.h>
@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <new>
 
+#include "preload/guest/fd_table.h"
 #include "preload/guest/recursion_guard.h"
 
 namespace drel::guest {
@@ -15,28 +17,29 @@ namespace {
 // A report, a handler interrupting it, and two more handlers nested in that one.
 constexpr int kLevels = 4;
 
-struct PathBlock {
+struct ThreadBlock {
+  FdTable table;
   PathText level[kLevels];
 };
 
 // Raw system calls: mmap itself is one of the wrapped functions.
-PathBlock* map_block() {
+ThreadBlock* map_block() {
 #ifdef SYS_mmap2
-  long addr = syscall(SYS_mmap2, nullptr, sizeof(PathBlock), PROT_READ | PROT_WRITE,
+  long addr = syscall(SYS_mmap2, nullptr, sizeof(ThreadBlock), PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
 #else
-  long addr = syscall(SYS_mmap, nullptr, sizeof(PathBlock), PROT_READ | PROT_WRITE,
+  long addr = syscall(SYS_mmap, nullptr, sizeof(ThreadBlock), PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
 #endif
-  return addr == -1 ? nullptr : reinterpret_cast<PathBlock*>(addr);
+  return addr == -1 ? nullptr : reinterpret_cast<ThreadBlock*>(addr);
 }
 
-void unmap_block(PathBlock* block) { syscall(SYS_munmap, block, sizeof(PathBlock)); }
+void unmap_block(ThreadBlock* block) { syscall(SYS_munmap, block, sizeof(ThreadBlock)); }
 
 // A pointer only: kilobytes of static TLS would come out of every thread's stack. A fork child
 // inherits the block with the pointer; a vfork child shares both with its parent, which is
 // suspended and not reporting, so the child's report uses a buffer the parent has free.
-constinit thread_local std::atomic<PathBlock*> t_block{nullptr};
+constinit thread_local std::atomic<ThreadBlock*> t_block{nullptr};
 
 // Made when the library loads: made later, it could need an allocation in a thread that
 // already holds many keys.
@@ -45,16 +48,17 @@ pthread_key_t g_exit_key;
 
 void unmap_at_thread_exit(void* block) {
   t_block.store(nullptr, std::memory_order_relaxed);
-  unmap_block(static_cast<PathBlock*>(block));
+  unmap_block(static_cast<ThreadBlock*>(block));
 }
 
-PathBlock* thread_block() {
-  PathBlock* block = t_block.load(std::memory_order_relaxed);
+ThreadBlock* thread_block() {
+  ThreadBlock* block = t_block.load(std::memory_order_relaxed);
   if (block != nullptr) return block;
   block = map_block();
   if (block == nullptr) return nullptr;
+  new (&block->table) FdTable();
   // A signal handler may have mapped one meanwhile: the first stays, the other goes.
-  PathBlock* earlier = nullptr;
+  ThreadBlock* earlier = nullptr;
   if (!t_block.compare_exchange_strong(earlier, block, std::memory_order_relaxed)) {
     unmap_block(block);
     return earlier;
@@ -65,15 +69,20 @@ PathBlock* thread_block() {
 
 }  // namespace
 
-void prepare_path_buffers() noexcept {
+void prepare_thread_blocks() noexcept {
   g_exit_key_ready = pthread_key_create(&g_exit_key, unmap_at_thread_exit) == 0;
 }
 
 PathText* report_path_buffer() noexcept {
   int depth = report_depth();
   if (depth < 1 || depth > kLevels) return nullptr;
-  PathBlock* block = thread_block();
+  ThreadBlock* block = thread_block();
   return block != nullptr ? &block->level[depth - 1] : nullptr;
+}
+
+FdTable* thread_fd_table() noexcept {
+  ThreadBlock* block = thread_block();
+  return block != nullptr ? &block->table : nullptr;
 }
 
 }  // namespace drel::guest
