@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -388,6 +390,65 @@ TEST(LauncherReport, EachThreadOnItsOwnConnection) {
   ASSERT_EQ(r.processes.size(), 1u);
   EXPECT_EQ(std::count(tids.begin(), tids.end(), r.processes[0].pid), 0);
 }
+
+// Every process that sent an event has its real command and its parent, however short it
+// lived: each describes itself while it runs.
+struct ProcessesCase {
+  std::string name;
+  std::function<std::vector<std::string>(const test::TempDir&)> command;
+  size_t processes;                                  // the root and its descendants
+  std::optional<std::vector<std::string>> children;  // each child's command; nullopt: the root's
+};
+
+void PrintTo(const ProcessesCase& c, std::ostream* os) { *os << c.name; }
+
+class LauncherProcesses : public testing::TestWithParam<ProcessesCase> {};
+
+TEST_P(LauncherProcesses, EachHasItsCommandAndParent) {
+  const ProcessesCase& c = GetParam();
+  test::TempDir dir;
+  test::write_file(dir / "input", "in");
+  std::vector<std::string> command = c.command(dir);
+  RunOptions options;
+  options.cwd = dir.path();
+  const RunResult run = trace(dir / "out.msgpack", command, options);
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const TraceReport r = load(dir / "out.msgpack");
+  EXPECT_EQ(r.events_dropped, 0u);
+  ASSERT_EQ(r.processes.size(), c.processes);
+  std::vector<uint32_t> roots;
+  for (const ProcessRecord& p : r.processes)
+    if (!p.parent_pid) roots.push_back(p.pid);
+  ASSERT_EQ(roots.size(), 1u);
+  for (const ProcessRecord& p : r.processes) {
+    EXPECT_FALSE(p.env.empty()) << p.pid;
+    if (p.pid == roots[0]) {
+      EXPECT_EQ(p.command, command);
+      continue;
+    }
+    EXPECT_EQ(*p.parent_pid, roots[0]) << p.pid;
+    EXPECT_EQ(p.command, c.children.value_or(command)) << p.pid;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, LauncherProcesses,
+    testing::Values(
+        ProcessesCase{"ForkedChildrenThatEndAtOnce",
+                      [](const test::TempDir& d) {
+                        return std::vector<std::string>{actions(), "children", "2000",
+                                                        d / "out"};
+                      },
+                      2001, std::nullopt},
+        ProcessesCase{"ShellLoopOfShortCommands",
+                      [](const test::TempDir&) {
+                        return std::vector<std::string>{
+                            "/bin/sh", "-c",
+                            "i=0; while [ $i -lt 300 ]; do cat input >/dev/null; i=$((i+1)); "
+                            "done"};
+                      },
+                      301, std::vector<std::string>{"cat", "input"}}),
+    [](const auto& info) { return info.param.name; });
 
 TEST(LauncherReport, UndecodableFramesAreCountedAsDropped) {
   test::TempDir dir;

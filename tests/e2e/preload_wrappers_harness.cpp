@@ -83,7 +83,39 @@ struct Reader {
     *out = static_cast<uint32_t>(v);
     return true;
   }
+  bool key(const char* want) {
+    std::string k;
+    return str(&k) && k == want;
+  }
+  // bin in its shortest form.
+  bool bin(std::string* out) {
+    const uint8_t* b;
+    uint64_t len;
+    const uint8_t* s;
+    if (!take(1, &b) || *b < 0xc4 || *b > 0xc6) return false;
+    if (!be(size_t{1} << (*b - 0xc4), &len) || !take(len, &s)) return false;
+    out->assign(reinterpret_cast<const char*>(s), len);
+    return true;
+  }
+  bool boolean(bool* out) {
+    const uint8_t* b;
+    if (!take(1, &b) || (*b != 0xc2 && *b != 0xc3)) return false;
+    *out = *b == 0xc3;
+    return true;
+  }
 };
+
+std::vector<std::string> nul_pieces(const std::string& bytes) {
+  std::vector<std::string> out;
+  size_t at = 0;
+  while (at < bytes.size()) {
+    size_t end = bytes.find('\0', at);
+    if (end == std::string::npos) end = bytes.size();
+    if (end > at) out.push_back(bytes.substr(at, end - at));
+    at = end + 1;
+  }
+  return out;
+}
 
 struct Connection {
   int fd;
@@ -133,6 +165,28 @@ std::optional<WireEvent> decode_wire_event(const uint8_t* payload, size_t len) {
   if (e.kind != "read" && e.kind != "write" && e.kind != "open_read" && e.kind != "open_write")
     return std::nullopt;
   return e;
+}
+
+std::optional<WireProcess> decode_wire_process(const uint8_t* payload, size_t len) {
+  Reader r{payload, payload + len};
+  const uint8_t* header;
+  if (!r.take(1, &header) || (*header != 0x87 && *header != 0x85)) return std::nullopt;
+  WireProcess p;
+  std::string kind;
+  if (!r.key("kind") || !r.str(&kind) || kind != "process" || !r.key("pid") || !r.uint(&p.pid) ||
+      !r.key("thread_id") || !r.uint(&p.thread_id) || !r.key("parent_pid") ||
+      !r.uint(&p.parent_pid) || !r.key("exec") || !r.boolean(&p.exec))
+    return std::nullopt;
+  if (*header == 0x87) {
+    std::string cmdline, environ;
+    if (!r.key("cmdline") || !r.bin(&cmdline) || !r.key("environ") || !r.bin(&environ))
+      return std::nullopt;
+    p.has_areas = true;
+    p.command = nul_pieces(cmdline);
+    p.env = nul_pieces(environ);
+  }
+  if (r.p != r.end) return std::nullopt;
+  return p;
 }
 
 bool is_executable_read(const WireEvent& e) {
@@ -243,14 +297,23 @@ TracedRun run_traced(const std::vector<std::string>& argv, const TraceOptions& o
   for (size_t i = 0; i < conns.size(); ++i) {
     const std::string& b = conns[i].bytes;
     size_t at = 0;
-    while (b.size() - at >= 4) {
+    size_t index = 0;
+    size_t file_events = 0;
+    for (; b.size() - at >= 4; ++index) {
       const auto* p = reinterpret_cast<const uint8_t*>(b.data() + at);
       uint32_t len = p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t{p[3]} << 24);
       if (b.size() - at - 4 < len) break;
       auto event = decode_wire_event(p + 4, len);
+      auto process = event ? std::nullopt : decode_wire_process(p + 4, len);
       if (event) {
         event->connection = static_cast<int>(i);
-        (at == 0 && is_executable_read(*event) ? run.executables : run.events).push_back(*event);
+        event->frame_index = index;
+        (file_events++ == 0 && is_executable_read(*event) ? run.executables : run.events)
+            .push_back(*event);
+      } else if (process) {
+        process->connection = static_cast<int>(i);
+        process->frame_index = index;
+        run.processes.push_back(*process);
       } else {
         ++run.undecodable;
       }

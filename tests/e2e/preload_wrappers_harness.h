@@ -15,6 +15,20 @@ struct WireEvent {
   uint32_t thread_id = 0;
   std::string path;
   int connection = 0;  // index of the connection it came on, in accept order
+  size_t frame_index = 0;  // its place among the frames of its connection
+};
+
+// A process describing itself (the frame a process sends before its first file event).
+struct WireProcess {
+  uint32_t pid = 0;
+  uint32_t thread_id = 0;
+  uint32_t parent_pid = 0;
+  bool exec = false;
+  bool has_areas = false;
+  std::vector<std::string> command;  // cmdline split at NULs
+  std::vector<std::string> env;      // environ split at NULs
+  int connection = 0;
+  size_t frame_index = 0;  // its place among the frames of its connection
 };
 
 enum class Listener {
@@ -40,6 +54,7 @@ struct TracedRun {
   // The Read each process sends for its own program when the library loads (the first event
   // of a connection, for an executable file), kept apart so that events lists only the calls.
   std::vector<WireEvent> executables;
+  std::vector<WireProcess> processes;
   int connections = 0;
   int undecodable = 0;      // complete frames that did not decode
   size_t trailing_bytes = 0;  // bytes of incomplete frames when connections ended
@@ -49,6 +64,9 @@ TracedRun run_traced(const std::vector<std::string>& argv, const TraceOptions& o
 
 // Decodes one event payload in the exact form the library sends.
 std::optional<WireEvent> decode_wire_event(const uint8_t* payload, size_t len);
+
+// Decodes one process description in the exact form the library sends.
+std::optional<WireProcess> decode_wire_process(const uint8_t* payload, size_t len);
 
 std::string preload_library_path();
 

@@ -185,6 +185,65 @@ TEST_F(PreloadWrappers, EachProcessReportsItsExecutableAsRead) {
   EXPECT_EQ(run.executables[0].pid, run.events.at(0).pid);
 }
 
+// Every process describes itself before its first event: parent, exec or fork, command. Each
+// distinct description is shown as "P<n> exec|fork <parent> <command>", processes numbered in
+// order of appearance, the parent as such a number or "outside", the program as its base name.
+struct DescriptionCase {
+  std::string name;
+  std::string scenario;
+  std::string arg;
+  std::vector<std::string> expected;
+};
+
+void PrintTo(const DescriptionCase& c, std::ostream* os) { *os << c.name; }
+
+class PreloadProcessDescriptions : public PreloadWrappers,
+                                   public testing::WithParamInterface<DescriptionCase> {};
+
+TEST_P(PreloadProcessDescriptions, GoOutBeforeTheFirstEventOfEachProcess) {
+  const DescriptionCase& c = GetParam();
+  TracedRun run = calls(c.scenario, c.arg);
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  std::vector<uint32_t> pids;
+  auto number = [&](uint32_t pid) {
+    auto it = std::find(pids.begin(), pids.end(), pid);
+    if (it != pids.end()) return "P" + std::to_string(it - pids.begin());
+    return std::string("outside");
+  };
+  std::vector<std::string> got;
+  for (const WireProcess& p : run.processes) {
+    if (std::find(pids.begin(), pids.end(), p.pid) == pids.end()) pids.push_back(p.pid);
+    ASSERT_TRUE(p.has_areas) << p.pid;
+    std::string text = number(p.pid) + (p.exec ? " exec " : " fork ") + number(p.parent_pid);
+    for (size_t i = 0; i < p.command.size(); ++i)
+      text += " " + (i == 0 ? p.command[0].substr(p.command[0].rfind('/') + 1) : p.command[i]);
+    if (std::find(got.begin(), got.end(), text) == got.end()) got.push_back(text);
+    EXPECT_FALSE(p.env.empty()) << text;
+  }
+  EXPECT_EQ(got, c.expected) << describe(run);
+  std::vector<WireEvent> all = run.executables;
+  all.insert(all.end(), run.events.begin(), run.events.end());
+  for (const WireEvent& e : all) {
+    bool before = std::any_of(run.processes.begin(), run.processes.end(), [&](const auto& p) {
+      return p.pid == e.pid && p.connection == e.connection && p.frame_index < e.frame_index;
+    });
+    EXPECT_TRUE(before) << e.kind << " " << e.path << " of " << e.pid;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, PreloadProcessDescriptions,
+    testing::Values(
+        DescriptionCase{"ExecutedImage", "exec", "execve",
+                        {"P0 exec outside preload_calls exec execve",
+                         "P0 exec outside preload_calls env_report"}},
+        DescriptionCase{"ForkedCopy", "fork_inherited", "",
+                        {"P0 exec outside preload_calls fork_inherited",
+                         "P1 fork P0 preload_calls fork_inherited"}},
+        DescriptionCase{"VforkChildWithEachEvent", "vfork", "",
+                        {"P0 exec outside preload_calls vfork", "P1 fork P0 preload_calls vfork"}}),
+    ByName());
+
 // A program started with an environment of its own ("A=1" only) is traced all the same: it
 // gets the library first in LD_PRELOAD and the launcher's variables, and nothing else changes.
 class PreloadExecForms : public PreloadWrappers, public testing::WithParamInterface<std::string> {
@@ -764,9 +823,9 @@ TEST(PreloadLibrary, UndefinedSymbolsStayWithinTheAllowList) {
   const std::set<std::string> allowed = {
       "_ITM_deregisterTMCloneTable", "_ITM_registerTMCloneTable", "__cxa_finalize", "__environ",
       "__errno_location", "__gmon_start__", "__register_atfork", "close", "connect", "dirfd",
-      "dladdr", "dlsym", "environ", "fcntl", "fileno", "fstat", "getcwd", "getpid", "getrlimit",
-      "memcmp", "memcpy", "memmove", "pthread_key_create", "pthread_setspecific", "readlink",
-      "sendmsg", "setsockopt", "socket", "strchr", "strcmp", "strcspn", "strlen",
+      "dladdr", "dlsym", "environ", "fcntl", "fileno", "fstat", "getcwd", "getpid", "getppid",
+      "getrlimit", "memcmp", "memcpy", "memmove", "pthread_key_create", "pthread_setspecific",
+      "readlink", "sendmsg", "setsockopt", "socket", "strchr", "strcmp", "strcspn", "strlen",
       "strncmp", "strrchr", "syscall"};
   RunResult r = run_program({"nm", "-D", "--undefined-only", preload_library_path()});
   ASSERT_EQ(r.exit_status, 0) << r.err;

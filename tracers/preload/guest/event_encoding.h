@@ -26,4 +26,25 @@ size_t frame_dropped(uint32_t pid, uint32_t thread_id, uint64_t count, char* out
 // Room frame_event_head and frame_dropped need at most.
 constexpr size_t kFrameHeadCapacity = 64;
 
+// The areas a process shows as /proc/<pid>/cmdline and environ: NUL-separated bytes.
+struct ProcessAreas {
+  const char* cmdline = nullptr;
+  size_t cmdline_len = 0;
+  const char* environ = nullptr;
+  size_t environ_len = 0;
+  bool known = false;  // false: the frame carries neither, the launcher reads /proc
+};
+
+// The Process frame in pieces, so that the areas go out from where they are: head (everything
+// before the cmdline bytes), then the cmdline bytes, then middle (the environ key and header),
+// then the environ bytes. Without known areas head is the whole frame and middle empty.
+// Returns head's length, or 0 when a piece does not fit.
+size_t frame_process(uint32_t pid, uint32_t thread_id, uint32_t parent_pid, bool exec,
+                     const ProcessAreas& areas, char* head, size_t head_cap, char* middle,
+                     size_t middle_cap, size_t& middle_len) noexcept;
+
+// Room each of frame_process's two pieces needs at most.
+constexpr size_t kProcessHeadCapacity = 96;
+constexpr size_t kProcessMiddleCapacity = 16;
+
 }  // namespace drel::guest

@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "preload/guest/process_description.h"
 #include "preload/guest/trace_connection.h"
 #include "preload/guest/trace_session.h"
 
@@ -41,7 +42,15 @@ bool send_event(EventKind kind, const char* path, size_t path_len, CallerIds ids
   // The path goes out from where it already is; only the frame's head is built here.
   char head[kFrameHeadCapacity];
   size_t head_len = frame_event_head(kind, ids.pid, ids.tid, path_len, head, sizeof head);
-  if (head_len == 0 || !send_frame(head, head_len, path, path_len, ids.pid)) {
+  const FramePart parts[2] = {{head, head_len}, {path, path_len}};
+  bool sent = false;
+  if (head_len != 0 && in_own_process(ids.pid)) {
+    describe_process_once(ids);
+    sent = send_frame_parts(parts, 2, ids.pid);
+  } else if (head_len != 0) {
+    sent = send_described(ids, parts, 2);
+  }
+  if (!sent) {
     note_lost_event();
     return false;
   }

@@ -3,6 +3,7 @@
 #include "preload/guest/event_reporting.h"
 #include "preload/guest/event_sending.h"
 #include "preload/guest/exec_environment.h"
+#include "preload/guest/process_description.h"
 #include "preload/guest/real_functions.h"
 #include "preload/guest/recursion_guard.h"
 #include "preload/guest/thread_block.h"
@@ -11,16 +12,19 @@
 
 namespace {
 
-__attribute__((constructor)) void drel_preload_on_load() {
+// The C library hands ELF constructors the program's argc, argv and envp.
+__attribute__((constructor)) void drel_preload_on_load(int argc, char** argv, char** envp) {
   drel::guest::resolve_real_functions();
   drel::guest::init_trace_session();
   drel::guest::prepare_connections();
   drel::guest::prepare_thread_blocks();
   drel::guest::capture_exec_environment();
+  drel::guest::note_process_areas(argc, argv, envp);
   // The program this process runs is an input of the run, whoever started it.
   if (drel::guest::trace_session_active()) {
     drel::guest::ReportScope scope;
     drel::guest::ErrnoKeeper keep_errno;
+    drel::guest::describe_executed_image();
     drel::guest::report_executable();
   }
 }

@@ -95,25 +95,28 @@ bool connection_valid(uint32_t pid) {
          t_connection.pid == pid;
 }
 
-// Writes head then body, everything or fail with errno set; a return of 0 counts as failure.
-// done: the bytes that went out, so that a caller can tell a clean failure from a frame cut
-// in two.
-bool send_all(int fd, const char* head, size_t head_len, const char* body, size_t body_len,
-              size_t& done) {
-  size_t total = head_len + body_len;
+// Writes the parts in order, everything or fail with errno set; a return of 0 counts as
+// failure. done: the bytes that went out, so that a caller can tell a clean failure from a
+// frame cut in two.
+bool send_all(int fd, const FramePart* parts, size_t count, size_t& done) {
+  size_t total = 0;
+  for (size_t i = 0; i < count; ++i) total += parts[i].len;
   done = 0;
   while (done < total) {
-    iovec iov[2];
-    size_t count = 0;
-    if (done < head_len) {
-      iov[count++] = {const_cast<char*>(head + done), head_len - done};
-      if (body_len != 0) iov[count++] = {const_cast<char*>(body), body_len};
-    } else {
-      iov[count++] = {const_cast<char*>(body + (done - head_len)), total - done};
+    iovec iov[kMaxFrameParts];
+    size_t n = 0;
+    size_t skip = done;
+    for (size_t i = 0; i < count; ++i) {
+      if (skip >= parts[i].len) {
+        skip -= parts[i].len;
+        continue;
+      }
+      iov[n++] = {const_cast<char*>(parts[i].data + skip), parts[i].len - skip};
+      skip = 0;
     }
     msghdr message{};
     message.msg_iov = iov;
-    message.msg_iovlen = count;
+    message.msg_iovlen = n;
     ssize_t sent = sendmsg(fd, &message, MSG_NOSIGNAL);
     if (sent > 0) {
       done += static_cast<size_t>(sent);
@@ -134,12 +137,11 @@ bool connection_lost(int err) {
 // A vfork child (or a clone that skipped the fork handlers) runs on its parent's memory:
 // whatever it keeps there, the parent finds as its own. It sends on a connection of its own,
 // closed at once, and stores nothing.
-bool send_once(const char* head, size_t head_len, const char* body, size_t body_len,
-               uint32_t pid) {
+bool send_once(const FramePart* parts, size_t count, uint32_t pid) {
   Connection c = connect_for(pid);
   if (c.fd < 0) return false;
   size_t sent = 0;
-  bool ok = send_all(c.fd, head, head_len, body, body_len, sent);
+  bool ok = send_all(c.fd, parts, count, sent);
   close(c.fd);
   return ok;
 }
@@ -184,11 +186,10 @@ int connect_trace_socket(const char* path, size_t path_len) noexcept {
   return fd;
 }
 
-bool send_frame(const char* head, size_t head_len, const char* body, size_t body_len,
-                uint32_t pid) noexcept {
+bool send_frame_parts(const FramePart* parts, size_t count, uint32_t pid) noexcept {
+  if (count > kMaxFrameParts) return false;
   // A signal handler that interrupted a report must not write into the middle of its frame.
-  if (!in_own_process(pid) || report_depth() > 1)
-    return send_once(head, head_len, body, body_len, pid);
+  if (!in_own_process(pid) || report_depth() > 1) return send_once(parts, count, pid);
   // Checked before every send, not only before closing: a frame must never go into a
   // descriptor of the program's own.
   if (!connection_valid(pid) || !is_ours(t_connection)) {
@@ -196,13 +197,20 @@ bool send_frame(const char* head, size_t head_len, const char* body, size_t body
     if (!connect_thread(pid)) return false;
   }
   size_t sent = 0;
-  if (send_all(t_connection.fd, head, head_len, body, body_len, sent)) return true;
+  if (send_all(t_connection.fd, parts, count, sent)) return true;
   // Half a frame on the wire would spoil every later one: such a connection is closed, and the
   // launcher drops the incomplete tail.
-  if (sent != 0 || connection_lost(errno)) abandon(t_connection);
-  if (sent != 0 || !connection_lost(errno)) return false;
+  const bool lost = connection_lost(errno);  // before abandon's own calls change errno
+  if (sent != 0 || lost) abandon(t_connection);
+  if (sent != 0 || !lost) return false;
   if (!connect_thread(pid)) return false;
-  return send_all(t_connection.fd, head, head_len, body, body_len, sent);
+  return send_all(t_connection.fd, parts, count, sent);
+}
+
+bool send_frame(const char* head, size_t head_len, const char* body, size_t body_len,
+                uint32_t pid) noexcept {
+  const FramePart parts[2] = {{head, head_len}, {body, body_len}};
+  return send_frame_parts(parts, body_len != 0 ? 2 : 1, pid);
 }
 
 void prepare_connections() noexcept {

@@ -15,6 +15,17 @@ namespace drel::guest {
 bool send_frame(const char* head, size_t head_len, const char* body, size_t body_len,
                 uint32_t pid) noexcept;
 
+// One piece of a frame that is sent from where it lies.
+struct FramePart {
+  const char* data;
+  size_t len;
+};
+
+// The same for a frame (or frames that must go together) in up to kMaxFrameParts pieces,
+// written whole and in order.
+constexpr size_t kMaxFrameParts = 6;
+bool send_frame_parts(const FramePart* parts, size_t count, uint32_t pid) noexcept;
+
 // Work done once when the library loads: the thread-exit key that closes connections.
 void prepare_connections() noexcept;
 

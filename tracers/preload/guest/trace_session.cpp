@@ -21,11 +21,13 @@ enum State : int { kUnread = 0, kReading = 1, kReady = 2 };
 constinit std::atomic<int> g_state{kUnread};
 constinit std::atomic<uint32_t> g_fork_generation{0};
 constinit std::atomic<uint32_t> g_process_pid{0};
+constinit std::atomic<uint32_t> g_fork_parent{0};  // 0: this image was not forked here
 char g_socket_path[kMaxSocketPath + 1];
 size_t g_socket_path_len = 0;  // 0: absent
 
 void after_fork_in_child() {
   g_fork_generation.fetch_add(1, std::memory_order_relaxed);
+  g_fork_parent.store(g_process_pid.load(std::memory_order_relaxed), std::memory_order_relaxed);
   g_process_pid.store(static_cast<uint32_t>(getpid()), std::memory_order_relaxed);
 }
 
@@ -80,6 +82,10 @@ void unsilence_thread() noexcept { t_silenced = false; }
 
 bool in_own_process(uint32_t pid) noexcept {
   return g_process_pid.load(std::memory_order_relaxed) == pid;
+}
+
+uint32_t fork_parent_pid() noexcept {
+  return g_fork_parent.load(std::memory_order_relaxed);
 }
 
 uint32_t fork_generation() noexcept { return g_fork_generation.load(std::memory_order_relaxed); }

@@ -31,6 +31,10 @@ inline bool trace_session_active() noexcept {
 // child cloned without the fork handlers, which run on their parent's memory.
 bool in_own_process(uint32_t pid) noexcept;
 
+// In the child of a fork: the process that forked it, known while that one still runs; 0 in
+// an image that was not forked since it was loaded.
+uint32_t fork_parent_pid() noexcept;
+
 // Raised by one in the child of every fork.
 uint32_t fork_generation() noexcept;
 

@@ -85,7 +85,39 @@ void PreloadAggregator::ensure_process(uint32_t pid) {
       record.env = std::move(info->env);
     }
   }
-  processes_.emplace(pid, std::move(record));
+  processes_.emplace(pid, KnownProcess{std::move(record)});
+}
+
+int PreloadAggregator::command_rank(Witness w) {
+  return w == Witness::Proc ? 0 : w == Witness::ForkedCopy ? 1 : 2;
+}
+
+int PreloadAggregator::parent_rank(Witness w) {
+  return w == Witness::Proc ? 0 : w == Witness::ExecutedImage ? 1 : 2;
+}
+
+void PreloadAggregator::record_process_description(uint32_t pid, const Description& d) {
+  if (pid == root_pid_) {
+    ensure_process(pid);
+    return;
+  }
+  const Witness witness = d.exec ? Witness::ExecutedImage : Witness::ForkedCopy;
+  // Without its areas a process is read from /proc like one that said nothing.
+  if (!d.has_areas) ensure_process(pid);
+  auto [it, fresh] = processes_.try_emplace(pid);
+  KnownProcess& known = it->second;
+  known.record.pid = pid;
+  const bool better_parent = fresh || !known.record.parent_pid ||
+                             parent_rank(witness) > parent_rank(known.parent_from);
+  if (d.parent_pid && better_parent) {
+    known.record.parent_pid = d.parent_pid;
+    known.parent_from = witness;
+  }
+  if (d.has_areas && (fresh || command_rank(witness) >= command_rank(known.command_from))) {
+    known.record.command = split_nul_pieces(d.cmdline);
+    known.record.env = environ_cache_.parse(d.environ);
+    known.command_from = witness;
+  }
 }
 
 TraceReport PreloadAggregator::build_preload_report(double start_time, double end_time) && {
@@ -117,7 +149,8 @@ TraceReport PreloadAggregator::build_preload_report(double start_time, double en
   processes.reserve(processes_.size());
   EnvMap env_accessed;
   bool root_found = false;
-  for (auto& [pid, record] : processes_) {
+  for (auto& [pid, known] : processes_) {
+    ProcessRecord& record = known.record;
     if (pid == root_pid_) {
       env_accessed = record.env;
       root_found = true;

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/proc_info.h"
 #include "common/report.h"
 #include "preload/launcher/rename_reconciliation.h"
 
@@ -32,6 +33,20 @@ class PreloadAggregator {
   void record_write_access(uint32_t pid, uint32_t thread_id, std::string_view path);
   // Records a process from /proc once; later calls for the same pid do nothing.
   void ensure_process(uint32_t pid);
+
+  // What a process said about itself while it ran (a Process event): cmdline and environ are
+  // NUL-separated bytes as in /proc, has_areas false when it could not tell them.
+  struct Description {
+    std::optional<uint32_t> parent_pid;
+    bool exec = false;  // sent by a freshly executed image, not by a forked copy
+    bool has_areas = false;
+    std::string_view cmdline;
+    std::string_view environ;
+  };
+  // Command and environment come from the latest executed image's description, else a forked
+  // copy's, else /proc; the parent from a forked copy's description (exact), else the first one
+  // known. The root's record stays as the launcher started it.
+  void record_process_description(uint32_t pid, const Description& description);
 
   void count_dropped_event() { ++events_dropped_; }
   // Events a process told it could not send.
@@ -61,7 +76,18 @@ class PreloadAggregator {
   uint32_t root_pid_;
   std::vector<std::string> command_;
   EnvMap launcher_env_;
-  std::unordered_map<uint32_t, ProcessRecord> processes_;
+  // How a value of a record was learnt; a better witness replaces a worse one.
+  enum class Witness : uint8_t { Proc, ExecutedImage, ForkedCopy };
+  struct KnownProcess {
+    ProcessRecord record;
+    Witness command_from = Witness::Proc;
+    Witness parent_from = Witness::Proc;
+  };
+  static int command_rank(Witness w);
+  static int parent_rank(Witness w);
+
+  std::unordered_map<uint32_t, KnownProcess> processes_;
+  EnvironCache environ_cache_;
   std::unordered_map<std::string, PathState, TransparentStringHash, std::equal_to<>> paths_;
   IdentityMap directory_snapshots_;
   uint64_t events_dropped_ = 0;

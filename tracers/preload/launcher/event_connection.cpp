@@ -47,6 +47,14 @@ void dispatch_frames(FrameBuffer& buffer, PreloadAggregator& agg) {
     if (decode_event_view(b.subspan(kFrameLengthSize, total - kFrameLengthSize), event, failure)) {
       if (event.kind == EventKind::Dropped) {
         agg.count_dropped_events(event.count);
+      } else if (event.kind == EventKind::Process) {
+        PreloadAggregator::Description d;
+        if (event.has_parent) d.parent_pid = event.parent_pid;
+        d.exec = event.exec;
+        d.has_areas = event.has_areas;
+        d.cmdline = event.cmdline;
+        d.environ = event.environ;
+        agg.record_process_description(event.pid, d);
       } else if (protocol::marks_read(event.kind)) {
         agg.record_read_access(event.pid, event.thread_id, event.path);
       } else {

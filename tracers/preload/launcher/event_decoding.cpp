@@ -119,7 +119,7 @@ bool read_kind(Reader& r, EventKind& kind, DecodeFailure& failure) {
     std::string_view name;
     if (!r.text(t, name, failure)) return false;
     for (unsigned i = 0; i < protocol::kEventKindCount; ++i) {
-      if (name == protocol::kEventKindNames[i]) {
+      if (!name.empty() && name == protocol::kEventKindNames[i]) {
         kind = static_cast<EventKind>(i);
         return true;
       }
@@ -189,12 +189,71 @@ bool read_count(Reader r, uint64_t& count, DecodeFailure& failure) {
   return r.uint(count, failure);
 }
 
+bool read_bool(Reader r, bool& out, DecodeFailure& failure) {
+  mp_type t;
+  if (!r.type(t, failure)) return false;
+  if (t != MP_BOOL) return Reader::fail(failure, DecodeFailure::WrongType);
+  if (mp_check_bool(r.at(), r.end()) > 0) return Reader::fail(failure, DecodeFailure::Truncated);
+  const char* p = r.at();
+  out = mp_decode_bool(&p);
+  return true;
+}
+
+// Raw bytes of a str or bin value: an area of a process, which need not be UTF-8.
+bool read_bytes(Reader r, std::string_view& out, DecodeFailure& failure) {
+  mp_type t;
+  if (!r.type(t, failure)) return false;
+  if (t != MP_STR && t != MP_BIN) return Reader::fail(failure, DecodeFailure::WrongType);
+  return r.text(t, out, failure);
+}
+
+// Keys that only some kinds carry. For the others they are unknown keys, skipped whatever they
+// hold; so they are found first and read once the kind is known.
+enum Extra : unsigned { kCount, kParent, kExec, kCmdline, kEnviron, kExtraCount };
+constexpr std::array<std::string_view, kExtraCount> kExtraNames = {"count", "parent_pid", "exec",
+                                                                   "cmdline", "environ"};
+
+struct ExtraKeys {
+  std::array<const char*, kExtraCount> at{};  // where each value starts; null: absent
+  unsigned duplicated = 0;                    // bit per key seen twice
+
+  void note(std::string_view name, const char* value) {
+    for (unsigned i = 0; i < kExtraCount; ++i) {
+      if (name != kExtraNames[i]) continue;
+      if (at[i] != nullptr) duplicated |= 1u << i;
+      at[i] = value;
+    }
+  }
+  bool has(Extra e) const { return at[e] != nullptr; }
+  bool duplicate(Extra e) const { return (duplicated & (1u << e)) != 0; }
+};
+
+bool decode_process(const ExtraKeys& extra, const char* end, NativeTraceEventView& view,
+                    DecodeFailure& failure) {
+  for (Extra e : {kParent, kExec, kCmdline, kEnviron})
+    if (extra.duplicate(e)) return Reader::fail(failure, DecodeFailure::DuplicateKey);
+  if (extra.has(kCmdline) != extra.has(kEnviron))
+    return Reader::fail(failure, DecodeFailure::MissingKey);
+  if (extra.has(kParent)) {
+    Reader r(extra.at[kParent], end);
+    if (!read_u32(r, view.parent_pid, failure)) return false;
+    view.has_parent = true;
+  }
+  if (extra.has(kExec) && !read_bool(Reader(extra.at[kExec], end), view.exec, failure))
+    return false;
+  if (extra.has(kCmdline)) {
+    if (!read_bytes(Reader(extra.at[kCmdline], end), view.cmdline, failure) ||
+        !read_bytes(Reader(extra.at[kEnviron], end), view.environ, failure))
+      return false;
+    view.has_areas = true;
+  }
+  return true;
+}
+
 bool decode_map(Reader& r, uint64_t entries, NativeTraceEventView& view,
                 DecodeFailure& failure) {
   unsigned seen = 0;
-  // Where "count" was, read only for a Dropped event: for the file events it is just an unknown
-  // key and stays skipped whatever it holds.
-  const char* count_at = nullptr;
+  ExtraKeys extra;
   for (uint64_t i = 0; i < entries; ++i) {
     if (!r.is_text()) {
       // A key of another type is just an unknown key.
@@ -205,8 +264,8 @@ bool decode_map(Reader& r, uint64_t entries, NativeTraceEventView& view,
     std::string_view name;
     if (!r.type(key_type, failure) || !r.text(key_type, name, failure)) return false;
     const unsigned field = field_named(name);
-    if (field == 0 && name == "count" && count_at == nullptr) count_at = r.at();
     if (field == 0) {
+      extra.note(name, r.at());
       if (!r.skip(1, failure)) return false;
       continue;
     }
@@ -221,10 +280,15 @@ bool decode_map(Reader& r, uint64_t entries, NativeTraceEventView& view,
     }
     if (!ok) return false;
   }
+  const bool ids = (seen & (kPid | kThread)) == (kPid | kThread);
   if ((seen & kKind) != 0 && view.kind == EventKind::Dropped) {
-    if ((seen & (kPid | kThread)) != (kPid | kThread) || count_at == nullptr)
-      return Reader::fail(failure, DecodeFailure::MissingKey);
-    return read_count(Reader(count_at, r.end()), view.count, failure);
+    if (!ids || !extra.has(kCount)) return Reader::fail(failure, DecodeFailure::MissingKey);
+    if (extra.duplicate(kCount)) return Reader::fail(failure, DecodeFailure::DuplicateKey);
+    return read_count(Reader(extra.at[kCount], r.end()), view.count, failure);
+  }
+  if ((seen & kKind) != 0 && view.kind == EventKind::Process) {
+    if (!ids) return Reader::fail(failure, DecodeFailure::MissingKey);
+    return decode_process(extra, r.end(), view, failure);
   }
   if (seen != kAll) return Reader::fail(failure, DecodeFailure::MissingKey);
   return true;
@@ -247,7 +311,8 @@ bool decode_event_view(std::span<const uint8_t> payload, NativeTraceEventView& v
   } else {
     if (values != 4) return Reader::fail(failure, DecodeFailure::WrongArrayLength);
     if (!read_kind(r, out.kind, failure)) return false;
-    if (out.kind == EventKind::Dropped) return Reader::fail(failure, DecodeFailure::UnknownKind);
+    if (out.kind == EventKind::Dropped || out.kind == EventKind::Process)
+      return Reader::fail(failure, DecodeFailure::UnknownKind);
     if (!read_u32(r, out.pid, failure) || !read_u32(r, out.thread_id, failure) ||
         !read_path(r, out.path, failure)) {
       return false;

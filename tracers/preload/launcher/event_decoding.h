@@ -19,6 +19,14 @@ struct NativeTraceEventView {
   uint32_t thread_id = 0;
   std::string_view path;  // the file events
   uint64_t count = 0;     // Dropped: events the process could not send
+  // Process: the describing process's parent, whether a freshly executed image sent it, and
+  // its argument and environment areas (NUL-separated bytes), when it could tell them.
+  bool has_parent = false;
+  uint32_t parent_pid = 0;
+  bool exec = false;
+  bool has_areas = false;
+  std::string_view cmdline;
+  std::string_view environ;
 };
 
 enum class DecodeFailure : uint8_t {
@@ -41,7 +49,9 @@ inline constexpr unsigned kMaxEventNesting = 1024;
 // Reads one event from the start of payload; bytes after the first value are ignored.
 // Accepts a map (keys in any order, unknown keys skipped) or a 4-element array
 // [kind, pid, thread_id, path]; kind as a name (str or bin) or an index 0-3. A Dropped event
-// is a map only and carries "count" (unsigned) instead of "path".
+// is a map only and carries "count" (unsigned) instead of "path"; so is a Process event, with
+// "parent_pid" (unsigned) and "exec" (bool), both optional, and "cmdline" and "environ" (bin
+// or str, any bytes), both or neither.
 // On success view.path points into payload. Never recurses, whatever the nesting.
 bool decode_event_view(std::span<const uint8_t> payload, NativeTraceEventView& view,
                        DecodeFailure& failure) noexcept;

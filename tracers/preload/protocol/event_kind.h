@@ -7,17 +7,26 @@
 namespace drel::protocol {
 
 // The four file events, then the library's own: Dropped carries the number of events a
-// process built but could not send ({"kind": "dropped", "pid", "thread_id", "count"}).
-enum class EventKind : uint8_t { Read = 0, Write = 1, OpenRead = 2, OpenWrite = 3, Dropped = 4 };
+// process built but could not send ({"kind": "dropped", "pid", "thread_id", "count"});
+// Process is a process describing itself ({"kind": "process", "pid", "thread_id",
+// "parent_pid", "exec", "cmdline", "environ"}). 5 is reserved for the rename event.
+enum class EventKind : uint8_t {
+  Read = 0,
+  Write = 1,
+  OpenRead = 2,
+  OpenWrite = 3,
+  Dropped = 4,
+  Process = 6,
+};
 
-inline constexpr unsigned kEventKindCount = 5;
+inline constexpr unsigned kEventKindCount = 7;
 
 // Kinds that may also travel as their index: the four file events.
 inline constexpr unsigned kFileEventKindCount = 4;
 
-// Indexed by the kind's value.
-inline constexpr const char* kEventKindNames[kEventKindCount] = {"read", "write", "open_read",
-                                                                 "open_write", "dropped"};
+// Indexed by the kind's value; an empty name is a value not in use.
+inline constexpr const char* kEventKindNames[kEventKindCount] = {
+    "read", "write", "open_read", "open_write", "dropped", "", "process"};
 
 constexpr const char* event_kind_name(EventKind kind) noexcept {
   const auto i = static_cast<unsigned>(kind);

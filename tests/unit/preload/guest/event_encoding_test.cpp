@@ -155,6 +155,57 @@ TEST(GuestEventEncoding, LongestHeadFitsItsCapacity) {
             0u);
 }
 
+// A Process frame's pieces, joined with the areas between them, are the frame a MessagePack
+// encoder makes of the same map; areas take bin in its shortest form, so every length row
+// crosses a form boundary.
+struct ProcessFrameCase {
+  std::string name;
+  size_t cmdline_len;
+  size_t environ_len;
+  bool known;
+};
+
+void PrintTo(const ProcessFrameCase& c, std::ostream* os) { *os << c.name; }
+
+class GuestProcessFrames : public testing::TestWithParam<ProcessFrameCase> {};
+
+TEST_P(GuestProcessFrames, PiecesAndAreasMakeTheWholeFrame) {
+  const ProcessFrameCase& c = GetParam();
+  const std::string cmdline(c.cmdline_len, 'c');
+  const std::string environ(c.environ_len, 'e');
+  ProcessAreas areas{cmdline.data(), cmdline.size(), environ.data(), environ.size(), c.known};
+  char head[kProcessHeadCapacity];
+  char middle[kProcessMiddleCapacity];
+  size_t middle_len = 99;
+  const size_t n = frame_process(UINT32_MAX, 70000, 1, c.known, areas, head, sizeof head, middle,
+                                 sizeof middle, middle_len);
+  ASSERT_GT(n, 0u);
+  test::Pack p;
+  p.map(c.known ? 7 : 5).str("kind").str("process").str("pid").uint(UINT32_MAX);
+  p.str("thread_id").uint(70000).str("parent_pid").uint(1).str("exec");
+  p.raw({static_cast<uint8_t>(c.known ? 0xc3 : 0xc2)});
+  Bytes joined(head, head + n);
+  if (c.known) {
+    p.str("cmdline").bin(cmdline).str("environ").bin(environ);
+    joined = concat({joined, str_bytes(cmdline), Bytes(middle, middle + middle_len),
+                     str_bytes(environ)});
+  } else {
+    EXPECT_EQ(middle_len, 0u);
+  }
+  EXPECT_EQ(joined, test::frame(p.bytes()));
+  EXPECT_EQ(frame_process(UINT32_MAX, 70000, 1, c.known, areas, head, n - 1, middle,
+                          sizeof middle, middle_len),
+            0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Areas, GuestProcessFrames,
+                         testing::Values(ProcessFrameCase{"Empty", 0, 0, true},
+                                         ProcessFrameCase{"Bin8", 255, 1, true},
+                                         ProcessFrameCase{"Bin16", 256, 65535, true},
+                                         ProcessFrameCase{"Bin32", 65536, 300000, true},
+                                         ProcessFrameCase{"Unknown", 10, 10, false}),
+                         [](const auto& info) { return info.param.name; });
+
 class GuestEventCapacity : public testing::TestWithParam<size_t> {};
 
 // A buffer one byte short is refused untouched; an exact one is enough.

@@ -3,9 +3,11 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "common/proc_info.h"
 #include "preload/launcher/aggregator.h"
 #include "support/process_runner.h"
 
@@ -115,6 +117,104 @@ TEST(PreloadAggregator, OtherProcessReadFromProc) {
   ASSERT_FALSE(r.processes[0].command.empty());
   EXPECT_NE(r.processes[0].command[0].find("tests"), std::string::npos);
 }
+
+// A process's own descriptions, in the order the launcher handles them, and the record that
+// results. Steps name the process "gone" (no /proc to fall back on), "self" (this test, whose
+// /proc is there) or "root".
+struct DescriptionStep {
+  std::string who;
+  enum { Forked, Executed, ExecutedWithoutAreas, FileEvent } what;
+  uint32_t parent = 0;
+  std::string cmdline;
+  std::string environ;
+};
+
+struct DescribedCase {
+  std::string name;
+  std::vector<DescriptionStep> steps;
+  std::optional<uint32_t> parent;
+  std::vector<std::string> command;  // {"<proc>"}: what /proc shows for this test
+  EnvMap env;
+};
+
+void PrintTo(const DescribedCase& c, std::ostream* os) { *os << c.name; }
+
+class PreloadAggregatorDescriptions : public ::testing::TestWithParam<DescribedCase> {};
+
+TEST_P(PreloadAggregatorDescriptions, MakeTheRecord) {
+  const DescribedCase& c = GetParam();
+  const auto self = static_cast<uint32_t>(::getpid());
+  const EnvMap launcher_env = {{"L", "1"}};
+  PreloadAggregator agg({"launched"}, launcher_env, kNoSuchPid);
+  auto pid_of = [&](const std::string& who) {
+    return who == "self" ? self : who == "root" ? kNoSuchPid : kOtherGonePid;
+  };
+  for (const DescriptionStep& step : c.steps) {
+    if (step.what == DescriptionStep::FileEvent) {
+      agg.record_read_access(pid_of(step.who), 1, "/f");
+      continue;
+    }
+    PreloadAggregator::Description d;
+    d.parent_pid = step.parent;
+    d.exec = step.what != DescriptionStep::Forked;
+    d.has_areas = step.what != DescriptionStep::ExecutedWithoutAreas;
+    d.cmdline = step.cmdline;
+    d.environ = step.environ;
+    agg.record_process_description(pid_of(step.who), d);
+  }
+  const uint32_t pid = pid_of(c.steps.back().who);
+  TraceReport r = std::move(agg).build_preload_report(0, 0);
+  const ProcessRecord* record = nullptr;
+  for (const ProcessRecord& p : r.processes)
+    if (p.pid == pid) record = &p;
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(r.processes.size(), 1u);
+  EXPECT_EQ(record->parent_pid, c.parent);
+  if (c.command == std::vector<std::string>{"<proc>"}) {
+    std::optional<ProcessInfo> proc = read_process_info(static_cast<int>(self));
+    ASSERT_TRUE(proc.has_value());
+    EXPECT_EQ(record->command, proc->command);
+    EXPECT_EQ(record->env, proc->env);
+  } else {
+    EXPECT_EQ(record->command, c.command);
+    EXPECT_EQ(record->env, c.env);
+  }
+}
+
+using Step = DescriptionStep;
+using namespace std::string_literals;
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, PreloadAggregatorDescriptions,
+    testing::Values(
+        DescribedCase{"ForkedCopy",
+                      {{"gone", Step::Forked, 10, "a\0b\0"s, "X=1\0"s}},
+                      10, {"a", "b"}, {{"X", "1"}}},
+        DescribedCase{"ExecutedImageReplacesTheForkedCopyButNotItsParent",
+                      {{"gone", Step::Forked, 10, "sh\0"s, "X=1\0"s},
+                       {"gone", Step::Executed, 11, "cat\0f\0"s, "Y=2\0"s}},
+                      10, {"cat", "f"}, {{"Y", "2"}}},
+        DescribedCase{"ForkedCopyHandledLateKeepsTheExecutedCommand",
+                      {{"gone", Step::Executed, 11, "cat\0"s, "Y=2\0"s},
+                       {"gone", Step::Forked, 10, "sh\0"s, "X=1\0"s}},
+                      10, {"cat"}, {{"Y", "2"}}},
+        DescribedCase{"LaterExecutedImageWins",
+                      {{"gone", Step::Executed, 10, "sh\0"s, "X=1\0"s},
+                       {"gone", Step::Executed, 10, "cat\0"s, "Y=2\0"s}},
+                      10, {"cat"}, {{"Y", "2"}}},
+        DescribedCase{"EventOfAGoneProcessBeforeItsDescription",
+                      {{"gone", Step::FileEvent, 0, ""s, ""s},
+                       {"gone", Step::Executed, 10, "cat\0"s, ""s}},
+                      10, {"cat"}, {}},
+        DescribedCase{"AreasAsProcShowsThem",
+                      {{"gone", Step::Forked, 10, "a\0\0b\xff\0"s, "A=1\0A=2\0N\0\0"s}},
+                      10, {"a", "b\xef\xbf\xbd"}, {{"A", "2"}, {"N", ""}}},
+        DescribedCase{"WithoutAreasProcIsRead",
+                      {{"self", Step::ExecutedWithoutAreas, 42, ""s, ""s}}, 42, {"<proc>"}, {}},
+        DescribedCase{"RootKeepsWhatItWasStartedWith",
+                      {{"root", Step::Executed, 10, "other\0"s, "X=1\0"s}},
+                      std::nullopt, {"launched"}, {{"L", "1"}}}),
+    [](const auto& info) { return info.param.name; });
 
 class RenameTest : public ::testing::Test {
  protected:

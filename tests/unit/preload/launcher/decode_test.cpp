@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -306,6 +307,131 @@ TEST(DecodeFailureKind, NamesTheFault) {
     EXPECT_EQ(failure, row.expected) << decode_failure_text(failure);
   }
 }
+
+// The library's own events: what each decodes to, shown as text, or the failure.
+struct LibraryEventCase {
+  std::string name;
+  std::function<std::vector<uint8_t>()> payload;
+  std::string expected;
+};
+
+std::string shown(std::string_view bytes) {
+  std::string out(bytes);
+  std::replace(out.begin(), out.end(), '\0', '|');
+  return out;
+}
+
+std::string decoded_text(const std::vector<uint8_t>& payload) {
+  NativeTraceEventView v;
+  DecodeFailure failure = DecodeFailure::Malformed;
+  if (!decode_event_view(payload, v, failure)) return decode_failure_text(failure);
+  std::string out = std::string(protocol::event_kind_name(v.kind)) + " " + std::to_string(v.pid) +
+                    "/" + std::to_string(v.thread_id);
+  if (v.kind == EventKind::Dropped) out += " count " + std::to_string(v.count);
+  if (v.kind != EventKind::Process) return out;
+  if (v.has_parent) out += " parent " + std::to_string(v.parent_pid);
+  out += v.exec ? " exec" : " fork";
+  if (v.has_areas) out += " [" + shown(v.cmdline) + "] [" + shown(v.environ) + "]";
+  return out;
+}
+
+// A Process event as the library sends it, its areas as bin values.
+Pack process_event(std::string_view cmdline, std::string_view environ) {
+  Pack p;
+  p.map(7).str("kind").str("process").str("pid").uint(7).str("thread_id").uint(8);
+  p.str("parent_pid").uint(3).str("exec").raw({0xc3});
+  return std::move(p.str("cmdline").bin(cmdline).str("environ").bin(environ));
+}
+
+const std::vector<LibraryEventCase>& library_event_cases() {
+  using namespace std::string_literals;
+  static const std::vector<LibraryEventCase> cases = {
+      {"DroppedCount",
+       [] {
+         return Pack().map(4).str("kind").str("dropped").str("pid").uint(1).str("thread_id")
+             .uint(2).str("count").uint(300).bytes();
+       },
+       "dropped 1/2 count 300"},
+      {"DroppedWithoutCount",
+       [] { return Pack().map(3).str("kind").str("dropped").str("pid").uint(1).str("thread_id")
+                .uint(2).bytes(); },
+       "missing key in event"},
+      {"ProcessAsSent",
+       [] { return process_event("sh\0-c\0x\0"s, "A=1\0B=\xff\0"s).bytes(); },
+       "process 7/8 parent 3 exec [sh|-c|x|] [A=1|B=\xff|]"},
+      {"ProcessAreasAsStrings",
+       [] {
+         return Pack().map(5).str("environ").str("E=1").str("cmdline").str("ls").str("kind")
+             .str("process").str("thread_id").uint(8).str("pid").uint(7).bytes();
+       },
+       "process 7/8 fork [ls] [E=1]"},
+      {"ProcessWithoutAreas",
+       [] {
+         return Pack().map(5).str("kind").str("process").str("pid").uint(7).str("thread_id")
+             .uint(8).str("parent_pid").uint(3).str("exec").raw({0xc2}).bytes();
+       },
+       "process 7/8 parent 3 fork"},
+      {"ProcessWithOneAreaOnly",
+       [] {
+         return Pack().map(4).str("kind").str("process").str("pid").uint(7).str("thread_id")
+             .uint(8).str("cmdline").bin("ls").bytes();
+       },
+       "missing key in event"},
+      {"ProcessWithoutPid",
+       [] { return Pack().map(2).str("kind").str("process").str("thread_id").uint(8).bytes(); },
+       "missing key in event"},
+      {"ProcessAreaOfWrongType",
+       [] {
+         return Pack().map(5).str("kind").str("process").str("pid").uint(7).str("thread_id")
+             .uint(8).str("cmdline").uint(1).str("environ").bin("").bytes();
+       },
+       "event field has the wrong type"},
+      {"ProcessExecNotBool",
+       [] {
+         return Pack().map(4).str("kind").str("process").str("pid").uint(7).str("thread_id")
+             .uint(8).str("exec").uint(1).bytes();
+       },
+       "event field has the wrong type"},
+      {"ProcessParentTwice",
+       [] {
+         return Pack().map(5).str("kind").str("process").str("pid").uint(7).str("thread_id")
+             .uint(8).str("parent_pid").uint(1).str("parent_pid").uint(2).bytes();
+       },
+       "duplicate key in event"},
+      {"ProcessInArrayForm",
+       [] { return Pack().array(4).str("process").uint(1).uint(2).str("/x").bytes(); },
+       "unknown event kind"},
+      {"ProcessByIndex",
+       [] {
+         return Pack().map(4).str("kind").uint(6).str("pid").uint(7).str("thread_id").uint(8)
+             .str("path").str("/x").bytes();
+       },
+       "unknown event kind"},
+      // The unused value between the library's kinds is no kind at all, even as an empty name.
+      {"EmptyKindName",
+       [] { return event_with("kind", [](Pack& p) { p.str(""); }); },
+       "unknown event kind"},
+      // For a file event the keys of the library's kinds are just unknown keys.
+      {"FileEventWithProcessKeys",
+       [] {
+         return Pack().map(6).str("kind").str("read").str("pid").uint(1).str("thread_id").uint(2)
+             .str("path").str("/p").str("cmdline").uint(5).str("exec").nil().bytes();
+       },
+       "read 1/2"},
+  };
+  return cases;
+}
+
+void PrintTo(const LibraryEventCase& c, std::ostream* os) { *os << c.name; }
+
+class DecodeLibraryEvents : public ::testing::TestWithParam<LibraryEventCase> {};
+
+TEST_P(DecodeLibraryEvents, DecodeToTheirFields) {
+  EXPECT_EQ(decoded_text(GetParam().payload()), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, DecodeLibraryEvents, ::testing::ValuesIn(library_event_cases()),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace drel::launcher

@@ -1,0 +1,100 @@
+#include "preload/guest/process_description.h"
+
+#include <unistd.h>
+
+#include <atomic>
+
+#include "preload/guest/event_encoding.h"
+#include "preload/guest/path_text.h"
+#include "preload/guest/trace_connection.h"
+#include "preload/guest/trace_session.h"
+
+namespace drel::guest {
+namespace {
+
+// Set once by the constructor; a forked child inherits them with the memory they describe.
+constinit ProcessAreas g_areas{};
+// The process whose description went out from this memory: a fork child finds its parent's.
+constinit std::atomic<uint32_t> g_described_pid{0};
+
+// The span from v[0] to the end of the last string, when the strings lie one after another
+// as the kernel laid them out; null v (or no strings) is an empty area.
+bool contiguous_area(char** v, const char*& start, size_t& len) {
+  start = nullptr;
+  len = 0;
+  if (v == nullptr || v[0] == nullptr) return true;
+  const char* end = v[0];
+  for (size_t i = 0; v[i] != nullptr; ++i) {
+    if (v[i] != end) return false;
+    end = v[i] + c_length(v[i]) + 1;
+  }
+  start = v[0];
+  len = static_cast<size_t>(end - start);
+  return true;
+}
+
+// The description's frame, in pieces that leave the areas where they are.
+struct Description {
+  char head[kProcessHeadCapacity];
+  char middle[kProcessMiddleCapacity];
+  FramePart parts[4];
+  size_t count = 0;
+};
+
+bool build(CallerIds ids, uint32_t parent, bool exec, Description& d) {
+  size_t middle_len = 0;
+  size_t head_len = frame_process(ids.pid, ids.tid, parent, exec, g_areas, d.head, sizeof d.head,
+                                  d.middle, sizeof d.middle, middle_len);
+  if (head_len == 0) return false;
+  d.parts[0] = {d.head, head_len};
+  d.parts[1] = {g_areas.cmdline, g_areas.cmdline_len};
+  d.parts[2] = {d.middle, middle_len};
+  d.parts[3] = {g_areas.environ, g_areas.environ_len};
+  d.count = g_areas.known ? 4 : 1;
+  return true;
+}
+
+bool describe(CallerIds ids, uint32_t parent, bool exec) {
+  Description d;
+  return build(ids, parent, exec, d) && send_frame_parts(d.parts, d.count, ids.pid);
+}
+
+}  // namespace
+
+void note_process_areas(int argc, char** argv, char** envp) noexcept {
+  ProcessAreas areas;
+  if (argc < 0 || argv == nullptr) return;
+  areas.known = contiguous_area(argv, areas.cmdline, areas.cmdline_len) &&
+                contiguous_area(envp, areas.environ, areas.environ_len);
+  if (areas.known) g_areas = areas;
+}
+
+void describe_executed_image() noexcept {
+  if (trace_session_active()) describe_process_once(caller_ids());
+}
+
+void describe_process_once(CallerIds ids) noexcept {
+  uint32_t described = g_described_pid.load(std::memory_order_relaxed);
+  if (described == ids.pid) return;
+  // One thread describes; the others send their events meanwhile.
+  if (!g_described_pid.compare_exchange_strong(described, ids.pid, std::memory_order_relaxed))
+    return;
+  // An image not forked since it was loaded is the one the kernel started by an exec.
+  uint32_t parent = fork_parent_pid();
+  const bool exec = parent == 0;
+  if (exec) parent = static_cast<uint32_t>(getppid());
+  // Tried again at the next event.
+  if (!describe(ids, parent, exec)) g_described_pid.store(0, std::memory_order_relaxed);
+}
+
+bool send_described(CallerIds ids, const FramePart* parts, size_t count) noexcept {
+  Description d;
+  if (count > kMaxFrameParts - 4 || !build(ids, static_cast<uint32_t>(getppid()), false, d))
+    return false;
+  FramePart all[kMaxFrameParts];
+  for (size_t i = 0; i < d.count; ++i) all[i] = d.parts[i];
+  for (size_t i = 0; i < count; ++i) all[d.count + i] = parts[i];
+  return send_frame_parts(all, d.count + count, ids.pid);
+}
+
+}  // namespace drel::guest
