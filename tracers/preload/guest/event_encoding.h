@@ -44,7 +44,7 @@ size_t frame_process(uint32_t pid, uint32_t thread_id, uint32_t parent_pid, bool
                      size_t middle_cap, size_t& middle_len) noexcept;
 
 // Room each of frame_process's two pieces needs at most.
-constexpr size_t kProcessHeadCapacity = 96;
+constexpr size_t kProcessHeadCapacity = 88;
 constexpr size_t kProcessMiddleCapacity = 16;
 
 }  // namespace drel::guest

@@ -34,10 +34,11 @@ bool contiguous_area(char** v, const char*& start, size_t& len) {
 }
 
 // The description's frame, in pieces that leave the areas where they are.
+// Room is left behind the description's parts for a frame that goes with it.
 struct Description {
   char head[kProcessHeadCapacity];
   char middle[kProcessMiddleCapacity];
-  FramePart parts[4];
+  FramePart parts[kMaxFrameParts];
   size_t count = 0;
 };
 
@@ -91,10 +92,8 @@ bool send_described(CallerIds ids, const FramePart* parts, size_t count) noexcep
   Description d;
   if (count > kMaxFrameParts - 4 || !build(ids, static_cast<uint32_t>(getppid()), false, d))
     return false;
-  FramePart all[kMaxFrameParts];
-  for (size_t i = 0; i < d.count; ++i) all[i] = d.parts[i];
-  for (size_t i = 0; i < count; ++i) all[d.count + i] = parts[i];
-  return send_frame_parts(all, d.count + count, ids.pid);
+  for (size_t i = 0; i < count; ++i) d.parts[d.count + i] = parts[i];
+  return send_frame_parts(d.parts, d.count + count, ids.pid);
 }
 
 }  // namespace drel::guest
