@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -448,6 +449,51 @@ INSTANTIATE_TEST_SUITE_P(
                             "done"};
                       },
                       301, std::vector<std::string>{"cat", "input"}}),
+    [](const auto& info) { return info.param.name; });
+
+// Near its descriptor limit a traced program sees no EMFILE it would not see untraced, and a
+// launcher started with a low limit serves a program that raised its own: every thread's files
+// are in the report. limit: the shell's ulimit before it starts the launcher.
+struct DescriptorLimitCase {
+  std::string name;
+  std::string limit;
+  std::vector<std::string> actions;  // "@": the scratch directory
+  size_t held_files;
+};
+
+void PrintTo(const DescriptorLimitCase& c, std::ostream* os) { *os << c.name; }
+
+class LauncherDescriptorLimits : public testing::TestWithParam<DescriptorLimitCase> {};
+
+TEST_P(LauncherDescriptorLimits, ProgramKeepsItsDescriptorsAndEveryFileIsReported) {
+  const DescriptorLimitCase& c = GetParam();
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_max < 1024) GTEST_SKIP() << "hard descriptor limit below 1024";
+  test::TempDir dir;
+  std::vector<std::string> argv = {"/bin/sh", "-c", c.limit + " && exec \"$0\" \"$@\"",
+                                   launcher(), dir / "out.msgpack", actions()};
+  for (const std::string& a : c.actions) argv.push_back(a == "@" ? dir.path() : a);
+  RunOptions options;
+  options.env = {{"DREL_PRELOAD_LIB", library()},
+                 {"LD_PRELOAD", std::nullopt},
+                 {"DREL_PRELOAD_TRACE_SOCK", std::nullopt}};
+  const RunResult run = test::run_program(argv, options);
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const TraceReport r = load(dir / "out.msgpack");
+  size_t held = 0;
+  for (const FileRecord& f : r.files) held += f.path.find("/held-") != std::string::npos;
+  EXPECT_EQ(held, c.held_files);
+  EXPECT_EQ(r.events_dropped, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, LauncherDescriptorLimits,
+    testing::Values(
+        DescriptorLimitCase{"ManyThreadsHoldingFilesNearTheLimit", "ulimit -n 1024",
+                            {"hold-files", "400", "@"}, 800},
+        DescriptorLimitCase{"ProgramRaisesTheLimitTheLauncherStartedWith", "ulimit -Sn 256",
+                            {"raise-limit", "hold-files", "300", "@"}, 600}),
     [](const auto& info) { return info.param.name; });
 
 TEST(LauncherReport, UndecodableFramesAreCountedAsDropped) {

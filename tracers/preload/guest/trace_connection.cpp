@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -11,9 +12,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 
 #include "preload/guest/recursion_guard.h"
 #include "preload/guest/trace_session.h"
@@ -25,6 +28,9 @@ constexpr int kHighFdBase = 1000;
 constexpr int kSendBufferSize = 65536;
 // A connect or send the launcher cannot take in this time gives up; the event counts as lost.
 constexpr timeval kSendTimeout = {1, 0};
+// A thread waits this long for the shared connection at most (a send there may take its own
+// timeout); then its event counts as lost.
+constexpr long long kSharedWaitNs = 1'000'000'000;
 
 struct Connection {
   uint32_t generation;
@@ -32,10 +38,27 @@ struct Connection {
   dev_t dev;
   ino_t ino;
   uint32_t pid;
+  bool counted;  // one of the process's thread connections
 };
 
+constexpr Connection kNoConnection = {0, -1, 0, 0, 0, false};
+
 // Zero-initialised per thread; a fork leaves the child a copy with an old generation.
-constinit thread_local Connection t_connection = {0, -1, 0, 0, 0};
+constinit thread_local Connection t_connection = kNoConnection;
+// The fork generation in which this thread was refused a connection of its own: it sends
+// through the shared one from then on.
+constinit thread_local uint32_t t_shares_since = UINT32_MAX;
+
+// Thread connections this process holds now (reset in a fork child, which has one thread).
+constinit std::atomic<int> g_thread_connections{0};
+
+// The process's shared connection, for threads beyond the budget. Only the holder touches c;
+// a frame is written whole before it is given back, so frames never interleave on it.
+struct SharedConnection {
+  std::atomic<const void*> holder{nullptr};  // the holding thread's t_connection
+  Connection c = kNoConnection;
+};
+constinit SharedConnection g_shared;
 
 // Whether c.fd is still the socket c was made for: the program may have closed the number
 // and reused it, or dup2'd a descriptor of its own (a socket too) onto it.
@@ -49,7 +72,9 @@ bool is_ours(const Connection& c) {
 // Closes the descriptor only when it is still ours; forgets it either way.
 void abandon(Connection& c) {
   if (is_ours(c)) close(c.fd);
-  c = Connection{0, -1, 0, 0, 0};
+  if (c.counted && c.generation == fork_generation())
+    g_thread_connections.fetch_sub(1, std::memory_order_relaxed);
+  c = kNoConnection;
 }
 
 void close_at_thread_exit(void*) { abandon(t_connection); }
@@ -64,13 +89,16 @@ void close_when_thread_ends() {
   if (g_exit_key_ready) pthread_setspecific(g_exit_key, &t_connection);
 }
 
-// A connection for the caller, or one with fd -1.
-Connection connect_for(uint32_t pid) {
+// A connection for the caller, or one with fd -1; refused (-1, and *refused set) when the
+// socket's descriptor, the lowest free one, is refuse_from or higher.
+Connection connect_for(uint32_t pid, int refuse_from, bool* refused = nullptr) {
   size_t len = 0;
   const char* path = session_socket_path(&len);
-  Connection c{fork_generation(), -1, 0, 0, pid};
+  Connection c = kNoConnection;
+  c.generation = fork_generation();
+  c.pid = pid;
   if (path == nullptr) return c;
-  int fd = connect_trace_socket(path, len);
+  int fd = connect_trace_socket(path, len, refuse_from, refused);
   if (fd < 0) return c;
   struct stat st;
   if (fstat(fd, &st) != 0) {
@@ -83,17 +111,57 @@ Connection connect_for(uint32_t pid) {
   return c;
 }
 
+bool connection_valid(const Connection& c, uint32_t pid) {
+  return c.fd >= 0 && c.generation == fork_generation() && c.pid == pid;
+}
+
+// The calling thread's own connection, within the budget. A thread beyond it is marked to
+// send through the shared connection from now on (in this process).
 bool connect_thread(uint32_t pid) {
-  t_connection = connect_for(pid);
-  if (t_connection.fd < 0) return false;
+  const DescriptorBudget budget = descriptor_budget();
+  bool refused =
+      g_thread_connections.fetch_add(1, std::memory_order_relaxed) >= budget.thread_connections;
+  if (!refused) t_connection = connect_for(pid, budget.thread_refuse_from, &refused);
+  if (refused || t_connection.fd < 0) {
+    g_thread_connections.fetch_sub(1, std::memory_order_relaxed);
+    if (refused) t_shares_since = fork_generation();
+    return false;
+  }
+  t_connection.counted = true;
   close_when_thread_ends();
   return true;
 }
 
-bool connection_valid(uint32_t pid) {
-  return t_connection.fd >= 0 && t_connection.generation == fork_generation() &&
-         t_connection.pid == pid;
+bool connect_shared(uint32_t pid) {
+  g_shared.c = connect_for(pid, descriptor_budget().refuse_from);
+  return g_shared.c.fd >= 0;
 }
+
+long long monotonic_ns() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+// Takes the shared connection, waiting a bounded time; false when another thread holds it
+// longer, or when the caller itself does (a signal handler that interrupted a send there).
+bool take_shared() {
+  const void* self = &t_connection;
+  const void* expected = nullptr;
+  if (g_shared.holder.compare_exchange_strong(expected, self, std::memory_order_acquire))
+    return true;
+  if (expected == self) return false;
+  const long long give_up = monotonic_ns() + kSharedWaitNs;
+  for (unsigned tries = 1;; ++tries) {
+    syscall(SYS_sched_yield);
+    expected = nullptr;
+    if (g_shared.holder.compare_exchange_weak(expected, self, std::memory_order_acquire))
+      return true;
+    if (tries % 16 == 0 && monotonic_ns() > give_up) return false;
+  }
+}
+
+void give_shared_back() { g_shared.holder.store(nullptr, std::memory_order_release); }
 
 // Writes the parts in order, everything or fail with errno set; a return of 0 counts as
 // failure. done: the bytes that went out, so that a caller can tell a clean failure from a
@@ -138,11 +206,38 @@ bool connection_lost(int err) {
 // whatever it keeps there, the parent finds as its own. It sends on a connection of its own,
 // closed at once, and stores nothing.
 bool send_once(const FramePart* parts, size_t count, uint32_t pid) {
-  Connection c = connect_for(pid);
+  Connection c = connect_for(pid, descriptor_budget().refuse_from);
   if (c.fd < 0) return false;
   size_t sent = 0;
   bool ok = send_all(c.fd, parts, count, sent);
   close(c.fd);
+  return ok;
+}
+
+// Sends on c (the thread's or the shared connection), made with connect: checked before every
+// send, not only before closing, since a frame must never go into a descriptor of the
+// program's own; made again once when it turns out broken.
+template <typename Connect>
+bool send_on(Connection& c, const FramePart* parts, size_t count, uint32_t pid, Connect connect) {
+  if (!connection_valid(c, pid) || !is_ours(c)) {
+    abandon(c);
+    if (!connect(pid)) return false;
+  }
+  size_t sent = 0;
+  if (send_all(c.fd, parts, count, sent)) return true;
+  // Half a frame on the wire would spoil every later one: such a connection is closed, and the
+  // launcher drops the incomplete tail.
+  const bool lost = connection_lost(errno);  // before abandon's own calls change errno
+  if (sent != 0 || lost) abandon(c);
+  if (sent != 0 || !lost) return false;
+  if (!connect(pid)) return false;
+  return send_all(c.fd, parts, count, sent);
+}
+
+bool send_shared(const FramePart* parts, size_t count, uint32_t pid) {
+  if (!take_shared()) return false;
+  bool ok = send_on(g_shared.c, parts, count, pid, connect_shared);
+  give_shared_back();
   return ok;
 }
 
@@ -159,11 +254,27 @@ int connection_fd_base() noexcept {
   return base < 3 ? 3 : static_cast<int>(base);
 }
 
-int connect_trace_socket(const char* path, size_t path_len) noexcept {
+DescriptorBudget descriptor_budget() noexcept {
+  struct rlimit limit;
+  long long soft = INT_MAX;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < static_cast<rlim_t>(INT_MAX))
+    soft = static_cast<long long>(limit.rlim_cur);
+  return {static_cast<int>(soft / 16), static_cast<int>(soft - soft / 4),
+          static_cast<int>(soft - soft / 16)};
+}
+
+int connect_trace_socket(const char* path, size_t path_len, int refuse_from,
+                         bool* refused) noexcept {
   sockaddr_un addr;
   if (path_len >= sizeof addr.sun_path) return -1;
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
+  // The kernel gave the lowest free number: this high, the program is near its limit.
+  if (fd >= refuse_from) {
+    close(fd);
+    if (refused != nullptr) *refused = true;
+    return -1;
+  }
   int size = kSendBufferSize;
   setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
   // Bounds connect too: a launcher that cannot accept must not stall the program.
@@ -190,27 +301,24 @@ bool send_frame_parts(const FramePart* parts, size_t count, uint32_t pid) noexce
   if (count > kMaxFrameParts) return false;
   // A signal handler that interrupted a report must not write into the middle of its frame.
   if (!in_own_process(pid) || report_depth() > 1) return send_once(parts, count, pid);
-  // Checked before every send, not only before closing: a frame must never go into a
-  // descriptor of the program's own.
-  if (!connection_valid(pid) || !is_ours(t_connection)) {
-    abandon(t_connection);
-    if (!connect_thread(pid)) return false;
+  const uint32_t generation = fork_generation();
+  if (t_shares_since != generation) {
+    if (send_on(t_connection, parts, count, pid, connect_thread)) return true;
+    // Not refused by the budget: a failed connect or send, and the frame is dropped.
+    if (t_shares_since != generation) return false;
   }
-  size_t sent = 0;
-  if (send_all(t_connection.fd, parts, count, sent)) return true;
-  // Half a frame on the wire would spoil every later one: such a connection is closed, and the
-  // launcher drops the incomplete tail.
-  const bool lost = connection_lost(errno);  // before abandon's own calls change errno
-  if (sent != 0 || lost) abandon(t_connection);
-  if (sent != 0 || !lost) return false;
-  if (!connect_thread(pid)) return false;
-  return send_all(t_connection.fd, parts, count, sent);
+  return send_shared(parts, count, pid);
 }
 
 bool send_frame(const char* head, size_t head_len, const char* body, size_t body_len,
                 uint32_t pid) noexcept {
   const FramePart parts[2] = {{head, head_len}, {body, body_len}};
   return send_frame_parts(parts, body_len != 0 ? 2 : 1, pid);
+}
+
+void forget_connections_in_fork_child() noexcept {
+  g_thread_connections.store(0, std::memory_order_relaxed);
+  g_shared.holder.store(nullptr, std::memory_order_relaxed);
 }
 
 void prepare_connections() noexcept {

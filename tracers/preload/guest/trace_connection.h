@@ -1,6 +1,8 @@
-// The calling thread's own connection to the launcher.
+// The calling thread's connection to the launcher: its own, or, beyond the descriptor budget,
+// the process's shared one.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 
@@ -29,9 +31,27 @@ bool send_frame_parts(const FramePart* parts, size_t count, uint32_t pid) noexce
 // Work done once when the library loads: the thread-exit key that closes connections.
 void prepare_connections() noexcept;
 
-// A blocking (with a send and connect timeout), close-on-exec connection to path, moved to a high descriptor number; -1 on
-// failure.
-int connect_trace_socket(const char* path, size_t path_len) noexcept;
+// A blocking (with a send and connect timeout), close-on-exec connection to path, moved to a
+// high descriptor number; -1 on failure. Refused (-1, *refused set) when the kernel's lowest
+// free descriptor is refuse_from or higher: the program then uses nearly all it may have.
+int connect_trace_socket(const char* path, size_t path_len, int refuse_from = INT_MAX,
+                         bool* refused = nullptr) noexcept;
+
+// How many descriptors the library may take, from the soft RLIMIT_NOFILE read when a
+// connection is made (programs change their limit). A traced program must never run out of
+// descriptors because of the library, which holds one connection per thread up to
+// thread_connections, then one shared connection for all further threads.
+struct DescriptorBudget {
+  int thread_connections;  // a sixteenth of the limit
+  int thread_refuse_from;  // no new thread connection once the program's lowest free
+                           // descriptor is in the top quarter
+  int refuse_from;         // no connection at all in the top sixteenth: the event is lost
+};
+DescriptorBudget descriptor_budget() noexcept;
+
+// In a fork child: no thread but the caller, so no thread connection of its own yet, and no
+// holder of the shared connection.
+void forget_connections_in_fork_child() noexcept;
 
 // Lowest descriptor number a connection is moved to.
 int connection_fd_base() noexcept;

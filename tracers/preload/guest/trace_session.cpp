@@ -10,6 +10,7 @@
 #include "preload/guest/path_text.h"
 #include "preload/protocol/environment.h"
 #include "preload/guest/real_functions.h"
+#include "preload/guest/trace_connection.h"
 
 namespace drel::guest {
 namespace {
@@ -29,6 +30,7 @@ void after_fork_in_child() {
   g_fork_generation.fetch_add(1, std::memory_order_relaxed);
   g_fork_parent.store(g_process_pid.load(std::memory_order_relaxed), std::memory_order_relaxed);
   g_process_pid.store(static_cast<uint32_t>(getpid()), std::memory_order_relaxed);
+  forget_connections_in_fork_child();
 }
 
 const char* socket_variable() {

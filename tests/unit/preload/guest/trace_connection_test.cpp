@@ -84,5 +84,42 @@ TEST(GuestConnectionFdBase, StaysBelowTheDescriptorLimit) {
   }
 }
 
+// What the library may take of a program's descriptors, by its soft limit.
+TEST(GuestDescriptorBudget, FollowsTheSoftLimit) {
+  rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  struct Case {
+    rlim_t limit;
+    DescriptorBudget budget;
+  };
+  for (Case c : {Case{1024, {64, 768, 960}}, Case{256, {16, 192, 240}}, Case{20, {1, 15, 19}},
+                 Case{8, {0, 6, 8}}, Case{65536, {4096, 49152, 61440}}}) {
+    if (c.limit > saved.rlim_max) continue;
+    rlimit lowered = saved;
+    lowered.rlim_cur = c.limit;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    DescriptorBudget got = descriptor_budget();
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_EQ(got.thread_connections, c.budget.thread_connections) << "limit " << c.limit;
+    EXPECT_EQ(got.thread_refuse_from, c.budget.thread_refuse_from) << "limit " << c.limit;
+    EXPECT_EQ(got.refuse_from, c.budget.refuse_from) << "limit " << c.limit;
+  }
+}
+
+// A connection is refused, without leaking its socket, once the lowest free descriptor has
+// reached the given number.
+TEST_F(Listening, RefusedNearTheLimitLeaksNoDescriptor) {
+  const int lowest = next_free_fd();
+  bool refused = false;
+  EXPECT_EQ(connect_trace_socket(path_.c_str(), path_.size(), lowest, &refused), -1);
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(next_free_fd(), lowest);
+  refused = false;
+  int fd = connect_trace_socket(path_.c_str(), path_.size(), lowest + 1, &refused);
+  EXPECT_GE(fd, 0);
+  EXPECT_FALSE(refused);
+  close(fd);
+}
+
 }  // namespace
 }  // namespace drel::guest
