@@ -557,12 +557,13 @@ TEST_F(PreloadWrappers, ReportingFitsTheSmallestThreadStackAndAnAlternateSignalS
 TEST_F(PreloadWrappers, EndedThreadsGiveTheirConnectionsBack) {
   TracedRun run = calls("thread_churn");
   ASSERT_EQ(run.exit_status, 0) << describe(run);
-  // Only the main thread's connection (from its open) is still there at the end.
-  EXPECT_EQ(run.out, "1\n");
+  // Only the main thread's connection (from its open) is still there at the end, and no
+  // ended thread left its block of path buffers mapped.
+  EXPECT_EQ(run.out, "1 0\n");
   std::set<uint32_t> writers;
   for (const WireEvent& e : run.events)
     if (e.kind == "write") writers.insert(e.thread_id);
-  EXPECT_EQ(writers.size(), 50u);
+  EXPECT_EQ(writers.size(), 51u);
 }
 
 TEST_F(PreloadWrappers, ProgramThatTakesOverOurDescriptorsKeepsItsDataAndWeReconnect) {
