@@ -430,8 +430,22 @@ TEST_F(PreloadWrappers, WritesFromASignalHandlerDoNotDeadlock) {
   EXPECT_GE(kinds_for(run, in_dir("main.txt")).size(), 2u);
 }
 
-TEST_F(PreloadWrappers, ForkedChildrenOfAThreadedParentReportOnTheirOwnConnection) {
-  TracedRun run = calls("fork_threads");
+// The parent's threads on connections of their own, or all on the process's shared one (a
+// descriptor limit of 12; the main thread keeps the connection it made before): either way a child, forked while they send, reports on a connection
+// of its own and never waits for a lock its parent's threads held.
+struct ForkThreadsCase {
+  std::string name;
+  std::string how;
+  size_t parent_connections;
+};
+
+void PrintTo(const ForkThreadsCase& c, std::ostream* os) { *os << c.name; }
+
+class PreloadForkThreads : public PreloadWrappers,
+                           public testing::WithParamInterface<ForkThreadsCase> {};
+
+TEST_P(PreloadForkThreads, ChildrenReportOnTheirOwnConnection) {
+  TracedRun run = calls("fork_threads", GetParam().how);
   ASSERT_EQ(run.exit_status, 0) << describe(run);
   std::set<uint32_t> children;
   std::istringstream out(run.out);
@@ -448,9 +462,18 @@ TEST_F(PreloadWrappers, ForkedChildrenOfAThreadedParentReportOnTheirOwnConnectio
     }
   }
   EXPECT_EQ(reporting_children, children);
-  for (const auto& [connection, pids] : pids_by_connection)
+  size_t parent_connections = 0;
+  for (const auto& [connection, pids] : pids_by_connection) {
     EXPECT_EQ(pids.size(), 1u) << "connection " << connection << " carried several processes";
+    parent_connections += !children.contains(*pids.begin());
+  }
+  EXPECT_EQ(parent_connections, GetParam().parent_connections);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, PreloadForkThreads,
+                         testing::Values(ForkThreadsCase{"OwnConnections", "", 4},
+                                         ForkThreadsCase{"SharedConnection", "shared", 2}),
+                         ByName());
 
 TEST_F(PreloadWrappers, VforkChildReportsAsItselfOnItsOwnConnection) {
   TracedRun run = calls("vfork");
