@@ -589,6 +589,12 @@ TEST_F(PreloadWrappers, EndedThreadsGiveTheirConnectionsBack) {
   EXPECT_EQ(writers.size(), 51u);
 }
 
+TEST_F(PreloadWrappers, VforkChildrenThatExecLeaveNoPagesInTheirParent) {
+  TracedRun run = calls("vfork_exec");
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  EXPECT_EQ(run.out, "0\n");
+}
+
 TEST_F(PreloadWrappers, ProgramThatTakesOverOurDescriptorsKeepsItsDataAndWeReconnect) {
   TracedRun run = calls("steal_socket");
   ASSERT_EQ(run.exit_status, 0) << describe(run);

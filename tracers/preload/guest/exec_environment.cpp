@@ -104,6 +104,24 @@ void* map_pages(size_t size) {
   return r == -1 ? nullptr : reinterpret_cast<void*>(r);
 }
 
+struct Pages {
+  void* at;
+  size_t size;
+};
+
+// The pages a vfork child of this thread built its environment in. The child runs on its
+// parent's memory and thread-local storage; once its exec succeeded they stay in the parent,
+// where nothing would unmap them. The parent thread was held until that exec, so by the time
+// this thread (or its next vfork child) builds an environment again, they are free to go: at
+// most one such set is left per thread.
+constinit thread_local Pages t_left_by_vfork_child = {nullptr, 0};
+
+void unmap_pages_left_by_vfork_child() {
+  if (t_left_by_vfork_child.at == nullptr) return;
+  syscall(SYS_munmap, t_left_by_vfork_child.at, t_left_by_vfork_child.size);
+  t_left_by_vfork_child = Pages{nullptr, 0};
+}
+
 }  // namespace
 
 // Without DREL_PRELOAD_LIB (a library preloaded by hand), the library's own file name, when
@@ -144,6 +162,7 @@ void capture_exec_environment() noexcept {
 }
 
 TracedEnvironment::TracedEnvironment(char* const* envp) noexcept : envp_(envp) {
+  unmap_pages_left_by_vfork_child();
   if (!g_captured || !trace_session_active()) return;
   Scan s = scan(envp);
   if (s.library_ok && s.socket_ok && s.preload_ok && !s.duplicates) return;
@@ -199,10 +218,14 @@ TracedEnvironment::TracedEnvironment(char* const* envp) noexcept : envp_(envp) {
   envp_ = out;
   pages_ = pages;
   size_ = size;
+  // Unmapped after a failed exec (below), or by the parent thread after a successful one.
+  if (!in_own_process(static_cast<uint32_t>(getpid()))) t_left_by_vfork_child = Pages{pages, size};
 }
 
 TracedEnvironment::~TracedEnvironment() {
-  if (pages_ != nullptr) syscall(SYS_munmap, pages_, size_);
+  if (pages_ == nullptr) return;
+  if (t_left_by_vfork_child.at == pages_) t_left_by_vfork_child = Pages{nullptr, 0};
+  syscall(SYS_munmap, pages_, size_);
 }
 
 }  // namespace drel::guest

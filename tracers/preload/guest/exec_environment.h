@@ -13,7 +13,8 @@ void capture_exec_environment() noexcept;
 
 // The environment to pass on instead of envp. Owns the rebuilt copy, if one was needed, in
 // pages of its own (never the program's allocator); they go when this goes, which is after a
-// failed exec (a successful one replaces the whole image).
+// failed exec (a successful one replaces the whole image). A vfork child's pages, left in its
+// parent's memory by a successful exec, go when the parent thread next builds one.
 class TracedEnvironment {
  public:
   explicit TracedEnvironment(char* const* envp) noexcept;
