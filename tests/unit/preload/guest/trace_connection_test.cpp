@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "preload/guest/trace_connection.h"
@@ -63,46 +64,48 @@ TEST_F(Listening, FailedConnectsLeakNoDescriptor) {
   EXPECT_EQ(next_free_fd(), before);
 }
 
+// What f() gives with the soft descriptor limit lowered to limit (restored after), or nullopt
+// when the hard limit does not allow it.
+template <typename F>
+auto with_soft_limit(rlim_t limit, F f) -> std::optional<decltype(f())> {
+  rlimit saved;
+  if (getrlimit(RLIMIT_NOFILE, &saved) != 0 || limit > saved.rlim_max) return std::nullopt;
+  rlimit lowered = saved;
+  lowered.rlim_cur = limit;
+  if (setrlimit(RLIMIT_NOFILE, &lowered) != 0) return std::nullopt;
+  auto got = f();
+  EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  return got;
+}
+
 // The base follows a low descriptor limit down so the connection still fits below it.
 TEST(GuestConnectionFdBase, StaysBelowTheDescriptorLimit) {
-  rlimit saved;
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
   struct Case {
     rlim_t limit;
     int base;
   };
   for (Case c : {Case{1 << 20, 1000}, Case{4096, 1000}, Case{2000, 1000}, Case{1024, 512},
                  Case{256, 128}, Case{4, 3}}) {
-    if (c.limit > saved.rlim_max) continue;
-    rlimit lowered = saved;
-    lowered.rlim_cur = c.limit;
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
-    int base = connection_fd_base();
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
-    EXPECT_EQ(base, c.base) << "limit " << c.limit;
-    EXPECT_LT(base, static_cast<int>(c.limit));
+    std::optional<int> base = with_soft_limit(c.limit, connection_fd_base);
+    if (!base) continue;
+    EXPECT_EQ(*base, c.base) << "limit " << c.limit;
+    EXPECT_LT(*base, static_cast<int>(c.limit));
   }
 }
 
 // What the library may take of a program's descriptors, by its soft limit.
 TEST(GuestDescriptorBudget, FollowsTheSoftLimit) {
-  rlimit saved;
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
   struct Case {
     rlim_t limit;
     DescriptorBudget budget;
   };
   for (Case c : {Case{1024, {64, 768, 960}}, Case{256, {16, 192, 240}}, Case{20, {1, 15, 19}},
                  Case{8, {0, 6, 8}}, Case{65536, {4096, 49152, 61440}}}) {
-    if (c.limit > saved.rlim_max) continue;
-    rlimit lowered = saved;
-    lowered.rlim_cur = c.limit;
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
-    DescriptorBudget got = descriptor_budget();
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
-    EXPECT_EQ(got.thread_connections, c.budget.thread_connections) << "limit " << c.limit;
-    EXPECT_EQ(got.thread_refuse_from, c.budget.thread_refuse_from) << "limit " << c.limit;
-    EXPECT_EQ(got.refuse_from, c.budget.refuse_from) << "limit " << c.limit;
+    std::optional<DescriptorBudget> got = with_soft_limit(c.limit, descriptor_budget);
+    if (!got) continue;
+    EXPECT_EQ(got->thread_connections, c.budget.thread_connections) << "limit " << c.limit;
+    EXPECT_EQ(got->thread_refuse_from, c.budget.thread_refuse_from) << "limit " << c.limit;
+    EXPECT_EQ(got->refuse_from, c.budget.refuse_from) << "limit " << c.limit;
   }
 }
 
