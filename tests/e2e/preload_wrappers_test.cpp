@@ -589,6 +589,13 @@ TEST_F(PreloadWrappers, EndedThreadsGiveTheirConnectionsBack) {
   EXPECT_EQ(writers.size(), 51u);
 }
 
+// Its only socket is the connection it made for its own report.
+TEST_F(PreloadWrappers, ForkChildKeepsNoCopyOfItsParentsThreadConnections) {
+  TracedRun run = calls("fork_copies");
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  EXPECT_EQ(run.out, "1\n");
+}
+
 TEST_F(PreloadWrappers, VforkChildrenThatExecLeaveNoPagesInTheirParent) {
   TracedRun run = calls("vfork_exec");
   ASSERT_EQ(run.exit_status, 0) << describe(run);

@@ -38,10 +38,10 @@ struct Connection {
   dev_t dev;
   ino_t ino;
   uint32_t pid;
-  bool counted;  // one of the process's thread connections
+  int slot;  // a thread connection's place in g_slots; -1: not one
 };
 
-constexpr Connection kNoConnection = {0, -1, 0, 0, 0, false};
+constexpr Connection kNoConnection = {0, -1, 0, 0, 0, -1};
 
 // Zero-initialised per thread; a fork leaves the child a copy with an old generation.
 constinit thread_local Connection t_connection = kNoConnection;
@@ -51,6 +51,27 @@ constinit thread_local uint32_t t_shares_since = UINT32_MAX;
 
 // Thread connections this process holds now (reset in a fork child, which has one thread).
 constinit std::atomic<int> g_thread_connections{0};
+
+// Every thread connection of the process, so that a fork child can close its copies of the
+// other threads' ones: its threads are gone, nothing of theirs would ever close them.
+struct Slot {
+  std::atomic<int> fd{-1};
+  std::atomic<uint64_t> dev{0};
+  std::atomic<uint64_t> ino{0};
+};
+constinit Slot g_slots[kMaxThreadConnections];
+
+int claim_slot(const Connection& c) {
+  for (size_t i = 0; i < kMaxThreadConnections; ++i) {
+    int expected = -1;
+    if (!g_slots[i].fd.compare_exchange_strong(expected, c.fd, std::memory_order_relaxed))
+      continue;
+    g_slots[i].dev.store(c.dev, std::memory_order_relaxed);
+    g_slots[i].ino.store(c.ino, std::memory_order_relaxed);
+    return static_cast<int>(i);
+  }
+  return -1;
+}
 
 // The process's shared connection, for threads beyond the budget. Only the holder touches c;
 // a frame is written whole before it is given back, so frames never interleave on it.
@@ -72,8 +93,12 @@ bool is_ours(const Connection& c) {
 // Closes the descriptor only when it is still ours; forgets it either way.
 void abandon(Connection& c) {
   if (is_ours(c)) close(c.fd);
-  if (c.counted && c.generation == fork_generation())
+  // A fork child's copy of its parent's record has an older generation: its slot and count
+  // were reset at the fork.
+  if (c.slot >= 0 && c.generation == fork_generation()) {
+    g_slots[c.slot].fd.store(-1, std::memory_order_relaxed);
     g_thread_connections.fetch_sub(1, std::memory_order_relaxed);
+  }
   c = kNoConnection;
 }
 
@@ -122,12 +147,18 @@ bool connect_thread(uint32_t pid) {
   bool refused =
       g_thread_connections.fetch_add(1, std::memory_order_relaxed) >= budget.thread_connections;
   if (!refused) t_connection = connect_for(pid, budget.thread_refuse_from, &refused);
+  const int slot = t_connection.fd >= 0 ? claim_slot(t_connection) : -1;
+  if (t_connection.fd >= 0 && slot < 0) {
+    close(t_connection.fd);
+    t_connection = kNoConnection;
+    refused = true;
+  }
   if (refused || t_connection.fd < 0) {
     g_thread_connections.fetch_sub(1, std::memory_order_relaxed);
     if (refused) t_shares_since = fork_generation();
     return false;
   }
-  t_connection.counted = true;
+  t_connection.slot = slot;
   close_when_thread_ends();
   return true;
 }
@@ -259,7 +290,10 @@ DescriptorBudget descriptor_budget() noexcept {
   long long soft = INT_MAX;
   if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < static_cast<rlim_t>(INT_MAX))
     soft = static_cast<long long>(limit.rlim_cur);
-  return {static_cast<int>(soft / 16), static_cast<int>(soft - soft / 4),
+  const long long threads = soft / 16 < static_cast<long long>(kMaxThreadConnections)
+                               ? soft / 16
+                               : static_cast<long long>(kMaxThreadConnections);
+  return {static_cast<int>(threads), static_cast<int>(soft - soft / 4),
           static_cast<int>(soft - soft / 16)};
 }
 
@@ -317,6 +351,19 @@ bool send_frame(const char* head, size_t head_len, const char* body, size_t body
 }
 
 void forget_connections_in_fork_child() noexcept {
+  // Only ours are closed: a number the program took over since keeps the program's file.
+  for (Slot& slot : g_slots) {
+    const int fd = slot.fd.load(std::memory_order_relaxed);
+    if (fd < 0) continue;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) &&
+        st.st_dev == slot.dev.load(std::memory_order_relaxed) &&
+        st.st_ino == slot.ino.load(std::memory_order_relaxed))
+      close(fd);
+    slot.fd.store(-1, std::memory_order_relaxed);
+  }
+  if (is_ours(g_shared.c)) close(g_shared.c.fd);
+  g_shared.c = kNoConnection;
   g_thread_connections.store(0, std::memory_order_relaxed);
   g_shared.holder.store(nullptr, std::memory_order_relaxed);
 }

@@ -41,16 +41,17 @@ int connect_trace_socket(const char* path, size_t path_len, int refuse_from = IN
 // connection is made (programs change their limit). A traced program must never run out of
 // descriptors because of the library, which holds one connection per thread up to
 // thread_connections, then one shared connection for all further threads.
+constexpr size_t kMaxThreadConnections = 1024;
 struct DescriptorBudget {
-  int thread_connections;  // a sixteenth of the limit
+  int thread_connections;  // a sixteenth of the limit, kMaxThreadConnections at most
   int thread_refuse_from;  // no new thread connection once the program's lowest free
                            // descriptor is in the top quarter
   int refuse_from;         // no connection at all in the top sixteenth: the event is lost
 };
 DescriptorBudget descriptor_budget() noexcept;
 
-// In a fork child: no thread but the caller, so no thread connection of its own yet, and no
-// holder of the shared connection.
+// In a fork child: no thread but the caller, so its copies of the parent's connections are
+// closed, and nobody holds the shared connection.
 void forget_connections_in_fork_child() noexcept;
 
 // Lowest descriptor number a connection is moved to.

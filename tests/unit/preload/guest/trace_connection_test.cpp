@@ -100,7 +100,7 @@ TEST(GuestDescriptorBudget, FollowsTheSoftLimit) {
     DescriptorBudget budget;
   };
   for (Case c : {Case{1024, {64, 768, 960}}, Case{256, {16, 192, 240}}, Case{20, {1, 15, 19}},
-                 Case{8, {0, 6, 8}}, Case{65536, {4096, 49152, 61440}}}) {
+                 Case{8, {0, 6, 8}}, Case{65536, {1024, 49152, 61440}}}) {
     std::optional<DescriptorBudget> got = with_soft_limit(c.limit, descriptor_budget);
     if (!got) continue;
     EXPECT_EQ(got->thread_connections, c.budget.thread_connections) << "limit " << c.limit;
