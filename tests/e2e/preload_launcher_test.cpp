@@ -529,8 +529,8 @@ TEST(LauncherReport, ExistingOutputIsReplacedKeepingItsMode) {
 TEST(LauncherReport, ShellScriptThatRenamesItsOutput) {
   test::TempDir dir;
   test::write_file(dir / "in.txt", "hello\n");
-  // The pause before the rename lets the launcher handle the temporary's write event while the
-  // file still exists, as a launcher that followed it by identity would need.
+  // The shell writes the temporary, another process renames it; the pause keeps that process
+  // alive while the launcher reads its /proc entry.
   const std::string script =
       "read line < \"$1/in.txt\"; echo \"$line\" > \"$1/out.txt.tmp\"; "
       "\"$2\" read \"$1/in.txt\" sleep 500 rename \"$1/out.txt.tmp\" \"$1/out.txt\"; :";
@@ -547,15 +547,15 @@ TEST(LauncherReport, ShellScriptThatRenamesItsOutput) {
                                             dir / "out.txt.tmp"}));
   EXPECT_TRUE(find_file(r, dir / "out.txt.tmp")->written);
   EXPECT_TRUE(find_file(r, dir / "in.txt")->read);
-  for (const FileRecord& f : r.files) {
-    if (f.path == dir / "out.txt") {
-      EXPECT_TRUE(f.written);
-    }
-  }
   // The shell (the root) and the renaming program it started, recorded at its first read.
   ASSERT_EQ(r.processes.size(), 2u);
   const ProcessRecord& shell = r.processes[0].parent_pid ? r.processes[1] : r.processes[0];
   const ProcessRecord& renamer = r.processes[0].parent_pid ? r.processes[0] : r.processes[1];
+  // The final name carries the shell's write of the temporary, sent on another connection.
+  const FileRecord* out = find_file(r, dir / "out.txt");
+  EXPECT_TRUE(out->written);
+  EXPECT_EQ(out->written_threads, (std::vector<uint32_t>{std::min(shell.pid, renamer.pid),
+                                                         std::max(shell.pid, renamer.pid)}));
   EXPECT_EQ(shell.command[0], "/bin/sh");
   ASSERT_FALSE(renamer.command.empty());
   EXPECT_EQ(renamer.command[0], actions());
@@ -631,6 +631,62 @@ INSTANTIATE_TEST_SUITE_P(
         // The count it prints must not change: the library allocates nothing.
         HostileCase{"CountingItsOwnAllocations", "launcher_actions_counting",
                     {"count-allocations"}, deep_files()}),
+    [](const auto& info) { return info.param.name; });
+
+// Renames followed by what the run did: each row a script of the actions fixture ("$A"),
+// run in a scratch directory, and the records of every path in it ("r"/"-", "w"/"-").
+struct RenameRunCase {
+  std::string name;
+  std::string script;
+  std::vector<std::string> files;  // "name rw" in report order
+};
+
+void PrintTo(const RenameRunCase& c, std::ostream* os) { *os << c.name; }
+
+class LauncherRenames : public ::testing::TestWithParam<RenameRunCase> {};
+
+TEST_P(LauncherRenames, FollowWhatTheRunDid) {
+  test::TempDir dir;
+  const std::string here = canonical(dir.path());
+  RunOptions options;
+  options.cwd = here;
+  const RunResult run = trace(here + "/report", {"/bin/sh", "-c", "A=\"$0\"; " + GetParam().script,
+                                                 actions()},
+                              options);
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const TraceReport r = load(here + "/report");
+  std::vector<std::string> got;
+  for (const FileRecord& f : r.files) {
+    if (!f.path.starts_with(here + "/")) continue;
+    got.push_back(f.path.substr(here.size() + 1) + " " + (f.read ? "r" : "-") +
+                  (f.written ? "w" : "-"));
+  }
+  EXPECT_EQ(got, GetParam().files);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, LauncherRenames,
+    ::testing::Values(
+        RenameRunCase{"FileWrittenThenRenamed",
+                      "\"$A\" write a.tmp x read a.tmp rename a.tmp a",
+                      {"a rw", "a.tmp rw"}},
+        RenameRunCase{"DirectoryHoldingWrittenFilesRenamed",
+                      "\"$A\" mkdir d mkdir d/s write d/x 1 read d/x write d/s/y 2 rename d e",
+                      {"d -w", "d/s -w", "d/s/y -w", "d/x rw", "e -w", "e/s -w", "e/s/y -w",
+                       "e/x rw"}},
+        // Each step another process.
+        RenameRunCase{"RenameChain",
+                      "\"$A\" write a 1 read a; \"$A\" rename a b; \"$A\" rename b c",
+                      {"a rw", "b rw", "c rw"}},
+        // In its own process after the rename, and in the next process once the launcher has
+        // seen that nothing was pending after the rename (the pause lets it look).
+        RenameRunCase{"WriteToTheOldNameAfterTheRename",
+                      "\"$A\" write a 1 rename a b write a 2 read a; "
+                      "\"$A\" write c 3 rename c d sleep 100; \"$A\" write c 4 read c",
+                      {"a rw", "b -w", "c rw", "d -w"}},
+        RenameRunCase{"ExchangeSwapsWhatWasDone",
+                      "\"$A\" write b 1 read b; \"$A\" write a 2 exchange a b",
+                      {"a rw", "b rw"}}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

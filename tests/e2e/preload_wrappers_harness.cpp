@@ -65,21 +65,23 @@ struct Reader {
     out->assign(reinterpret_cast<const char*>(s), len);
     return true;
   }
-  bool uint(uint32_t* out) {
+  bool uint64(uint64_t* out) {
     const uint8_t* b;
     if (!take(1, &b)) return false;
-    uint64_t v;
     if (*b <= 0x7f) {
-      v = *b;
-    } else if (*b == 0xcc) {
-      if (!be(1, &v)) return false;
-    } else if (*b == 0xcd) {
-      if (!be(2, &v)) return false;
-    } else if (*b == 0xce) {
-      if (!be(4, &v)) return false;
-    } else {
-      return false;
+      *out = *b;
+      return true;
     }
+    // The shortest form only, as the library writes it.
+    const uint64_t floor[] = {0x80, 0x100, 0x10000, 0x100000000ull};
+    for (size_t i = 0; i < 4; ++i) {
+      if (*b == 0xcc + i) return be(size_t{1} << i, out) && *out >= floor[i];
+    }
+    return false;
+  }
+  bool uint(uint32_t* out) {
+    uint64_t v;
+    if (!uint64(&v) || v > UINT32_MAX) return false;
     *out = static_cast<uint32_t>(v);
     return true;
   }
@@ -149,19 +151,26 @@ std::string preload_library_path() { return bin_path("libdrel_tracer_preload.so"
 std::optional<WireEvent> decode_wire_event(const uint8_t* payload, size_t len) {
   Reader r{payload, payload + len};
   const uint8_t* header;
-  if (!r.take(1, &header) || *header != 0x84) return std::nullopt;
+  if (!r.take(1, &header) || (*header != 0x84 && *header != 0x87)) return std::nullopt;
+  const bool rename = *header == 0x87;
   WireEvent e;
-  const char* keys[] = {"kind", "pid", "thread_id", "path"};
+  std::vector<const char*> keys = {"kind", "pid", "thread_id", "path"};
+  if (rename) keys = {"kind", "pid", "thread_id", "time", "exchange", "from", "path"};
+  uint64_t time = 0;
   for (const char* want : keys) {
     std::string key;
     if (!r.str(&key) || key != want) return std::nullopt;
-    bool ok = key == "kind"  ? r.str(&e.kind)
-              : key == "pid" ? r.uint(&e.pid)
-              : key == "path" ? r.str(&e.path)
-                              : r.uint(&e.thread_id);
+    bool ok = key == "kind"       ? r.str(&e.kind)
+              : key == "pid"      ? r.uint(&e.pid)
+              : key == "path"     ? r.str(&e.path)
+              : key == "from"     ? r.str(&e.from)
+              : key == "time"     ? r.uint64(&time) && time > 0
+              : key == "exchange" ? r.boolean(&e.exchange)
+                                  : r.uint(&e.thread_id);
     if (!ok) return std::nullopt;
   }
   if (r.p != r.end) return std::nullopt;
+  if (rename) return e.kind == "rename" ? std::optional(e) : std::nullopt;
   if (e.kind != "read" && e.kind != "write" && e.kind != "open_read" && e.kind != "open_write")
     return std::nullopt;
   return e;

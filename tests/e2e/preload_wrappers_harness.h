@@ -13,7 +13,9 @@ struct WireEvent {
   std::string kind;
   uint32_t pid = 0;
   uint32_t thread_id = 0;
-  std::string path;
+  std::string path;      // a rename's new name
+  std::string from;      // a rename's old name
+  bool exchange = false;  // a rename that swapped the two names
   int connection = 0;  // index of the connection it came on, in accept order
   size_t frame_index = 0;  // its place among the frames of its connection
 };

@@ -34,8 +34,15 @@ std::string describe(const TracedRun& run) {
   std::ostringstream s;
   s << "exit " << run.exit_status << ", stderr: " << run.err << "\nevents:\n";
   for (const WireEvent& e : run.events)
-    s << "  " << e.kind << " " << e.path << " pid " << e.pid << " tid " << e.thread_id << "\n";
+    s << "  " << e.kind << " " << (e.from.empty() ? "" : e.from + " -> ") << e.path << " pid "
+      << e.pid << " tid " << e.thread_id << "\n";
   return s.str();
+}
+
+// (kind, path) of one event; a rename is ("rename" or "exchange", "old -> new").
+std::pair<std::string, std::string> kind_and_path(const WireEvent& e) {
+  if (e.kind != "rename") return {e.kind, e.path};
+  return {e.exchange ? "exchange" : "rename", e.from + " -> " + e.path};
 }
 
 class PreloadWrappers : public testing::Test {
@@ -84,7 +91,7 @@ TEST_F(PreloadWrappers, OpensAreClassifiedRelativePathsResolvedAbsoluteKeptAsWri
   TracedRun run = calls("open", as_written);
   ASSERT_EQ(run.exit_status, 0) << describe(run);
   std::vector<std::pair<std::string, std::string>> got;
-  for (const WireEvent& e : run.events) got.emplace_back(e.kind, e.path);
+  for (const WireEvent& e : run.events) got.push_back(kind_and_path(e));
   std::vector<std::pair<std::string, std::string>> expected = {
       {"open_read", in_dir("data.txt")},                                       // O_RDONLY
       {"open_read", in_dir("data.txt")},  {"open_write", in_dir("data.txt")},  // O_RDWR
@@ -99,7 +106,7 @@ TEST_F(PreloadWrappers, OpenatJoinsTheDirectoryDescriptorsPath) {
   TracedRun run = calls("openat");
   ASSERT_EQ(run.exit_status, 0) << describe(run);
   std::vector<std::pair<std::string, std::string>> got;
-  for (const WireEvent& e : run.events) got.emplace_back(e.kind, e.path);
+  for (const WireEvent& e : run.events) got.push_back(kind_and_path(e));
   std::vector<std::pair<std::string, std::string>> expected = {
       {"open_read", "/"},
       {"open_read", "//tmp"},
@@ -114,17 +121,18 @@ TEST_F(PreloadWrappers, NameChangesReportEveryChangedNameAbsolute) {
   TracedRun run = calls("names");
   ASSERT_EQ(run.exit_status, 0) << describe(run);
   std::vector<std::pair<std::string, std::string>> got;
-  for (const WireEvent& e : run.events) got.emplace_back(e.kind, e.path);
+  for (const WireEvent& e : run.events) got.push_back(kind_and_path(e));
   std::vector<std::pair<std::string, std::string>> expected = {
       {"open_write", in_dir("a")}, {"write", in_dir("a")},  // creating a
-      {"write", in_dir("a")},      {"write", in_dir("b")},  // rename a b: both names
+      {"rename", in_dir("a") + " -> " + in_dir("b")},       // rename a b: both names
       {"write", in_dir("c")},                                // link b c: the new name
       {"write", in_dir("c")},                                // unlink c
       {"write", in_dir("b")},                                // truncate b
       {"open_read", real_},                                  // the directory descriptor
-      {"write", in_dir("b")},      {"write", in_dir("d")},  // renameat under it
+      {"rename", in_dir("b") + " -> " + in_dir("d")},       // renameat under it
       {"write", in_dir("e")},                                // linkat to AT_FDCWD
       {"write", in_dir("e")},                                // unlinkat
+      {"write", in_dir("sub")},                              // mkdir
       {"write", in_dir("sub")},                              // unlinkat AT_REMOVEDIR
   };
   EXPECT_EQ(got, expected) << describe(run);
@@ -283,6 +291,9 @@ class PreloadWrapperFamilies : public PreloadWrappers,
                                public testing::WithParamInterface<FamilyCase> {
  protected:
   std::string expand(const std::string& text, const std::vector<std::string>& words) const {
+    // A rename's two names: "old -> new".
+    if (size_t arrow = text.find(" -> "); arrow != std::string::npos)
+      return expand(text.substr(0, arrow), words) + " -> " + expand(text.substr(arrow + 4), words);
     if (text.rfind("$", 0) == 0) return in_dir(words.at(std::stoul(text.substr(1)) - 1));
     if (text.rfind("@", 0) == 0) return real_ + text.substr(1);
     return text;
@@ -298,7 +309,7 @@ TEST_P(PreloadWrapperFamilies, SendExactlyTheseEvents) {
   for (std::string w; printed >> w;) words.push_back(w);
   std::vector<std::pair<std::string, std::string>> expected, got;
   for (const auto& [kind, path] : c.events) expected.emplace_back(kind, expand(path, words));
-  for (const WireEvent& e : run.events) got.emplace_back(e.kind, e.path);
+  for (const WireEvent& e : run.events) got.push_back(kind_and_path(e));
   EXPECT_EQ(got, expected) << describe(run);
 }
 
@@ -368,20 +379,33 @@ INSTANTIATE_TEST_SUITE_P(
                     {"open_read", "$4"}, {"open_write", "$4"},  // mkostemps64
                     {"open_read", "$5"}, {"open_write", "$5"}}},  // mkstemp64; tmpfile: none
         FamilyCase{"directories",
-                   {{"open_read", "@/listed"},                         // opendir
+                   {{"write", "@/listed"}, {"write", "@/by_fd"},      // made
+                    {"open_read", "@/listed"},                         // opendir
                     {"open_read", "@/by_fd"}, {"read", "@/by_fd"}}},  // fdopendir
         FamilyCase{"renames",
-                   created({"sub/a"}) + std::vector<Ev>{
-                       {"write", "@/sub/a"}, {"write", "@/b"},    // rename: both names
+                   std::vector<Ev>{{"write", "@/sub"}} + created({"sub/a"}) + std::vector<Ev>{
+                       {"rename", "@/sub/a -> @/b"},               // rename: both names
                        {"open_read", "@"},
-                       {"write", "@/b"}, {"write", "@/sub/c"},    // renameat2
+                       {"rename", "@/b -> @/sub/c"},               // renameat2
+                       {"open_write", "@/x"}, {"write", "@/x"},
+                       {"exchange", "@/x -> @/sub/c"},             // RENAME_EXCHANGE
+                       {"rename", "@/x -> @/y"},                   // RENAME_NOREPLACE; two
+                                                                   // that failed: nothing
+                       {"rename", "@/y -> @/x"},
                        {"write", "@/ln"},                          // symlink
                        {"write", "@/sub/ln2"},                     // symlinkat
                        {"write", "@/ln"},                          // unlink of the link itself
                        {"open_read", "@/sub/c"}, {"open_write", "@/sub/c"},
                        {"write", "@/sub/c"},                       // unlink
                        {"write", "@/sub/c"},  // a write after the unlink: no " (deleted)"
-                   }}),
+                   }},
+        FamilyCase{"made_and_removed",
+                   {{"write", "@/d"},                          // mkdir
+                    {"open_read", "@"}, {"write", "@/d/e"},   // mkdirat; a failed mkdir
+                    {"write", "@/d/e"},                        // rmdir
+                    {"write", "@/d"},                          // remove of a directory
+                    {"open_write", "@/f"}, {"write", "@/f"},
+                    {"write", "@/f"}}}),                       // remove of a file
     ByName());
 
 TEST_F(PreloadWrappers, FtruncateIsAWrite) {
@@ -703,13 +727,20 @@ TEST_P(PreloadWrappersRepeats, SendWhatTheReportCanUseOnly) {
   TracedRun run = calls(c.scenario, real_ + "/link.txt");
   ASSERT_EQ(run.exit_status, 0) << describe(run);
   std::vector<std::pair<std::string, std::string>> expected;
+  auto expand = [&](const std::string& path) {
+    if (path.empty() || path[0] != '@') return path;
+    return path == "@" ? real_ : in_dir(path.substr(1));
+  };
   for (const auto& [kind, path] : c.events) {
-    if (path.empty() || path[0] != '@') expected.emplace_back(kind, path);
-    else if (path == "@") expected.emplace_back(kind, real_);
-    else expected.emplace_back(kind, in_dir(path.substr(1)));
+    size_t arrow = path.find(" -> ");
+    if (arrow == std::string::npos)
+      expected.emplace_back(kind, expand(path));
+    else
+      expected.emplace_back(kind, expand(path.substr(0, arrow)) + " -> " +
+                                      expand(path.substr(arrow + 4)));
   }
   std::vector<std::pair<std::string, std::string>> got;
-  for (const WireEvent& e : run.events) got.emplace_back(e.kind, e.path);
+  for (const WireEvent& e : run.events) got.push_back(kind_and_path(e));
   EXPECT_EQ(got, expected) << describe(run);
 }
 
@@ -743,7 +774,7 @@ INSTANTIATE_TEST_SUITE_P(
         RepeatCase{"rename_in_this_process_then_read", "rename_then_read",
                    {{"open_write", "@old_name"}, {"write", "@old_name"},
                     {"open_read", "@old_name"}, {"read", "@old_name"},
-                    {"write", "@old_name"}, {"write", "@new_name"}, {"read", "@new_name"}}},
+                    {"rename", "@old_name -> @new_name"}, {"read", "@new_name"}}},
         // Transfers name the file the kernel opened, never the link the open went through.
         RepeatCase{"opened_through_a_link_read_as_its_target", "symlink_reads",
                    {{"open_write", "@target.txt"}, {"write", "@target.txt"},

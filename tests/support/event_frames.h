@@ -29,6 +29,7 @@ class Pack {
   // Negative values only: that is what this encoder's signed forms are for.
   Pack& sint(int64_t v) { return put(mp_sizeof_int(v), [&](char* p) { return mp_encode_int(p, v); }); }
   Pack& nil() { return raw({0xc0}); }
+  Pack& boolean(bool v) { return raw({static_cast<uint8_t>(v ? 0xc3 : 0xc2)}); }
   Pack& float64(double v) {
     return put(mp_sizeof_double(v), [&](char* p) { return mp_encode_double(p, v); });
   }
@@ -64,6 +65,22 @@ inline std::vector<uint8_t> event_payload(std::string_view kind, uint32_t pid, u
       .str("pid").uint(pid)
       .str("thread_id").uint(tid)
       .str("path").str(path)
+      .bytes();
+}
+
+// A Rename as the library sends it: the old name under "from", the new one under "path".
+inline std::vector<uint8_t> rename_payload(uint32_t pid, uint32_t tid, uint64_t time,
+                                           std::string_view from, std::string_view to,
+                                           bool exchange = false) {
+  return Pack()
+      .map(7)
+      .str("kind").str("rename")
+      .str("pid").uint(pid)
+      .str("thread_id").uint(tid)
+      .str("time").uint(time)
+      .str("exchange").boolean(exchange)
+      .str("from").str(from)
+      .str("path").str(to)
       .bytes();
 }
 

@@ -2,6 +2,8 @@
 
 #include <msgpuck.h>
 
+#include <cstring>
+
 #include "preload/protocol/frame.h"
 
 namespace drel::guest {
@@ -97,6 +99,33 @@ size_t frame_process(uint32_t pid, uint32_t thread_id, uint32_t parent_pid, bool
   protocol::put_frame_length(static_cast<uint32_t>(total - kFrameLengthSize),
                              reinterpret_cast<unsigned char*>(head));
   return static_cast<size_t>(p - head);
+}
+
+size_t frame_rename_head(uint32_t pid, uint32_t thread_id, uint64_t time, bool exchange,
+                         size_t from_len, size_t to_len, char* buf, size_t cap) noexcept {
+  if (buf == nullptr || from_len > UINT32_MAX || to_len > UINT32_MAX) return 0;
+  const auto from32 = static_cast<uint32_t>(from_len);
+  const auto to32 = static_cast<uint32_t>(to_len);
+  const size_t before = kFrameLengthSize + sizeof_common(EventKind::Rename, pid, thread_id, 7) +
+                        mp_sizeof_str(4) + mp_sizeof_uint(time) + mp_sizeof_str(8) +
+                        mp_sizeof_bool(exchange) + mp_sizeof_str(4) + mp_sizeof_strl(from32);
+  const size_t after = mp_sizeof_str(4) + mp_sizeof_strl(to32);
+  const size_t head = before + from_len + after;
+  if (head > cap || head - kFrameLengthSize + to_len > UINT32_MAX) return 0;
+  memmove(buf + before, buf, from_len);
+  char* p = encode_common(buf + kFrameLengthSize, EventKind::Rename, pid, thread_id, 7);
+  p = mp_encode_str(p, "time", 4);
+  p = mp_encode_uint(p, time);
+  p = mp_encode_str(p, "exchange", 8);
+  p = mp_encode_bool(p, exchange);
+  p = mp_encode_str(p, "from", 4);
+  p = mp_encode_strl(p, from32);
+  p += from_len;
+  p = mp_encode_str(p, "path", 4);
+  mp_encode_strl(p, to32);
+  protocol::put_frame_length(static_cast<uint32_t>(head - kFrameLengthSize + to_len),
+                             reinterpret_cast<unsigned char*>(buf));
+  return head;
 }
 
 size_t frame_event_head(EventKind kind, uint32_t pid, uint32_t thread_id, size_t path_len,

@@ -23,6 +23,15 @@ size_t frame_event_head(EventKind kind, uint32_t pid, uint32_t thread_id, size_t
 size_t frame_dropped(uint32_t pid, uint32_t thread_id, uint64_t count, char* out,
                      size_t cap) noexcept;
 
+// A Rename frame (a map: kind, pid, thread_id, "time" the monotonic clock in nanoseconds when
+// the call began, "exchange" whether the two names swapped, "from" the old name, "path" the
+// new one), laid out in buf around the old name: buf holds the old name's from_len bytes at
+// its start, they move behind the map's first entries, and the new name's key and string
+// header follow them. The whole frame is the returned number of bytes of buf followed by the
+// to_len bytes of the new name; 0 when the head does not fit in cap bytes.
+size_t frame_rename_head(uint32_t pid, uint32_t thread_id, uint64_t time, bool exchange,
+                         size_t from_len, size_t to_len, char* buf, size_t cap) noexcept;
+
 // Room frame_event_head and frame_dropped need at most.
 constexpr size_t kFrameHeadCapacity = 64;
 

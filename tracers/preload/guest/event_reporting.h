@@ -1,6 +1,8 @@
 // What each wrapper reports after a successful call: the path work, then the events.
 #pragma once
 
+#include <cstdint>
+
 #include "preload/guest/event_encoding.h"
 
 namespace drel::guest {
@@ -29,6 +31,12 @@ void report_path_write(const char* path) noexcept;
 
 // Write for the name that dirfd and path give together.
 void report_path_write_at(int dirfd, const char* path) noexcept;
+
+// One Rename event for a successful rename, both names made absolute like changed names;
+// exchange when the two names swapped their files (RENAME_EXCHANGE); time is when the call
+// began (see event_encoding.h). Nothing when a name cannot be had.
+void report_rename(int old_dirfd, const char* old_path, int new_dirfd, const char* new_path,
+                   bool exchange, uint64_t time) noexcept;
 
 // Read for the program this process runs: what it executes is an input of the run.
 void report_executable() noexcept;

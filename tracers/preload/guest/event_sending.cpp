@@ -42,7 +42,13 @@ bool send_event(EventKind kind, const char* path, size_t path_len, CallerIds ids
   // The path goes out from where it already is; only the frame's head is built here.
   char head[kFrameHeadCapacity];
   size_t head_len = frame_event_head(kind, ids.pid, ids.tid, path_len, head, sizeof head);
-  const FramePart parts[2] = {{head, head_len}, {path, path_len}};
+  return send_event_frame(head, head_len, path, path_len, ids);
+}
+
+bool send_event_frame(const char* head, size_t head_len, const char* body, size_t body_len,
+                      CallerIds ids) noexcept {
+  if (!trace_session_active()) return false;
+  const FramePart parts[2] = {{head, head_len}, {body, body_len}};
   bool sent = false;
   if (head_len != 0 && in_own_process(ids.pid)) {
     describe_process_once(ids);

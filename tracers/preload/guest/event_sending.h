@@ -25,6 +25,11 @@ CallerIds caller_ids() noexcept;
 // write). A dropped event is counted, and the count goes to the launcher with a later frame.
 bool send_event(EventKind kind, const char* path, size_t path_len, CallerIds ids) noexcept;
 
+// Sends one event's frame built by the caller (head, then body); a head_len of 0 (it could not
+// be built) or a failed send counts the event as lost, like send_event.
+bool send_event_frame(const char* head, size_t head_len, const char* body, size_t body_len,
+                      CallerIds ids) noexcept;
+
 // Counts one event that was built but cannot be sent.
 void note_lost_event() noexcept;
 

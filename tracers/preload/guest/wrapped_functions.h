@@ -73,6 +73,10 @@
   X(symlinkat, symlinkat)                       \
   X(renameat, renameat)                         \
   X(renameat2, renameat2)                       \
+  X(mkdir, mkdir)                               \
+  X(mkdirat, mkdirat)                           \
+  X(rmdir, rmdir)                               \
+  X(remove, remove)                             \
   X(fopen, fopen)                               \
   X(fopen64, fopen)                             \
   X(fdopen, fdopen)                             \

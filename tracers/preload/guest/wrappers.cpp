@@ -12,7 +12,9 @@
 #include <sys/prctl.h>
 #include <sys/sendfile.h>
 #include <sys/syscall.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -282,10 +284,18 @@ int call_creat(RealFunction which, const char* path, mode_t mode) {
   return fd;
 }
 
-// Both names of a rename changed: the old one is gone, the new one names the file now.
-void report_rename(int old_dirfd, const char* old_path, int new_dirfd, const char* new_path) {
-  guest::report_path_write_at(old_dirfd, old_path);
-  guest::report_path_write_at(new_dirfd, new_path);
+// Renames travel with both names and the moment the call began: the launcher carries what
+// happened under the old name onto the new one, in the order the renames happened.
+template <RealFunction which, typename Fn, typename... Args>
+int rename_call(int old_dirfd, const char* old_path, int new_dirfd, const char* new_path,
+                bool exchange, Args... args) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const uint64_t time = static_cast<uint64_t>(now.tv_sec) * 1000000000u +
+                        static_cast<uint64_t>(now.tv_nsec);
+  return name_change<which, Fn>(
+      [&] { guest::report_rename(old_dirfd, old_path, new_dirfd, new_path, exchange, time); },
+      args...);
 }
 
 template <typename Fn, typename Result, typename... Args>
@@ -608,8 +618,8 @@ DREL_WRAPPER int symlink(const char* target, const char* link_path) noexcept {
 }
 
 DREL_WRAPPER int rename(const char* old_path, const char* new_path) noexcept {
-  return name_change<RealFunction::rename, decltype(&::rename)>(
-      [&] { report_rename(AT_FDCWD, old_path, AT_FDCWD, new_path); }, old_path, new_path);
+  return rename_call<RealFunction::rename, decltype(&::rename)>(
+      AT_FDCWD, old_path, AT_FDCWD, new_path, false, old_path, new_path);
 }
 
 DREL_WRAPPER int unlinkat(int dirfd, const char* path, int flags) noexcept {
@@ -631,16 +641,37 @@ DREL_WRAPPER int symlinkat(const char* target, int dirfd, const char* link_path)
 
 DREL_WRAPPER int renameat(int old_dirfd, const char* old_path, int new_dirfd,
                           const char* new_path) noexcept {
-  return name_change<RealFunction::renameat, decltype(&::renameat)>(
-      [&] { report_rename(old_dirfd, old_path, new_dirfd, new_path); }, old_dirfd, old_path,
-      new_dirfd, new_path);
+  return rename_call<RealFunction::renameat, decltype(&::renameat)>(
+      old_dirfd, old_path, new_dirfd, new_path, false, old_dirfd, old_path, new_dirfd, new_path);
 }
 
 DREL_WRAPPER int renameat2(int old_dirfd, const char* old_path, int new_dirfd, const char* new_path,
                            unsigned flags) noexcept {
-  return name_change<RealFunction::renameat2, decltype(&::renameat2)>(
-      [&] { report_rename(old_dirfd, old_path, new_dirfd, new_path); }, old_dirfd, old_path,
-      new_dirfd, new_path, flags);
+  return rename_call<RealFunction::renameat2, decltype(&::renameat2)>(
+      old_dirfd, old_path, new_dirfd, new_path, (flags & RENAME_EXCHANGE) != 0, old_dirfd,
+      old_path, new_dirfd, new_path, flags);
+}
+
+// A directory made or removed, or a name removed whatever it held: the name changed.
+DREL_WRAPPER int mkdir(const char* path, mode_t mode) noexcept {
+  return name_change<RealFunction::mkdir, decltype(&::mkdir)>(
+      [&] { guest::report_path_write(path); }, path, mode);
+}
+
+DREL_WRAPPER int mkdirat(int dirfd, const char* path, mode_t mode) noexcept {
+  return name_change<RealFunction::mkdirat, decltype(&::mkdirat)>(
+      [&] { guest::report_path_write_at(dirfd, path); }, dirfd, path, mode);
+}
+
+DREL_WRAPPER int rmdir(const char* path) noexcept {
+  return name_change<RealFunction::rmdir, decltype(&::rmdir)>(
+      [&] { guest::report_path_write(path); }, path);
+}
+
+// The C library's remove calls unlink and rmdir inside itself, past their wrappers.
+DREL_WRAPPER int remove(const char* path) noexcept {
+  return name_change<RealFunction::remove, decltype(&::remove)>(
+      [&] { guest::report_path_write(path); }, path);
 }
 
 // ---- programs started from this one ----

@@ -6,6 +6,7 @@
 
 #include "common/proc_info.h"
 #include "common/utf8.h"
+#include "preload/launcher/renamed_path.h"
 
 namespace drel::launcher {
 namespace {
@@ -23,7 +24,10 @@ PreloadAggregator::PreloadAggregator(std::vector<std::string> command, EnvMap la
 
 PreloadAggregator::PathState& PreloadAggregator::path_state(std::string_view path) {
   auto it = paths_.find(path);
-  if (it == paths_.end()) it = paths_.emplace(std::string(path), PathState{}).first;
+  if (it == paths_.end()) {
+    it = paths_.emplace(std::string(path), PathState{}).first;
+    ordered_paths_.insert(it->first);
+  }
   return it->second;
 }
 
@@ -41,28 +45,43 @@ void PreloadAggregator::record_write_access(uint32_t pid, uint32_t thread_id,
   if (path.empty()) return;
   ensure_process(pid);
   PathState& state = path_state(path);
-  snapshot_written(path, state);
   state.written = true;
   insert_sorted(state.written_threads, thread_id);
 }
 
-// Identities let the report follow renames: taken at the first write event handled for a path
-// (retried while the path does not exist) and for its directory.
-void PreloadAggregator::snapshot_written(std::string_view path, PathState& state) {
-  if (!state.has_identity) {
-    if (auto id = identity_of(std::string(path))) {
-      state.identity = *id;
-      state.has_identity = true;
+void PreloadAggregator::carry(std::string_view from, std::string_view to, Carried& out) const {
+  if (auto it = paths_.find(from); it != paths_.end()) out.emplace_back(std::string(to), it->second);
+  const std::string inside = std::string(from) + '/';
+  for (auto it = ordered_paths_.lower_bound(inside); it != ordered_paths_.end(); ++it) {
+    std::optional<std::string> now = renamed_path(*it, from, to);
+    if (!now) break;
+    out.emplace_back(std::move(*now), paths_.find(*it)->second);
+  }
+}
+
+void PreloadAggregator::record_rename(uint32_t pid, uint32_t thread_id, std::string_view from,
+                                      std::string_view to, bool exchange) {
+  from = without_trailing_slashes(from);
+  to = without_trailing_slashes(to);
+  if (from.empty() || to.empty()) return;
+  ensure_process(pid);
+  if (from != to) {
+    // Both sides are copied before anything lands, so an exchange swaps.
+    Carried carried;
+    carry(from, to, carried);
+    if (exchange) carry(to, from, carried);
+    for (auto& [path, moved] : carried) {
+      PathState& into = path_state(path);
+      into.read = into.read || moved.read;
+      into.written = into.written || moved.written;
+      for (uint32_t id : moved.read_threads) insert_sorted(into.read_threads, id);
+      for (uint32_t id : moved.written_threads) insert_sorted(into.written_threads, id);
     }
   }
-  if (!state.parent_seen) {
-    std::string dir = parent_directory(path);
-    if (directory_snapshots_.contains(dir)) {
-      state.parent_seen = true;
-    } else if (auto id = identity_of(dir)) {
-      directory_snapshots_.emplace(std::move(dir), *id);
-      state.parent_seen = true;
-    }
+  for (std::string_view name : {from, to}) {
+    PathState& state = path_state(name);
+    state.written = true;
+    insert_sorted(state.written_threads, thread_id);
   }
 }
 
@@ -121,29 +140,20 @@ void PreloadAggregator::record_process_description(uint32_t pid, const Descripti
 }
 
 TraceReport PreloadAggregator::build_preload_report(double start_time, double end_time) && {
-  std::vector<std::pair<const std::string, PathState>*> table;
-  table.reserve(paths_.size());
-  for (auto& entry : paths_) table.push_back(&entry);
-  std::sort(table.begin(), table.end(), [](const auto* a, const auto* b) {
-    return a->first < b->first;  // byte order
-  });
-
+  // Byte order: the order of ordered_paths_.
   std::vector<FileRecord> files;
-  files.reserve(table.size());
-  IdentityMap identity_snapshots;
-  for (auto* entry : table) {
-    PathState& s = entry->second;
+  files.reserve(paths_.size());
+  for (std::string_view path : ordered_paths_) {
+    PathState& s = paths_.find(path)->second;
     FileRecord f;
-    f.path = entry->first;
+    f.path = std::string(path);
     f.read = s.read;
     f.written = s.written;
     if (!s.read_threads.empty()) f.read_threads = std::move(s.read_threads);
     if (!s.written_threads.empty()) f.written_threads = std::move(s.written_threads);
-    if (s.has_identity) identity_snapshots.emplace(entry->first, s.identity);
     files.push_back(std::move(f));
   }
   PathLists lists = collect_path_lists(files);
-  reconcile_renames(files, lists, identity_snapshots, directory_snapshots_);
 
   std::vector<ProcessRecord> processes;
   processes.reserve(processes_.size());

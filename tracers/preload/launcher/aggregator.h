@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -11,7 +12,6 @@
 
 #include "common/proc_info.h"
 #include "common/report.h"
-#include "preload/launcher/rename_reconciliation.h"
 
 namespace drel::launcher {
 
@@ -31,6 +31,12 @@ class PreloadAggregator {
   void record_read_access(uint32_t pid, uint32_t thread_id, std::string_view path);
   // Write and OpenWrite events.
   void record_write_access(uint32_t pid, uint32_t thread_id, std::string_view path);
+  // A successful rename (Rename events, in the order the renames happened): both names are
+  // written by thread_id; what the run did under the old name so far (and under every path
+  // inside it, for a directory) is carried onto the new name, while the old name keeps its
+  // record. With exchange the two names swapped their files, so each carries onto the other.
+  void record_rename(uint32_t pid, uint32_t thread_id, std::string_view from,
+                     std::string_view to, bool exchange);
   // Records a process from /proc once; later calls for the same pid do nothing.
   void ensure_process(uint32_t pid);
 
@@ -63,15 +69,14 @@ class PreloadAggregator {
   struct PathState {
     bool read = false;
     bool written = false;
-    bool has_identity = false;
-    bool parent_seen = false;  // its parent directory has a snapshot
-    FileIdentity identity;
     std::vector<uint32_t> read_threads;
     std::vector<uint32_t> written_threads;
   };
+  using Carried = std::vector<std::pair<std::string, PathState>>;
 
   PathState& path_state(std::string_view path);
-  void snapshot_written(std::string_view path, PathState& state);
+  // Copies of the records at from and inside it, each under its name below to.
+  void carry(std::string_view from, std::string_view to, Carried& out) const;
 
   uint32_t root_pid_;
   std::vector<std::string> command_;
@@ -89,7 +94,9 @@ class PreloadAggregator {
   std::unordered_map<uint32_t, KnownProcess> processes_;
   EnvironCache environ_cache_;
   std::unordered_map<std::string, PathState, TransparentStringHash, std::equal_to<>> paths_;
-  IdentityMap directory_snapshots_;
+  // The keys of paths_ in byte order (the map's nodes never move), so that the paths inside a
+  // renamed directory are one range.
+  std::set<std::string_view> ordered_paths_;
   uint64_t events_dropped_ = 0;
 };
 

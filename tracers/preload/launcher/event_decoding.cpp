@@ -181,7 +181,7 @@ unsigned field_named(std::string_view name) {
   return 0;
 }
 
-// The count of a Dropped event: an unsigned integer.
+// An unsigned integer: a Dropped event's count, a Rename's time.
 bool read_count(Reader r, uint64_t& count, DecodeFailure& failure) {
   mp_type t;
   if (!r.type(t, failure)) return false;
@@ -209,9 +209,11 @@ bool read_bytes(Reader r, std::string_view& out, DecodeFailure& failure) {
 
 // Keys that only some kinds carry. For the others they are unknown keys, skipped whatever they
 // hold; so they are found first and read once the kind is known.
-enum Extra : unsigned { kCount, kParent, kExec, kCmdline, kEnviron, kExtraCount };
-constexpr std::array<std::string_view, kExtraCount> kExtraNames = {"count", "parent_pid", "exec",
-                                                                   "cmdline", "environ"};
+enum Extra : unsigned {
+  kCount, kParent, kExec, kCmdline, kEnviron, kTime, kExchange, kFrom, kExtraCount
+};
+constexpr std::array<std::string_view, kExtraCount> kExtraNames = {
+    "count", "parent_pid", "exec", "cmdline", "environ", "time", "exchange", "from"};
 
 struct ExtraKeys {
   std::array<const char*, kExtraCount> at{};  // where each value starts; null: absent
@@ -248,6 +250,19 @@ bool decode_process(const ExtraKeys& extra, const char* end, NativeTraceEventVie
     view.has_areas = true;
   }
   return true;
+}
+
+// A Rename: the file events' entries (path is the new name), then its own.
+bool decode_rename(const ExtraKeys& extra, const char* end, NativeTraceEventView& view,
+                   DecodeFailure& failure) {
+  for (Extra e : {kTime, kExchange, kFrom}) {
+    if (!extra.has(e)) return Reader::fail(failure, DecodeFailure::MissingKey);
+    if (extra.duplicate(e)) return Reader::fail(failure, DecodeFailure::DuplicateKey);
+  }
+  Reader from(extra.at[kFrom], end);
+  return read_count(Reader(extra.at[kTime], end), view.time, failure) &&
+         read_bool(Reader(extra.at[kExchange], end), view.exchange, failure) &&
+         read_path(from, view.from, failure);
 }
 
 bool decode_map(Reader& r, uint64_t entries, NativeTraceEventView& view,
@@ -291,6 +306,7 @@ bool decode_map(Reader& r, uint64_t entries, NativeTraceEventView& view,
     return decode_process(extra, r.end(), view, failure);
   }
   if (seen != kAll) return Reader::fail(failure, DecodeFailure::MissingKey);
+  if (view.kind == EventKind::Rename) return decode_rename(extra, r.end(), view, failure);
   return true;
 }
 
@@ -311,7 +327,7 @@ bool decode_event_view(std::span<const uint8_t> payload, NativeTraceEventView& v
   } else {
     if (values != 4) return Reader::fail(failure, DecodeFailure::WrongArrayLength);
     if (!read_kind(r, out.kind, failure)) return false;
-    if (out.kind == EventKind::Dropped || out.kind == EventKind::Process)
+    if (!protocol::is_file_event(out.kind))
       return Reader::fail(failure, DecodeFailure::UnknownKind);
     if (!read_u32(r, out.pid, failure) || !read_u32(r, out.thread_id, failure) ||
         !read_path(r, out.path, failure)) {

@@ -25,6 +25,7 @@
 #include "common/utf8.h"
 #include "preload/launcher/event_connection.h"
 #include "preload/launcher/aggregator.h"
+#include "preload/launcher/rename_order.h"
 #include "preload/launcher/library_lookup.h"
 #include "preload/protocol/environment.h"
 
@@ -102,15 +103,23 @@ class PollPacer {
   std::chrono::microseconds next_;
 };
 
+// When the listener was last seen with no connection waiting: everything sent on a connection
+// accepted later was sent after that.
+uint64_t g_listener_empty_at = 0;
+
 // Accepts everything pending; returns whether anything was accepted. Failures end the step.
 bool accept_pending(int listener, std::list<EventConnection>& connections) {
   bool accepted = false;
   for (;;) {
+    const uint64_t before = monotonic_now();
     const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) return accepted;
+    if (fd < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) g_listener_empty_at = before;
+      return accepted;
+    }
     const int size = kReceiveBuffer;
     (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-    connections.emplace_back(UniqueFd(fd));
+    connections.emplace_back(UniqueFd(fd), g_listener_empty_at);
     accepted = true;
   }
 }
@@ -120,19 +129,20 @@ struct DrainPass {
   bool any_data = false;
 };
 
-// Drains every connection in order, closing those that ended.
-DrainPass drain_all(std::list<EventConnection>& connections, PreloadAggregator& agg) {
+// Drains every connection, applies the renames that arrived in their order, and closes the
+// connections that ended.
+DrainPass drain_all(int listener, std::list<EventConnection>& connections,
+                    PreloadAggregator& agg) {
   DrainPass pass;
+  uint64_t before = 0;
+  for (EventConnection& c : connections) before += c.bytes_received;
+  dispatch_in_order(connections, agg, [&] { accept_pending(listener, connections); });
+  uint64_t after = 0;
   for (auto it = connections.begin(); it != connections.end();) {
-    const uint64_t before = it->bytes_received;
-    const bool finished = drain_connection(*it, agg);
-    pass.any_data = pass.any_data || it->bytes_received != before;
-    if (finished) {
-      it = connections.erase(it);
-    } else {
-      ++it;
-    }
+    after += it->bytes_received;
+    it = it->ended ? connections.erase(it) : std::next(it);
   }
+  pass.any_data = after != before;
   pass.any_open = !connections.empty();
   return pass;
 }
@@ -314,7 +324,7 @@ Result<int> run_preload_trace(const std::string& output_path,
   int code = 0;
   for (;;) {
     const bool accepted = accept_pending(listener.get(), connections);
-    const DrainPass pass = drain_all(connections, agg);
+    const DrainPass pass = drain_all(listener.get(), connections, agg);
     int status = 0;
     const pid_t done = ::waitpid(root, &status, WNOHANG);
     if (done < 0) {
@@ -337,7 +347,7 @@ Result<int> run_preload_trace(const std::string& output_path,
   PollPacer final_pacer(kFinalPollInterval);
   while (std::chrono::steady_clock::now() < deadline) {
     const bool accepted = accept_pending(listener.get(), connections);
-    const DrainPass pass = drain_all(connections, agg);
+    const DrainPass pass = drain_all(listener.get(), connections, agg);
     if (!accepted && !pass.any_open) break;
     if (signals.hurry_signal() != 0) break;  // told twice: what has arrived, and no more
     final_pacer.pass(accepted || pass.any_data);

@@ -7,15 +7,17 @@
 namespace drel::protocol {
 
 // The four file events, then the library's own: Dropped carries the number of events a
-// process built but could not send ({"kind": "dropped", "pid", "thread_id", "count"});
-// Process is a process describing itself ({"kind": "process", "pid", "thread_id",
-// "parent_pid", "exec", "cmdline", "environ"}). 5 is reserved for the rename event.
+// process built but could not send ({"kind": "dropped", "pid", "thread_id", "count"}); Rename
+// is one successful rename with both names ({"kind": "rename", "pid", "thread_id", "time",
+// "exchange", "from", "path"}, see event_encoding.h); Process is a process describing itself
+// ({"kind": "process", "pid", "thread_id", "parent_pid", "exec", "cmdline", "environ"}).
 enum class EventKind : uint8_t {
   Read = 0,
   Write = 1,
   OpenRead = 2,
   OpenWrite = 3,
   Dropped = 4,
+  Rename = 5,
   Process = 6,
 };
 
@@ -24,13 +26,18 @@ inline constexpr unsigned kEventKindCount = 7;
 // Kinds that may also travel as their index: the four file events.
 inline constexpr unsigned kFileEventKindCount = 4;
 
-// Indexed by the kind's value; an empty name is a value not in use.
+// Indexed by the kind's value.
 inline constexpr const char* kEventKindNames[kEventKindCount] = {
-    "read", "write", "open_read", "open_write", "dropped", "", "process"};
+    "read", "write", "open_read", "open_write", "dropped", "rename", "process"};
 
 constexpr const char* event_kind_name(EventKind kind) noexcept {
   const auto i = static_cast<unsigned>(kind);
   return i < kEventKindCount ? kEventKindNames[i] : kEventKindNames[0];
+}
+
+// The four that may travel as an array or an index; the others are maps only.
+constexpr bool is_file_event(EventKind kind) noexcept {
+  return static_cast<unsigned>(kind) < kFileEventKindCount;
 }
 
 // Read and OpenRead mark a file read; Write and OpenWrite mark it written.

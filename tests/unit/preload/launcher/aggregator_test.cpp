@@ -9,6 +9,7 @@
 
 #include "common/proc_info.h"
 #include "preload/launcher/aggregator.h"
+#include "preload/launcher/renamed_path.h"
 #include "support/process_runner.h"
 
 namespace drel::launcher {
@@ -216,120 +217,158 @@ INSTANTIATE_TEST_SUITE_P(
                       std::nullopt, {"launched"}, {{"L", "1"}}}),
     [](const auto& info) { return info.param.name; });
 
-class RenameTest : public ::testing::Test {
- protected:
-  std::string at(const std::string& rel) const { return dir_ / rel; }
-  void make(const std::string& rel) { test::write_file(at(rel), "x"); }
-  void move(const std::string& from, const std::string& to) {
-    ASSERT_EQ(std::rename(at(from).c_str(), at(to).c_str()), 0);
-  }
-  std::vector<std::string> paths(const TraceReport& r) const {
-    std::vector<std::string> out;
-    for (const FileRecord& f : r.files) out.push_back(f.path);
-    return out;
-  }
-
-  test::TempDir dir_;
-  PreloadAggregator agg_{{"cmd"}, {}, kNoSuchPid};
+// Renames are followed by the events alone, in the order they are handed over: what was done
+// under the old name (and inside it, for a directory) is carried onto the new one; the old
+// name keeps its record; nothing on disk is consulted.
+struct Op {
+  char what;  // 'r' read, 'w' write, 'm' rename, 'x' exchange
+  uint32_t tid;
+  std::string path;
+  std::string to = {};
 };
 
-// A renamed file is reported under both names, as the rename's events give them; the old
-// name's record is not moved onto the new one by its inode.
-TEST_F(RenameTest, RenamedFileKeepsBothNames) {
-  make("out.tmp");
-  agg_.record_read_access(kNoSuchPid, 1, at("a-input"));
-  agg_.record_write_access(kNoSuchPid, 1, at("out.tmp"));
-  move("out.tmp", "out");
-  agg_.record_write_access(kNoSuchPid, 1, at("out.tmp"));  // the rename's events
-  agg_.record_write_access(kNoSuchPid, 1, at("out"));
-  TraceReport r = std::move(agg_).build_preload_report(0, 0);
-  EXPECT_EQ(paths(r), (std::vector<std::string>{at("a-input"), at("out"), at("out.tmp")}));
-  EXPECT_EQ(r.written_files, (std::vector<std::string>{at("out"), at("out.tmp")}));
+struct Expected {
+  std::string path;
+  std::vector<uint32_t> read_threads;
+  std::vector<uint32_t> written_threads;
+};
+
+struct RenameCase {
+  std::string name;
+  std::vector<Op> ops;
+  std::vector<Expected> files;  // all of them, in report order
+};
+
+void PrintTo(const RenameCase& c, std::ostream* os) { *os << c.name; }
+
+class RenameFollowing : public ::testing::TestWithParam<RenameCase> {};
+
+TEST_P(RenameFollowing, GivesTheseRecords) {
+  PreloadAggregator agg({"cmd"}, {}, kNoSuchPid);
+  for (const Op& op : GetParam().ops) {
+    if (op.what == 'r') agg.record_read_access(kNoSuchPid, op.tid, op.path);
+    if (op.what == 'w') agg.record_write_access(kNoSuchPid, op.tid, op.path);
+    if (op.what == 'm' || op.what == 'x')
+      agg.record_rename(kNoSuchPid, op.tid, op.path, op.to, op.what == 'x');
+  }
+  TraceReport r = std::move(agg).build_preload_report(0, 0);
+  std::vector<std::string> got, want;
+  auto text = [](const std::string& path, const std::vector<uint32_t>& reads,
+                 const std::vector<uint32_t>& writes) {
+    std::string t = path + " r[";
+    for (uint32_t id : reads) t += std::to_string(id) + " ";
+    t += "] w[";
+    for (uint32_t id : writes) t += std::to_string(id) + " ";
+    return t + "]";
+  };
+  for (const FileRecord& f : r.files) {
+    EXPECT_EQ(f.read, f.read_threads.has_value()) << f.path;
+    EXPECT_EQ(f.written, f.written_threads.has_value()) << f.path;
+    got.push_back(text(f.path, f.read_threads.value_or(std::vector<uint32_t>{}),
+                       f.written_threads.value_or(std::vector<uint32_t>{})));
+  }
+  for (const Expected& e : GetParam().files)
+    want.push_back(text(e.path, e.read_threads, e.written_threads));
+  EXPECT_EQ(got, want);
+  EXPECT_EQ(r.opened_files.size(), r.files.size()) << "one record per path";
 }
 
-TEST_F(RenameTest, FilesOfAMovedDirectoryAreFound) {
-  ASSERT_EQ(::mkdir(at("tmp1").c_str(), 0700), 0);
-  make("tmp1/x");
-  agg_.record_write_access(kNoSuchPid, 1, at("tmp1/x"));
-  move("tmp1", "final");
-  agg_.record_write_access(kNoSuchPid, 1, at("final"));
-  TraceReport r = std::move(agg_).build_preload_report(0, 0);
-  EXPECT_EQ(paths(r), (std::vector<std::string>{at("final"), at("final/x")}));
-  EXPECT_EQ(r.written_files, paths(r));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RenameFollowing,
+    ::testing::Values(
+        // The temporary keeps its record; the final name gets what was done to it.
+        RenameCase{"RenamedFileKeepsBothNames",
+                   {{'w', 1, "/w/out.tmp"}, {'r', 2, "/w/out.tmp"}, {'r', 1, "/w/in"},
+                    {'m', 3, "/w/out.tmp", "/w/out"}},
+                   {{"/w/in", {1}, {}},
+                    {"/w/out", {2}, {1, 3}},
+                    {"/w/out.tmp", {2}, {1, 3}}}},
+        RenameCase{"FilesOfAMovedDirectoryAreFollowed",
+                   {{'w', 1, "/w/tmp1/x"}, {'w', 1, "/w/tmp1/sub/y"}, {'r', 2, "/w/tmp1/sub/y"},
+                    {'m', 3, "/w/tmp1", "/w/final"}},
+                   {{"/w/final", {}, {3}},
+                    {"/w/final/sub/y", {2}, {1}},
+                    {"/w/final/x", {}, {1}},
+                    {"/w/tmp1", {}, {3}},
+                    {"/w/tmp1/sub/y", {2}, {1}},
+                    {"/w/tmp1/x", {}, {1}}}},
+        RenameCase{"DeletedFileKeepsItsName",
+                   {{'w', 1, "/w/gone"}, {'w', 1, "/w/gone"}, {'r', 1, "/w/other"}},
+                   {{"/w/gone", {}, {1}}, {"/w/other", {1}, {}}}},
+        // A name that only starts like the directory's is not inside it.
+        RenameCase{"NeighbourWithTheSamePrefixIsNotInside",
+                   {{'w', 1, "/w/d.tmp/late"}, {'w', 1, "/w/d.tmpx"}, {'w', 1, "/w/d.tmp-"},
+                    {'m', 2, "/w/d.tmp", "/w/d"}},
+                   {{"/w/d", {}, {2}},
+                    {"/w/d.tmp", {}, {2}},
+                    {"/w/d.tmp-", {}, {1}},
+                    {"/w/d.tmp/late", {}, {1}},
+                    {"/w/d.tmpx", {}, {1}},
+                    {"/w/d/late", {}, {1}}}},
+        // The name x was touched by 7 and then by the rename of y onto it; both go along.
+        RenameCase{"ReplacedNameInAMovedDirectory",
+                   {{'w', 7, "/w/tmp1/x"}, {'w', 8, "/w/tmp1/y"}, {'m', 8, "/w/tmp1/y", "/w/tmp1/x"},
+                    {'m', 9, "/w/tmp1", "/w/final"}},
+                   {{"/w/final", {}, {9}},
+                    {"/w/final/x", {}, {7, 8}},
+                    {"/w/final/y", {}, {8}},
+                    {"/w/tmp1", {}, {9}},
+                    {"/w/tmp1/x", {}, {7, 8}},
+                    {"/w/tmp1/y", {}, {8}}}},
+        // Without a rename event nothing moves, whatever the file system did.
+        RenameCase{"NoRenameEventMovesNothing",
+                   {{'w', 1, "/w/gone"}, {'w', 1, "/w/gone"}, {'r', 2, "/w/input"}},
+                   {{"/w/gone", {}, {1}}, {"/w/input", {2}, {}}}},
+        RenameCase{"RecordsEndingOnOnePathAreMerged",
+                   {{'w', 7, "/w/tmp1/x"}, {'r', 3, "/w/final/x"}, {'m', 5, "/w/tmp1", "/w/final"}},
+                   {{"/w/final", {}, {5}},
+                    {"/w/final/x", {3}, {7}},
+                    {"/w/tmp1", {}, {5}},
+                    {"/w/tmp1/x", {}, {7}}}},
+        // A new file under the old name after the rename is not the renamed one.
+        RenameCase{"WriteToTheOldNameAfterTheRenameIsNotCarried",
+                   {{'w', 1, "/w/a"}, {'m', 1, "/w/a", "/w/b"}, {'w', 2, "/w/a"}, {'r', 2, "/w/a"}},
+                   {{"/w/a", {2}, {1, 2}}, {"/w/b", {}, {1}}}},
+        RenameCase{"RenameChain",
+                   {{'w', 1, "/w/a"}, {'r', 1, "/w/a"}, {'m', 2, "/w/a", "/w/b"},
+                    {'m', 3, "/w/b", "/w/c"}},
+                   {{"/w/a", {1}, {1, 2}}, {"/w/b", {1}, {1, 2, 3}}, {"/w/c", {1}, {1, 2, 3}}}},
+        // Each name gets the other's record, and keeps its own.
+        RenameCase{"ExchangeSwaps",
+                   {{'r', 4, "/w/a"}, {'w', 5, "/w/b"}, {'w', 5, "/w/b/in"},
+                    {'x', 6, "/w/a", "/w/b"}},
+                   {{"/w/a", {4}, {5, 6}},
+                    {"/w/a/in", {}, {5}},
+                    {"/w/b", {4}, {5, 6}},
+                    {"/w/b/in", {}, {5}}}},
+        RenameCase{"DirectoryNamedWithTrailingSlashes",
+                   {{'w', 1, "/w/d/x"}, {'m', 2, "/w/d/", "/w/e//"}},
+                   {{"/w/d", {}, {2}}, {"/w/d/x", {}, {1}}, {"/w/e", {}, {2}}, {"/w/e/x", {}, {1}}}},
+        RenameCase{"RenameOntoItself",
+                   {{'r', 1, "/w/a"}, {'m', 2, "/w/a", "/w/a"}},
+                   {{"/w/a", {1}, {2}}}}),
+    [](const auto& info) { return info.param.name; });
 
-TEST_F(RenameTest, DeletedFileKeepsItsName) {
-  make("gone");
-  agg_.record_write_access(kNoSuchPid, 1, at("gone"));
-  make("other");  // made first, so it cannot reuse the deleted file's inode
-  ASSERT_EQ(::unlink(at("gone").c_str()), 0);
-  agg_.record_read_access(kNoSuchPid, 1, at("other"));
-  TraceReport r = std::move(agg_).build_preload_report(0, 0);
-  EXPECT_EQ(paths(r), (std::vector<std::string>{at("gone"), at("other")}));
-  EXPECT_TRUE(r.files[0].written);
-}
-
-TEST_F(RenameTest, FileCreatedAfterItsFirstWriteEventIsSnapshotLater) {
-  // The first write event found nothing on disk; the next one takes the identity, which
-  // the file still has in the directory's new place.
-  ASSERT_EQ(::mkdir(at("d.tmp").c_str(), 0700), 0);
-  agg_.record_write_access(kNoSuchPid, 1, at("d.tmp/late"));
-  make("d.tmp/late");
-  agg_.record_write_access(kNoSuchPid, 1, at("d.tmp/late"));
-  move("d.tmp", "d");
-  TraceReport r = std::move(agg_).build_preload_report(0, 0);
-  EXPECT_EQ(paths(r), (std::vector<std::string>{at("d/late")}));
-}
-
-// Another file under the old name in the moved directory is not the written one.
-TEST_F(RenameTest, MovedDirectoryFileMustStillBeTheWrittenOne) {
-  ASSERT_EQ(::mkdir(at("tmp1").c_str(), 0700), 0);
-  make("tmp1/x");
-  agg_.record_write_access(kNoSuchPid, 1, at("tmp1/x"));
-  make("tmp1/y");
-  move("tmp1/y", "tmp1/x");  // replaced by another file
-  move("tmp1", "final");
-  TraceReport r = std::move(agg_).build_preload_report(0, 0);
-  EXPECT_EQ(paths(r), (std::vector<std::string>{at("tmp1/x")}));
-}
-
-// A deleted file's inode given to a new file does not give the new file the old record.
-TEST_F(RenameTest, ReusedInodeIsNotARename) {
-  make("gone");
-  agg_.record_write_access(kNoSuchPid, 1, at("gone"));
-  ASSERT_EQ(::unlink(at("gone").c_str()), 0);
-  make("new");  // may well take the freed inode
-  agg_.record_read_access(kNoSuchPid, 2, at("input"));
-  TraceReport r = std::move(agg_).build_preload_report(0, 0);
-  EXPECT_EQ(paths(r), (std::vector<std::string>{at("gone"), at("input")}));
-}
-
-// A written file moved with its directory onto a path written directly as well: one record,
-// flags and threads of both.
-TEST_F(RenameTest, RecordsEndingOnOnePathAreMerged) {
-  ASSERT_EQ(::mkdir(at("tmp1").c_str(), 0700), 0);
-  make("tmp1/x");
-  agg_.record_write_access(kNoSuchPid, 7, at("tmp1/x"));
-  move("tmp1", "final");
-  agg_.record_read_access(kNoSuchPid, 3, at("final/x"));
-  TraceReport r = std::move(agg_).build_preload_report(0, 0);
-  ASSERT_EQ(paths(r), (std::vector<std::string>{at("final/x")}));
-  EXPECT_TRUE(r.files[0].read);
-  EXPECT_TRUE(r.files[0].written);
-  EXPECT_EQ(r.files[0].read_threads, (std::vector<uint32_t>{3}));
-  EXPECT_EQ(r.files[0].written_threads, (std::vector<uint32_t>{7}));
-  EXPECT_EQ(r.opened_files, paths(r));
-}
-
-TEST(ParentDirectory, Components) {
+TEST(RenamedPath, Components) {
   struct Row {
     const char* path;
-    const char* parent;
+    const char* from;
+    const char* to;
+    std::optional<std::string> now;
   };
-  for (const Row& row : {Row{"/w/out.tmp", "/w"}, Row{"/x", "/"}, Row{"/", "."},
-                         Row{"name", "."}, Row{"a/b/", "a"}, Row{"/a//b", "/a"},
-                         Row{"rel/dir/f", "rel/dir"}}) {
-    EXPECT_EQ(parent_directory(row.path), row.parent) << row.path;
+  for (const Row& row : {Row{"/w/out.tmp", "/w/out.tmp", "/w/out", "/w/out"},
+                         Row{"/w/d/x", "/w/d", "/w/e", "/w/e/x"},
+                         Row{"/w/d/s/y", "/w/d", "/e", "/e/s/y"},
+                         Row{"/w/dx", "/w/d", "/w/e", std::nullopt},
+                         Row{"/w/d.x", "/w/d", "/w/e", std::nullopt},
+                         Row{"/w", "/w/d", "/w/e", std::nullopt},
+                         Row{"/v/d/x", "/w/d", "/w/e", std::nullopt},
+                         Row{"/w/d/x", "", "/w/e", std::nullopt}}) {
+    EXPECT_EQ(renamed_path(row.path, row.from, row.to), row.now) << row.path << " " << row.from;
+  }
+  for (auto [in, out] : {std::pair{"/w/d/", "/w/d"}, std::pair{"/w/d//", "/w/d"},
+                         std::pair{"/", "/"}, std::pair{"d", "d"}}) {
+    EXPECT_EQ(without_trailing_slashes(in), out) << in;
   }
 }
 

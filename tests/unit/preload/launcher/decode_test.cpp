@@ -20,6 +20,9 @@ struct NativeTraceEvent {
   uint32_t pid = 0;
   uint32_t thread_id = 0;
   std::string path;
+  std::string from = {};
+  uint64_t time = 0;
+  bool exchange = false;
 
   bool operator==(const NativeTraceEvent&) const = default;
 };
@@ -45,7 +48,8 @@ Result<NativeTraceEvent> decode_event(std::span<const uint8_t> payload) {
   NativeTraceEventView view;
   DecodeFailure failure = DecodeFailure::Malformed;
   if (!decode_event_view(payload, view, failure)) return Error(decode_failure_text(failure));
-  return NativeTraceEvent{view.kind, view.pid, view.thread_id, std::string(view.path)};
+  return NativeTraceEvent{view.kind,          view.pid,  view.thread_id, std::string(view.path),
+                          std::string(view.from), view.time, view.exchange};
 }
 
 struct AcceptCase {
@@ -155,6 +159,23 @@ const std::vector<AcceptCase>& accept_cases() {
       {"NestingAtTheLimit",
        [] { return with_extra_value(kMaxEventNesting - 1); },
        {EventKind::Read, 1, 2, "/n"}},
+      {"RenameWithBothNames",
+       [] { return test::rename_payload(1, 2, 1234567890123ull, "/w/out.tmp", "/w/out"); },
+       {EventKind::Rename, 1, 2, "/w/out", "/w/out.tmp", 1234567890123ull, false}},
+      {"RenameExchangeKeysInAnotherOrder",
+       [] {
+         return Pack().map(7).str("from").str("/a").str("exchange").boolean(true).str("path")
+             .str("/b").str("time").uint(9).str("thread_id").uint(2).str("kind").str("rename")
+             .str("pid").uint(1).bytes();
+       },
+       {EventKind::Rename, 1, 2, "/b", "/a", 9, true}},
+      {"RenameKeysOnAFileEventAreUnknownKeys",
+       [] {
+         return Pack().map(7).str("kind").str("write").str("pid").uint(1).str("thread_id")
+             .uint(2).str("from").uint(5).str("time").str("x").str("exchange").nil()
+             .str("path").str("/f").bytes();
+       },
+       {EventKind::Write, 1, 2, "/f"}},
   };
   return cases;
 }
@@ -261,6 +282,41 @@ const std::vector<RejectCase>& reject_cases() {
       {"ArrayWithMapInPlaceOfPath",
        [] { return Pack().array(4).str("read").uint(1).uint(2).map(0).bytes(); }},
       {"NestingOverTheLimit", [] { return with_extra_value(kMaxEventNesting); }},
+      {"RenameAsArray",
+       [] { return Pack().array(4).str("rename").uint(1).uint(2).str("/x").bytes(); }},
+      {"RenameKindIndexFive", [] { return event_with("kind", [](Pack& p) { p.uint(5); }); }},
+      {"RenameWithoutFrom",
+       [] {
+         return Pack().map(6).str("kind").str("rename").str("pid").uint(1).str("thread_id")
+             .uint(2).str("time").uint(3).str("exchange").boolean(false).str("path").str("/b")
+             .bytes();
+       }},
+      {"RenameWithoutTime",
+       [] {
+         return Pack().map(6).str("kind").str("rename").str("pid").uint(1).str("thread_id")
+             .uint(2).str("exchange").boolean(false).str("from").str("/a").str("path").str("/b")
+             .bytes();
+       }},
+      {"RenameFromTwice",
+       [] {
+         return Pack().map(8).str("kind").str("rename").str("pid").uint(1).str("thread_id")
+             .uint(2).str("time").uint(3).str("exchange").boolean(false).str("from").str("/a")
+             .str("from").str("/c").str("path").str("/b").bytes();
+       }},
+      {"RenameExchangeNotABool",
+       [] {
+         return Pack().map(7).str("kind").str("rename").str("pid").uint(1).str("thread_id")
+             .uint(2).str("time").uint(3).str("exchange").uint(1).str("from").str("/a")
+             .str("path").str("/b").bytes();
+       }},
+      {"RenameTimeNegative",
+       [] {
+         return Pack().map(7).str("kind").str("rename").str("pid").uint(1).str("thread_id")
+             .uint(2).str("time").sint(-3).str("exchange").boolean(false).str("from").str("/a")
+             .str("path").str("/b").bytes();
+       }},
+      {"RenameFromNotUtf8",
+       [] { return test::rename_payload(1, 2, 3, "/a\xff", "/b"); }},
       {"NestingHundredThousand", [] { return with_extra_value(100000); }},
       {"NestingInKey",
        [] {

@@ -2,11 +2,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <functional>
+#include <list>
 #include <string>
 #include <vector>
 
 #include "support/event_frames.h"
 #include "preload/launcher/event_connection.h"
+#include "preload/launcher/rename_order.h"
 
 namespace drel::launcher {
 namespace {
@@ -173,6 +176,107 @@ TEST(DrainConnection, BufferStaysBoundedOverALongStream) {
   EXPECT_EQ(agg.events_dropped(), 0u);
   EXPECT_EQ(agg.path_count(), 1u);
 }
+
+// Renames wait until every connection has caught up, then apply in the order they began; a
+// frame seen to come after a rename began waits for it.
+struct OrderStep {
+  size_t connection;
+  // Sent, given the clock at this step; without it the connection is drained.
+  std::function<std::vector<uint8_t>(uint64_t now)> frames = {};
+};
+
+struct OrderCase {
+  std::string name;
+  std::vector<OrderStep> steps;
+  std::vector<std::string> files;  // "path r|- w|-" in report order
+  std::string note;
+};
+
+void PrintTo(const OrderCase& c, std::ostream* os) { *os << c.name; }
+
+class RenameOrder : public ::testing::TestWithParam<OrderCase> {};
+
+std::vector<uint8_t> rename_frame(uint64_t time, std::string_view from, std::string_view to,
+                                  bool exchange = false) {
+  return test::frame(test::rename_payload(kNoSuchPid, 9, time, from, to, exchange));
+}
+
+TEST_P(RenameOrder, CarriesWhatHappenedBefore) {
+  std::list<EventConnection> connections;
+  std::vector<UniqueFd> senders;
+  for (int i = 0; i < 2; ++i) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+    connections.emplace_back(UniqueFd(fds[0]));
+    senders.emplace_back(fds[1]);
+  }
+  PreloadAggregator agg = make_aggregator();
+  for (const OrderStep& step : GetParam().steps) {
+    if (!step.frames) {
+      drain_connection(*std::next(connections.begin(), static_cast<long>(step.connection)), agg);
+      continue;
+    }
+    const std::vector<uint8_t> bytes = step.frames(monotonic_now());
+    ASSERT_EQ(::send(senders[step.connection].get(), bytes.data(), bytes.size(), 0),
+              static_cast<ssize_t>(bytes.size()));
+  }
+  senders[1].reset();  // a waiting rename applies also after its sender went away
+  int accepts = 0;
+  dispatch_in_order(connections, agg, [&] { ++accepts; });
+  for (const EventConnection& c : connections) EXPECT_EQ(c.buffer.size(), 0u);
+  TraceReport r = std::move(agg).build_preload_report(0, 0);
+  std::vector<std::string> got;
+  for (const FileRecord& f : r.files)
+    got.push_back(f.path + (f.read ? " r" : " -") + (f.written ? " w" : " -"));
+  EXPECT_EQ(got, GetParam().files) << GetParam().note;
+  EXPECT_GT(accepts, 0) << "new connections are accepted before a rename applies";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RenameOrder,
+    ::testing::Values(
+        OrderCase{"WriteSentBeforeTheRenameOnAnotherConnectionIsCarried",
+                  {{0},  // read before the writer sent
+                   {0, [](uint64_t) { return event_frame("open_read", "/o/a", 1); }},
+                   {1, [](uint64_t now) { return rename_frame(now, "/o/a", "/o/b"); }},
+                   {1}},
+                  {"/o/a r w", "/o/b r w"},
+                  "the writer's connection is read again before the rename applies"},
+        OrderCase{"RenamesOnTwoConnectionsApplyInTheOrderTheyBegan",
+                  {{0, [](uint64_t now) { return rename_frame(now + 2000000000, "/o/b", "/o/c"); }},
+                   {1, [](uint64_t now) {
+                      return concat({event_frame("read", "/o/a", 5),
+                                     rename_frame(now + 1000000000, "/o/a", "/o/b")});
+                    }},
+                   {0},
+                   {1}},
+                  {"/o/a r w", "/o/b r w", "/o/c r w"},
+                  "a -> b began first, so c gets what was done to a"},
+        OrderCase{"EventsAfterARenameOnItsConnectionAreNotCarried",
+                  {{1, [](uint64_t now) {
+                      return concat({event_frame("write", "/o/a", 1),
+                                     rename_frame(now, "/o/a", "/o/b"),
+                                     event_frame("read", "/o/a", 1)});
+                    }},
+                   {1}},
+                  {"/o/a r w", "/o/b - w"},
+                  "the read of the new /o/a came after the rename"},
+        OrderCase{"FrameSeenToComeAfterTheRenameWaitsForIt",
+                  {{1},
+                   {0, [](uint64_t now) { return rename_frame(now, "/o/a", "/o/b"); }},
+                   {1},  // empty after the rename began
+                   {1, [](uint64_t) { return event_frame("read", "/o/a", 2); }}},
+                  {"/o/a r w", "/o/b - w"},
+                  "the other connection was empty after the rename began"},
+        OrderCase{"ExchangeCarriesBothWays",
+                  {{1, [](uint64_t now) {
+                      return concat({event_frame("write", "/o/a", 1), event_frame("read", "/o/b", 1),
+                                     rename_frame(now, "/o/a", "/o/b", true)});
+                    }},
+                   {1}},
+                  {"/o/a r w", "/o/b r w"},
+                  "a gets the read b had"}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace drel::launcher
