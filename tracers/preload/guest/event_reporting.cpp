@@ -210,20 +210,21 @@ void report_path_write_at(int dirfd, const char* path) noexcept {
 static bool changed_name_at(int dirfd, const char* path, PathText& out) {
   if (dirfd == AT_FDCWD || (path != nullptr && path[0] == '/'))
     return name_path(path, out) && out.len > 0;
-  return resolve_at_path(dirfd, path, out, kept_fd_path);
+  return resolve_at_path(dirfd, path, out, kept_dir_path);
 }
 
 void report_rename(int old_dirfd, const char* old_path, int new_dirfd, const char* new_path,
                    bool exchange, uint64_t time) noexcept {
-  PathText from;
-  PathText to;
-  if (!changed_name_at(old_dirfd, old_path, from) || !changed_name_at(new_dirfd, new_path, to))
+  PathText* from = report_path_buffer();
+  PathText* to = report_path_buffer(true);
+  if (from == nullptr || to == nullptr) return note_lost_event();
+  if (!changed_name_at(old_dirfd, old_path, *from) || !changed_name_at(new_dirfd, new_path, *to))
     return;
   // The frame's head is laid out around the old name, in its own buffer.
   CallerIds ids = caller_ids();
-  size_t head_len = frame_rename_head(ids.pid, ids.tid, time, exchange, from.len, to.len,
-                                      from.bytes, sizeof from.bytes);
-  send_event_frame(from.bytes, head_len, to.bytes, to.len, ids);
+  size_t head_len = frame_rename_head(ids.pid, ids.tid, time, exchange, from->len, to->len,
+                                      from->bytes, sizeof from->bytes);
+  send_event_frame(from->bytes, head_len, to->bytes, to->len, ids);
 }
 
 void report_executable() noexcept {

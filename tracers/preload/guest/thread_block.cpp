@@ -20,6 +20,7 @@ constexpr int kLevels = 4;
 struct ThreadBlock {
   FdTable table;
   PathText level[kLevels];
+  PathText second[kLevels];  // a rename's other name; its pages are touched by renames only
 };
 
 // Raw system calls: mmap itself is one of the wrapped functions.
@@ -73,11 +74,12 @@ void prepare_thread_blocks() noexcept {
   g_exit_key_ready = pthread_key_create(&g_exit_key, unmap_at_thread_exit) == 0;
 }
 
-PathText* report_path_buffer() noexcept {
+PathText* report_path_buffer(bool second) noexcept {
   int depth = report_depth();
   if (depth < 1 || depth > kLevels) return nullptr;
   ThreadBlock* block = thread_block();
-  return block != nullptr ? &block->level[depth - 1] : nullptr;
+  if (block == nullptr) return nullptr;
+  return second ? &block->second[depth - 1] : &block->level[depth - 1];
 }
 
 FdTable* thread_fd_table() noexcept {

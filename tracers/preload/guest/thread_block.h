@@ -17,8 +17,9 @@ void prepare_thread_blocks() noexcept;
 // The path buffer of the calling thread's report at its current nesting (report_depth()): a
 // signal handler that interrupted a report gets the next buffer, never the one in use. Null
 // outside a report, when the reports nest deeper than the block has buffers, or when the
-// block cannot be mapped: the caller then counts its events as lost.
-PathText* report_path_buffer() noexcept;
+// block cannot be mapped: the caller then counts its events as lost. second: another buffer of
+// the same level, for a report that needs two paths at once (a rename).
+PathText* report_path_buffer(bool second = false) noexcept;
 
 // The calling thread's descriptor table (see fd_table.h); null when the block cannot be mapped.
 FdTable* thread_fd_table() noexcept;
