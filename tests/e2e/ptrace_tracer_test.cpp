@@ -466,6 +466,18 @@ TEST(PtraceTracer, ShellScriptIsReadThroughItsMovedDescriptorAndExecutedFilesAre
   EXPECT_TRUE(out->written);
 }
 
+// At an exec the tracer looks at the first arguments for a #! script; a FIFO among them must
+// neither block it nor lose its data to it.
+TEST(PtraceTracer, FifoArgumentOfAnExecutedProgramKeepsItsData) {
+  TempDir dir;
+  test::RunOptions options;
+  options.cwd = dir.path();
+  const Traced t = trace(dir / "report", {"/bin/sh", "-c", "mkfifo p; cat p & echo x > p; wait"},
+                         options);
+  ASSERT_EQ(t.run.exit_status, 0) << t.run.err;
+  EXPECT_EQ(t.run.out, "x\n");
+}
+
 struct StatusCase {
   std::string name;
   std::vector<std::string> args;

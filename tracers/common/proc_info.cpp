@@ -87,12 +87,16 @@ const EnvMap& EnvironCache::parse(std::string_view bytes) {
 }
 
 std::optional<ProcessInfo> read_process_info(int pid, EnvironCache* cache) {
-  const std::string dir = "/proc/" + std::to_string(pid);
-  const auto cmdline = read_file_bytes(dir + "/cmdline");
+  return process_info_from(pid, read_file_bytes("/proc/" + std::to_string(pid) + "/cmdline"),
+                           cache);
+}
+
+std::optional<ProcessInfo> process_info_from(int pid, const std::optional<std::string>& cmdline,
+                                             EnvironCache* cache) {
   if (!cmdline) return std::nullopt;
   ProcessInfo info;
   info.command = split_nul_pieces(*cmdline);
-  if (const auto environ = read_file_bytes(dir + "/environ")) {
+  if (const auto environ = read_file_bytes("/proc/" + std::to_string(pid) + "/environ")) {
     info.env = cache != nullptr ? cache->parse(*environ) : parse_environ(*environ);
   }
   return info;

@@ -52,6 +52,9 @@ class EnvironCache {
 
 // nullopt when /proc/<pid>/cmdline cannot be read; an unreadable environ counts as empty.
 std::optional<ProcessInfo> read_process_info(int pid, EnvironCache* cache = nullptr);
+// The same with the cmdline bytes already read (nullopt: unreadable); only environ is read.
+std::optional<ProcessInfo> process_info_from(int pid, const std::optional<std::string>& cmdline,
+                                             EnvironCache* cache = nullptr);
 
 // The raw bytes of the /proc/self/exe link. A missing link gives "no /proc/self/exe
 // available. Is /proc mounted?"; any other failure the operating system's error text.

@@ -5,6 +5,7 @@
 #include <linux/kcmp.h>
 #include <sched.h>
 #include <sys/ptrace.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -35,9 +36,10 @@ std::optional<std::string> read_link_text(const std::string& link) {
   return std::string(buf.data(), static_cast<std::size_t>(n));
 }
 
-// The first bytes of a file, at most `n`; empty when it cannot be read.
+// The first bytes of a file, at most `n`; empty when it cannot be read. Never waits for a FIFO's
+// writer nor takes a terminal.
 std::string file_head(const std::string& path, std::size_t n) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return {};
   std::string head(n, '\0');
   const ssize_t got = ::read(fd, head.data(), n);
@@ -111,12 +113,14 @@ void DecodingObserver::on_new_task(pid_t parent, pid_t child) {
   decoder_.on_new_task(parent, child, shared);
 }
 
-std::vector<std::string> DecodingObserver::executed_files(pid_t task) {
+std::vector<std::string> DecodingObserver::executed_files(pid_t task,
+                                                         const std::optional<std::string>& cmdline) {
   std::vector<std::string> out;
-  const std::optional<std::string> exe = read_link_text(proc_path(task, "exe"));
+  const std::string exe_link = proc_path(task, "exe");
+  const std::optional<std::string> exe = read_link_text(exe_link);
   if (!exe) return out;
   out.push_back(lossy_utf8(*exe));
-  const std::string head = file_head(proc_path(task, "exe"), EI_CLASS + 1);
+  const std::string head = file_head(exe_link, EI_CLASS + 1);
   if (head.size() > EI_CLASS && head.compare(0, SELFMAG, ELFMAG) == 0 &&
       head[EI_CLASS] == ELFCLASS32 && !warned_32_bit_) {
     warned_32_bit_ = true;
@@ -125,7 +129,6 @@ std::vector<std::string> DecodingObserver::executed_files(pid_t task) {
   }
   // For a script the kernel starts the interpreter with the script's name after the
   // interpreter's own (and its one optional argument).
-  const auto cmdline = read_file_bytes(proc_path(task, "cmdline"));
   if (!cmdline) return out;
   std::vector<std::string_view> args;
   for (std::string_view rest(*cmdline); !rest.empty() && args.size() < 3;) {
@@ -134,19 +137,32 @@ std::vector<std::string> DecodingObserver::executed_files(pid_t task) {
     rest = nul == std::string_view::npos ? std::string_view() : rest.substr(nul + 1);
   }
   for (std::size_t i = 1; i < args.size(); ++i) {
+    if (args[i].empty()) continue;
+    // Opened as the task names it (through its working directory); only a file that starts
+    // with the right #! line is worth resolving.
+    const std::string as_named = args[i].front() == '/'
+                                     ? std::string(args[i])
+                                     : proc_path(task, "cwd/") + std::string(args[i]);
+    // The kernel runs only regular files as scripts; opening anything else (a FIFO, a device)
+    // could block the tracer or have effects of its own.
+    struct stat st;
+    if (::stat(as_named.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (interpreter_of(file_head(as_named, PATH_MAX)) != args[0]) continue;
     WorkingDirectory cwd;
     std::string script;
     resolve_path_at_into(cwd, task, args[i], AT_FDCWD, nullptr, script);
-    if (!args[i].empty() && interpreter_of(file_head(script, PATH_MAX)) == args[0]) {
-      out.push_back(std::move(script));
-      break;
-    }
+    out.push_back(std::move(script));
+    break;
   }
   return out;
 }
 
+void DecodingObserver::record_exec(pid_t task, const std::optional<std::string>& cmdline) {
+  decoder_.on_exec(task, executed_files(task, cmdline));
+}
+
 void DecodingObserver::on_exec(pid_t task) {
-  decoder_.on_exec(task, executed_files(task));
+  record_exec(task, read_file_bytes(proc_path(task, "cmdline")));
 }
 
 void DecodingObserver::on_task_gone(pid_t task) {

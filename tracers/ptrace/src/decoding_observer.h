@@ -5,6 +5,7 @@
 // answered as it would be without a tracer.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,9 +24,14 @@ class DecodingObserver : public TraceObserver {
   void on_exec(pid_t task) override;
   void on_task_gone(pid_t task) override;
 
+ protected:
+  // on_exec with the task's /proc cmdline bytes already read (nullopt: unreadable), for a user
+  // that needs them too.
+  void record_exec(pid_t task, const std::optional<std::string>& cmdline);
+
  private:
   // What ran at the task's exec: the program, and a #! script it was started for.
-  std::vector<std::string> executed_files(pid_t task);
+  std::vector<std::string> executed_files(pid_t task, const std::optional<std::string>& cmdline);
 
   SyscallDecoder& decoder_;
   bool warned_io_uring_ = false;

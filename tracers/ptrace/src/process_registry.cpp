@@ -13,7 +13,13 @@ ProcessRegistry::ProcessRegistry(pid_t root, const std::vector<std::string>& roo
 
 void ProcessRegistry::register_process(pid_t task, std::optional<pid_t> parent) {
   if (task < 1) return;
-  std::optional<ProcessInfo> info = read_process_info(task, &environ_cache_);
+  register_process(task, parent, read_file_bytes("/proc/" + std::to_string(task) + "/cmdline"));
+}
+
+void ProcessRegistry::register_process(pid_t task, std::optional<pid_t> parent,
+                                       const std::optional<std::string>& cmdline) {
+  if (task < 1) return;
+  std::optional<ProcessInfo> info = process_info_from(task, cmdline, &environ_cache_);
   if (info && task == root_) root_running_command_ = info->command;
   if (!info) {
     if (task != root_) return;
@@ -71,6 +77,14 @@ std::vector<ProcessRecord> ProcessRegistry::records() const {
   std::vector<ProcessRecord> out;
   out.reserve(processes_.size());
   for (const auto& [task, record] : processes_) out.push_back(record);
+  return out;
+}
+
+std::vector<ProcessRecord> ProcessRegistry::take_records() {
+  std::vector<ProcessRecord> out;
+  out.reserve(processes_.size());
+  for (auto& [task, record] : processes_) out.push_back(std::move(record));
+  processes_.clear();
   return out;
 }
 

@@ -24,6 +24,9 @@ class ProcessRegistry {
   // earlier one. Tasks below 1 are ignored; a task whose cmdline cannot be read is not stored,
   // except the root, which is stored with what is known.
   void register_process(pid_t task, std::optional<pid_t> parent);
+  // The same with /proc/<task>/cmdline already read (nullopt: it could not be).
+  void register_process(pid_t task, std::optional<pid_t> parent,
+                        const std::optional<std::string>& cmdline);
 
   // A task that a fork, vfork or clone made runs its creator's program with its creator's
   // environment until it executes, so it gets a copy of the creator's record and costs no /proc
@@ -39,6 +42,8 @@ class ProcessRegistry {
   // stored, that of any record.
   EnvMap run_environment() const;
   std::vector<ProcessRecord> records() const;
+  // The records moved out, once, when the report is built; the registry is empty after.
+  std::vector<ProcessRecord> take_records();
 
  private:
   pid_t root_;

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "common/proc_info.h"
 #include "common/report.h"
 #include "common/report_writer.h"
 #include "decoding_observer.h"
@@ -31,9 +32,12 @@ class FileAccessObserver final : public DecodingObserver {
     registry_.register_new_task(child, parent);
   }
 
+  // The command line is read once, for the executed files and for the record.
   void on_exec(pid_t task) override {
-    DecodingObserver::on_exec(task);
-    registry_.register_process(task, registry_.parent_of(task));
+    const std::optional<std::string> cmdline =
+        read_file_bytes("/proc/" + std::to_string(task) + "/cmdline");
+    record_exec(task, cmdline);
+    registry_.register_process(task, registry_.parent_of(task), cmdline);
   }
 
   // A second SIGINT or SIGTERM: the report of what was seen, now.
@@ -41,7 +45,7 @@ class FileAccessObserver final : public DecodingObserver {
   // A copy of its own that the command got, so that the tracer does not pass one on again.
   void on_signal_delivery(pid_t task, int sig) override { signals_.note_delivered(task, sig); }
 
-  const ProcessRegistry& registry() const { return registry_; }
+  ProcessRegistry& registry() { return registry_; }
 
  private:
   ProcessRegistry registry_;
@@ -77,9 +81,10 @@ int run_trace(const std::vector<std::string>& command, const std::string& output
   const double end_time = now_epoch_seconds();
 
   SyscallDecoder::Files files = decoder.aggregate_files();
+  EnvMap run_env = observer.registry().run_environment();
   const TraceReport report =
-      make_report("ptrace", std::nullopt, observer.registry().records(), std::move(files.files),
-                  std::move(files.paths), observer.registry().run_environment(), start_time,
+      make_report("ptrace", std::nullopt, observer.registry().take_records(),
+                  std::move(files.files), std::move(files.paths), std::move(run_env), start_time,
                   end_time, std::nullopt);
   if (Result<void> written = write_report(report, output_path); !written) {
     std::cerr << written.error().printed("drel-tracer");
