@@ -30,12 +30,21 @@ constexpr long kPtraceOptions = PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEFORK | PTR
                                 PTRACE_O_TRACESECCOMP | PTRACE_O_EXITKILL;
 static_assert((kPtraceOptions & ~PTRACE_O_EXITKILL) == 0x9F);
 
-// Whether the task is a thread of another task's process (a clone with CLONE_THREAD).
-bool is_secondary_thread(pid_t task) {
+// Who made a task, as far as /proc/<task>/status tells before its creator's event: its thread
+// group for a thread, its parent for a process.
+struct NewTaskOrigin {
+  bool secondary_thread = false;  // a clone with CLONE_THREAD
+  std::optional<uint32_t> parent;
+};
+
+NewTaskOrigin new_task_origin(pid_t task) {
+  NewTaskOrigin origin;
   const auto status = read_file_bytes("/proc/" + std::to_string(task) + "/status");
-  if (!status) return false;
+  if (!status) return origin;
   const std::optional<uint32_t> tgid = parse_status_number(*status, "Tgid:");
-  return tgid && *tgid != static_cast<uint32_t>(task);
+  origin.secondary_thread = tgid && *tgid != static_cast<uint32_t>(task);
+  origin.parent = parse_status_number(*status, "PPid:");
+  return origin;
 }
 
 void ptrace_resume(int request, pid_t task, int sig) {
@@ -87,6 +96,20 @@ class Loop {
   int exit_code() const { return exit_code_; }
 
  private:
+  struct TaskState {
+    // Set when the task was resumed with PTRACE_SYSCALL after a seccomp stop: its exit stop
+    // comes next.
+    bool exit_pending = false;
+    // A new task's first stop (PTRACE_EVENT_STOP) is still to come.
+    bool awaiting_attach_stop = false;
+    // A new task stopped at its attach stop until its creator's event is handled.
+    bool held_until_clone_event = false;
+    // For a held process: its parent, whose end lets it go.
+    pid_t held_for_parent = 0;
+    // The root's SIGCONT that ended the stop it was seized in.
+    bool swallow_sigcont = false;
+  };
+
   bool seize(long options) {
     return ::ptrace(PTRACE_SEIZE, root_, nullptr, reinterpret_cast<void*>(options)) == 0;
   }
@@ -169,12 +192,17 @@ class Loop {
     if (it == tasks_.end()) {
       // Seen before its creator's fork event: this is the attach stop.
       it = tasks_.try_emplace(task).first;
-      // A thread let run now could exec before its creator's clone event is read: its id
+      // It waits for that event: a thread let run now could exec before it is read (its id
       // would be gone from /proc and the creator killed with its event unreported, so the
-      // thread would never be registered. It waits for that event instead; should the
-      // creator die first, the whole thread group dies, this thread with it.
-      if (is_secondary_thread(task)) {
+      // thread would never be registered), and a process would make its first calls without
+      // its creator's descriptors and working directory. Should the creator die first, a
+      // thread dies with its group; a process is let go when its parent is gone, or when no
+      // other task is left to bring the event.
+      const NewTaskOrigin origin = new_task_origin(task);
+      if (origin.secondary_thread || origin.parent) {
         it->second.held_until_clone_event = true;
+        if (!origin.secondary_thread) it->second.held_for_parent = static_cast<pid_t>(*origin.parent);
+        ++held_;
         return;
       }
       resume(task, 0);
@@ -194,8 +222,26 @@ class Loop {
   }
 
   void task_gone(pid_t task) {
-    tasks_.erase(task);
+    if (const auto it = tasks_.find(task); it != tasks_.end()) {
+      if (it->second.held_until_clone_event) --held_;
+      tasks_.erase(it);
+    }
     observer_.on_task_gone(task);
+    if (held_ == 0) return;
+    // A process whose creator died before its event, or with nobody left to bring one.
+    const bool all_held = held_ == tasks_.size();
+    for (auto& [other, state] : tasks_) {
+      if (state.held_until_clone_event && (all_held || state.held_for_parent == task)) {
+        release(other, state);
+      }
+    }
+  }
+
+  void release(pid_t task, TaskState& state) {
+    state.held_until_clone_event = false;
+    state.held_for_parent = 0;
+    --held_;
+    resume(task, 0);
   }
 
   void on_event(pid_t task, int event) {
@@ -213,10 +259,7 @@ class Loop {
           const auto [it, added] = tasks_.try_emplace(child);
           if (added) it->second.awaiting_attach_stop = true;
           observer_.on_new_task(task, child);
-          if (it->second.held_until_clone_event) {
-            it->second.held_until_clone_event = false;
-            resume(child, 0);
-          }
+          if (it->second.held_until_clone_event) release(child, it->second);
         }
         resume(task, 0);
         return;
@@ -258,23 +301,12 @@ class Loop {
     ptrace_resume(PTRACE_CONT, task, 0);
   }
 
-  struct TaskState {
-    // Set when the task was resumed with PTRACE_SYSCALL after a seccomp stop: its exit stop
-    // comes next.
-    bool exit_pending = false;
-    // A new task's first stop (PTRACE_EVENT_STOP) is still to come.
-    bool awaiting_attach_stop = false;
-    // A new thread stopped at its attach stop until its creator's clone event is handled.
-    bool held_until_clone_event = false;
-    // The root's SIGCONT that ended the stop it was seized in.
-    bool swallow_sigcont = false;
-  };
-
   pid_t root_;
   TraceObserver& observer_;
   // The live tasks; an entry is made when a task appears and dropped when it is reaped, so a
   // stop allocates nothing here.
   std::unordered_map<pid_t, TaskState> tasks_;
+  std::size_t held_ = 0;  // tasks held until their creator's event
   int exit_code_ = 0;
 };
 
