@@ -83,8 +83,11 @@ inline uint64_t reg(int64_t v) {
 }
 
 struct Harness {
+  // Without `names` every name is resolved from its directory: the calls here are mostly made
+  // up, their descriptors not this process's.
+  explicit Harness(OpenedFileNames* names = nullptr) : decoder{memory, names} {}
   FakeMemory memory;
-  SyscallDecoder decoder{memory};
+  SyscallDecoder decoder;
 
   // One call: its seccomp stop and, when the table asks for it, its exit stop. Also checks that
   // an exit the decoder said it does not need would have changed nothing.

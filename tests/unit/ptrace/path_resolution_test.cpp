@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <map>
@@ -248,6 +249,63 @@ TEST_F(ChdirThroughDecoder, OpenatWithDirectoryDescriptor) {
   ::close(dirfd);
   EXPECT_EQ(opened(), (std::vector<std::string>{d_ + "/sub/file", d_ + "/sub/later"}));
 }
+
+// Opens this process really makes, given to a decoder that asks the kernel what a successful
+// open of a relative name opened. With `in_sub` the cached working directory says D while the
+// real one is D/sub.
+struct OpenedCase {
+  std::string name;
+  bool in_sub;
+  std::string path;
+  int flags;
+  bool unlink_before_exit;
+  std::string want;  // D replaced by the tree's directory
+};
+
+void PrintTo(const OpenedCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class OpenedNames : public ChdirThroughDecoder, public testing::WithParamInterface<OpenedCase> {};
+
+TEST_P(OpenedNames, AreTheKernelsWhereItHasOne) {
+  const OpenedCase& c = GetParam();
+  ProcOpenedFileNames names;
+  Harness h(&names);
+  h.open(self_, "top", 999);  // not open here, so resolved from /proc/<pid>/cwd: caches D
+  if (c.in_sub) ASSERT_EQ(::chdir("sub"), 0);
+  const int fd = ::open(c.path.c_str(), c.flags, 0644);
+  ASSERT_GE(fd, 0);
+  TracedCall call;
+  call.kind = SyscallKind::Openat;
+  call.args[0] = reg(AT_FDCWD);
+  call.args[1] = h.memory.place(c.path);
+  call.args[2] = static_cast<uint64_t>(c.flags);
+  ASSERT_TRUE(h.decoder.decode_entry(self_, call));
+  if (c.unlink_before_exit) ::unlink(c.path.c_str());
+  h.decoder.decode_exit(self_, fd);
+  ::close(fd);
+  std::vector<std::string> paths;
+  for (const auto& f : h.files()) paths.push_back(f.path);
+  EXPECT_NE(std::find(paths.begin(), paths.end(), expand(c.want, d_)), paths.end())
+      << testing::PrintToString(paths);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Opens, OpenedNames,
+    testing::Values(
+        OpenedCase{"kernel_name_beats_a_stale_working_directory", true, "file", O_RDONLY, false,
+                   "D/sub/file"},
+        OpenedCase{"created_file", true, "new", O_WRONLY | O_CREAT, false, "D/sub/new"},
+        OpenedCase{"name_through_a_symbolic_link", false, "link/file", O_RDONLY, false,
+                   "D/sub/file"},
+        // The link then says "(deleted)": the name is resolved from the cached directory.
+        OpenedCase{"deleted_before_exit_resolved_from_directory", true, "gone",
+                   O_WRONLY | O_CREAT, true, "D/gone"},
+        // O_PATH opened the symbolic link itself; the recorded name follows it, as for any open.
+        OpenedCase{"o_path_link_resolved_from_directory", false, "file_link",
+                   O_PATH | O_NOFOLLOW, false, "D/sub/file"}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace drel::test

@@ -35,7 +35,8 @@ std::optional<SyscallDecoder::Files> trace_child(Body body, int* exit_code) {
   int status = 0;
   if (::waitpid(child, &status, 0) != child || !WIFSTOPPED(status)) return std::nullopt;
   PtraceMemory memory;
-  SyscallDecoder decoder(memory);
+  ProcOpenedFileNames names;
+  SyscallDecoder decoder(memory, &names);
   DecodingObserver observer(decoder);
   *exit_code = trace_loop(child, observer);
   return decoder.aggregate_files();

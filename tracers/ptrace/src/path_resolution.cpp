@@ -153,4 +153,19 @@ void resolve_path_at_into(WorkingDirectory& cwd, pid_t task, std::string_view pa
   resolve_relative_to_cwd(cwd, task, path, out, last);
 }
 
+OpenedFileNames::~OpenedFileNames() = default;
+
+bool ProcOpenedFileNames::name_of(pid_t task, int fd, std::string& out) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/%d/fd/%d", static_cast<int>(task), fd);
+  std::array<char, PATH_MAX + 1> buf;
+  std::string_view target;
+  if (!read_link(link, buf, target)) return false;
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (target.empty() || target.front() != '/' || target.ends_with(kDeleted)) return false;
+  out.clear();
+  append_utf8_lossy(target, out);
+  return true;
+}
+
 }  // namespace drel

@@ -27,4 +27,20 @@ void resolve_path_at_into(WorkingDirectory& cwd, pid_t task, std::string_view pa
                           const std::string* dir_path, std::string& out,
                           LastName last = LastName::Follow);
 
+// The name the kernel gives a file a task has open (the link /proc/<task>/fd/<fd>), for the
+// descriptor a successful open of a relative name has just returned: the canonical name of what
+// was opened, in one system call instead of a resolution of the name.
+class OpenedFileNames {
+ public:
+  virtual ~OpenedFileNames();
+  // False (out unspecified) when the link cannot be read or names no file path (a deleted file,
+  // a pipe, a socket).
+  virtual bool name_of(pid_t task, int fd, std::string& out) = 0;
+};
+
+class ProcOpenedFileNames final : public OpenedFileNames {
+ public:
+  bool name_of(pid_t task, int fd, std::string& out) override;
+};
+
 }  // namespace drel

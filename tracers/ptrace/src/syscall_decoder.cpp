@@ -75,9 +75,9 @@ bool SyscallDecoder::decode_entry(pid_t task, const TracedCall& call) {
     }
 
     case CallFamily::Open:
-      if (!resolve_argument(state, task, a[1], fd_arg(a[0]), c.path, LastName::Follow)) {
-        return false;
-      }
+      // Only an open that succeeds is recorded, so its name is read and resolved at its exit.
+      c.address = a[1];
+      c.fd = fd_arg(a[0]);
       // openat2 passes its flags in the first field of its open_how.
       c.flags = a[2];
       if (call.kind == SyscallKind::Openat2 && !memory_.read_u64(task, a[2], c.flags)) c.flags = 0;
@@ -150,6 +150,22 @@ bool SyscallDecoder::decode_entry(pid_t task, const TracedCall& call) {
   return false;
 }
 
+bool SyscallDecoder::opened_path(TaskState& state, pid_t task, int fd) {
+  InFlight& c = state.call;
+  if (!memory_.read_string_into(task, c.address, scratch_)) return false;
+  // An absolute name is recorded as written. O_PATH may have opened a symbolic link itself and
+  // O_TMPFILE a file without a name: those are resolved from the directory, as is any name the
+  // kernel's link does not give.
+  const bool relative = !scratch_.empty() && scratch_.front() != '/';
+  if (relative && names_ != nullptr && task >= 1 && (c.flags & O_PATH) == 0 &&
+      (c.flags & O_TMPFILE) != O_TMPFILE && names_->name_of(task, fd, c.path)) {
+    return true;
+  }
+  const std::string* dir_path = c.fd >= 0 ? FileTracker::lookup_fd(*state.fds, c.fd) : nullptr;
+  resolve_path_at_into(state.cwd, task, scratch_, c.fd, dir_path, c.path, LastName::Follow);
+  return true;
+}
+
 namespace {
 
 // An open that creates the file or empties it changes it, whether or not data follows.
@@ -170,7 +186,7 @@ void SyscallDecoder::decode_exit(pid_t task, int64_t r) {
       task >= 0 ? std::optional<uint32_t>(tid) : std::nullopt;
   switch (c.family) {
     case CallFamily::Open:
-      if (r < 0 || task < 0) return;
+      if (r < 0 || task < 0 || !opened_path(*state, task, static_cast<int>(r))) return;
       tracker_.open_fd(*state->fds, static_cast<int>(r), c.path, c.flags);
       if (open_changes_file(c.flags)) tracker_.record_write_path(c.path, tid);
       return;

@@ -24,7 +24,10 @@ class SyscallDecoder {
  public:
   using Files = TrackedFiles;
 
-  explicit SyscallDecoder(TraceeMemory& memory) : memory_(memory) {}
+  // `names` (none: every name is resolved from its directory) tells what a successful open of a
+  // relative name opened.
+  SyscallDecoder(TraceeMemory& memory, OpenedFileNames* names)
+      : memory_(memory), names_(names) {}
 
   // Returns true when the exit stop is needed: something was staged for this task. Reads,
   // mmap and close are decided here, whatever their outcome, and so are writes and transfers
@@ -66,7 +69,8 @@ class SyscallDecoder {
     std::string old_path;  // a rename's old name
     uint64_t flags = 0;
     std::optional<FileTracker::PathRef> out;  // the written side of a write or transfer
-    int fd = -1;                              // dup's old descriptor, a transfer's input
+    int fd = -1;  // dup's old descriptor, a transfer's input, an open's directory descriptor
+    uint64_t address = 0;  // an open's name, read at its exit and only when it succeeded
   };
   struct TaskState {
     InFlight call;
@@ -81,8 +85,12 @@ class SyscallDecoder {
   bool resolve_argument(TaskState& state, pid_t task, uint64_t address, int dirfd,
                         std::string& out, LastName last);
   TaskState* find_state(pid_t task);
+  // The recorded name of what the task's staged open returned on `fd`; false when its name
+  // cannot be read.
+  bool opened_path(TaskState& state, pid_t task, int fd);
 
   TraceeMemory& memory_;
+  OpenedFileNames* names_;
   FileTracker tracker_;
   std::unordered_map<pid_t, TaskState> tasks_;
   std::string scratch_;  // the path argument as read, before resolution

@@ -58,7 +58,8 @@ int run_trace(const std::vector<std::string>& command, const std::string& output
   const double start_time = now_epoch_seconds();
   PreparedExec exec(command);
   PtraceMemory memory;
-  SyscallDecoder decoder(memory);
+  ProcOpenedFileNames names;
+  SyscallDecoder decoder(memory, &names);
 
   ExecFailureSlot exec_failure;
   // The tracer lives through the signals that end a run, to write the report.
