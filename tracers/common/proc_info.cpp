@@ -1,5 +1,6 @@
 #include "proc_info.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,6 +8,7 @@
 #include <climits>
 
 #include "common/file_system.h"
+#include "common/unique_fd.h"
 #include "common/utf8.h"
 
 namespace drel {
@@ -15,6 +17,20 @@ std::optional<std::string> read_file_bytes(const std::string& path) {
   Result<std::string> bytes = read_whole_file(path);
   if (!bytes) return std::nullopt;
   return std::move(*bytes);
+}
+
+std::optional<std::string> read_proc_text(const std::string& path) {
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return std::nullopt;
+  std::string bytes;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    bytes.append(buf, static_cast<size_t>(n));
+    if (static_cast<size_t>(n) < sizeof buf) return bytes;
+  }
 }
 
 std::vector<std::string> split_nul_pieces(std::string_view bytes) {
@@ -87,7 +103,7 @@ const EnvMap& EnvironCache::parse(std::string_view bytes) {
 }
 
 std::optional<ProcessInfo> read_process_info(int pid, EnvironCache* cache) {
-  return process_info_from(pid, read_file_bytes("/proc/" + std::to_string(pid) + "/cmdline"),
+  return process_info_from(pid, read_proc_text("/proc/" + std::to_string(pid) + "/cmdline"),
                            cache);
 }
 
@@ -96,7 +112,7 @@ std::optional<ProcessInfo> process_info_from(int pid, const std::optional<std::s
   if (!cmdline) return std::nullopt;
   ProcessInfo info;
   info.command = split_nul_pieces(*cmdline);
-  if (const auto environ = read_file_bytes("/proc/" + std::to_string(pid) + "/environ")) {
+  if (const auto environ = read_proc_text("/proc/" + std::to_string(pid) + "/environ")) {
     info.env = cache != nullptr ? cache->parse(*environ) : parse_environ(*environ);
   }
   return info;

@@ -15,6 +15,10 @@ namespace drel {
 // The whole file as bytes (read_whole_file); nullopt when it cannot be opened or read.
 std::optional<std::string> read_file_bytes(const std::string& path);
 
+// /proc/<pid>/cmdline or environ whole: the kernel fills a read as far as the text goes, so a
+// short read is its end and costs no second read. nullopt when it cannot be opened or read.
+std::optional<std::string> read_proc_text(const std::string& path);
+
 // NUL-separated pieces (as in cmdline and environ), empty pieces dropped, each piece
 // converted to UTF-8 lossily.
 std::vector<std::string> split_nul_pieces(std::string_view bytes);

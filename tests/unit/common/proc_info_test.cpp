@@ -2,6 +2,7 @@
 #include "common/proc_info.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <string>
@@ -96,6 +97,21 @@ TEST(ProcInfo, ReadsOwnProcess) {
   auto exe = self_exe_path();
   ASSERT_TRUE(exe.has_value());
   EXPECT_EQ(exe->substr(exe->rfind('/') + 1), "common_test");
+}
+
+// A read fills the buffer as far as the text goes: longer texts take several reads.
+TEST(ProcInfo, ProcTextIsReadWhole) {
+  EXPECT_EQ(read_proc_text("/proc/self/cmdline"), read_file_bytes("/proc/self/cmdline"));
+  char path[] = "/tmp/drel-proc-text-XXXXXX";
+  const int fd = ::mkstemp(path);
+  ASSERT_GE(fd, 0);
+  std::string big;
+  for (int i = 0; big.size() < 150000; ++i) big += std::to_string(i) + '\0';
+  ASSERT_EQ(::write(fd, big.data(), big.size()), static_cast<ssize_t>(big.size()));
+  ::close(fd);
+  EXPECT_EQ(read_proc_text(path), big);
+  ::unlink(path);
+  EXPECT_FALSE(read_proc_text(path).has_value());
 }
 
 TEST(ProcInfo, VanishedProcessIsNotFound) {

@@ -162,7 +162,7 @@ void DecodingObserver::record_exec(pid_t task, const std::optional<std::string>&
 }
 
 void DecodingObserver::on_exec(pid_t task) {
-  record_exec(task, read_file_bytes(proc_path(task, "cmdline")));
+  record_exec(task, read_proc_text(proc_path(task, "cmdline")));
 }
 
 void DecodingObserver::on_task_gone(pid_t task) {

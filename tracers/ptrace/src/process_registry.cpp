@@ -13,7 +13,7 @@ ProcessRegistry::ProcessRegistry(pid_t root, const std::vector<std::string>& roo
 
 void ProcessRegistry::register_process(pid_t task, std::optional<pid_t> parent) {
   if (task < 1) return;
-  register_process(task, parent, read_file_bytes("/proc/" + std::to_string(task) + "/cmdline"));
+  register_process(task, parent, read_proc_text("/proc/" + std::to_string(task) + "/cmdline"));
 }
 
 void ProcessRegistry::register_process(pid_t task, std::optional<pid_t> parent,

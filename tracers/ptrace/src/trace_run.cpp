@@ -35,7 +35,7 @@ class FileAccessObserver final : public DecodingObserver {
   // The command line is read once, for the executed files and for the record.
   void on_exec(pid_t task) override {
     const std::optional<std::string> cmdline =
-        read_file_bytes("/proc/" + std::to_string(task) + "/cmdline");
+        read_proc_text("/proc/" + std::to_string(task) + "/cmdline");
     record_exec(task, cmdline);
     registry_.register_process(task, registry_.parent_of(task), cmdline);
   }
