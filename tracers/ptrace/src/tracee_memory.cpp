@@ -16,6 +16,8 @@ TraceeMemory::~TraceeMemory() = default;
 
 namespace {
 
+constexpr std::size_t kFirstPiece = 256;
+
 std::size_t page_size() {
   static const std::size_t size = [] {
     const long s = sysconf(_SC_PAGESIZE);
@@ -67,9 +69,11 @@ std::optional<std::string_view> PtraceMemory::read_view(pid_t task, uint64_t add
   // most 4097 bytes are ever looked at.
   while (have < buf_.size()) {
     // Word by word costs a request per 8 bytes, so look for the NUL after each word.
-    const std::size_t piece = method_ == Method::PeekData
-                                  ? 8 - static_cast<std::size_t>(at % 8)
-                                  : page - static_cast<std::size_t>(at % page);
+    // Most paths are short: the first piece is small, the later ones go to the end of a page.
+    const std::size_t to_page_end = page - static_cast<std::size_t>(at % page);
+    const std::size_t piece = method_ == Method::PeekData ? 8 - static_cast<std::size_t>(at % 8)
+                              : have == 0                 ? std::min(kFirstPiece, to_page_end)
+                                                          : to_page_end;
     const std::size_t len = std::min(piece, buf_.size() - have);
     char* dest = buf_.data() + have;
     const bool ok = method_ == Method::PeekData ? read_words(task, at, len, dest)
