@@ -102,8 +102,8 @@ bool DecodingObserver::on_seccomp_stop(pid_t task) {
 }
 
 void DecodingObserver::on_syscall_exit(pid_t task) {
-  if (const std::optional<SyscallRegs> regs = read_syscall_regs(task)) {
-    decoder_.decode_exit(task, regs->result);
+  if (const std::optional<int64_t> result = read_syscall_result(task)) {
+    decoder_.decode_exit(task, *result);
   }
 }
 

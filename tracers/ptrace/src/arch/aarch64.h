@@ -3,6 +3,7 @@
 
 #include <asm/ptrace.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "arch/syscall_table.h"
@@ -15,6 +16,11 @@ inline constexpr uint32_t AUDIT_ARCH_NATIVE = kAuditArchAarch64;
 using NativeRegs = user_pt_regs;
 
 namespace native_regs {
+// The leading part of the block a stop needs (the kernel fills no more than is asked for): up to
+// x8 at a seccomp stop, x0 at an exit stop.
+inline constexpr std::size_t kCallBytes = offsetof(NativeRegs, regs) + 9 * sizeof(uint64_t);
+inline constexpr std::size_t kResultBytes = offsetof(NativeRegs, regs) + sizeof(uint64_t);
+
 inline uint64_t number(const NativeRegs& r) {
   return r.regs[8];
 }

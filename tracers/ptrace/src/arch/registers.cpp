@@ -9,18 +9,30 @@
 
 namespace drel {
 
+namespace {
+
+// The first `len` bytes of the register block; the rest of `regs` stays zero.
+bool read_leading_regs(pid_t task, NativeRegs& regs, std::size_t len) {
+  iovec iov{&regs, len};
+  return ptrace(PTRACE_GETREGSET, task, reinterpret_cast<void*>(NT_PRSTATUS), &iov) == 0 &&
+         iov.iov_len >= len;
+}
+
+}  // namespace
+
 std::optional<SyscallRegs> read_syscall_regs(pid_t task) {
   NativeRegs regs{};
-  iovec iov{&regs, sizeof regs};
-  if (ptrace(PTRACE_GETREGSET, task, reinterpret_cast<void*>(NT_PRSTATUS), &iov) != 0) {
-    return std::nullopt;
-  }
-  if (iov.iov_len < sizeof regs) return std::nullopt;
+  if (!read_leading_regs(task, regs, native_regs::kCallBytes)) return std::nullopt;
   SyscallRegs out;
   out.nr = native_regs::number(regs);
   for (int i = 0; i < 6; ++i) out.args[i] = native_regs::argument(regs, i);
-  out.result = native_regs::result(regs);
   return out;
+}
+
+std::optional<int64_t> read_syscall_result(pid_t task) {
+  NativeRegs regs{};
+  if (!read_leading_regs(task, regs, native_regs::kResultBytes)) return std::nullopt;
+  return native_regs::result(regs);
 }
 
 namespace {

@@ -20,11 +20,13 @@ namespace drel {
 struct SyscallRegs {
   uint64_t nr = 0;
   uint64_t args[6] = {};
-  int64_t result = 0;  // meaningful at a system-call-exit stop only
 };
 
-// PTRACE_GETREGSET/NT_PRSTATUS; nullopt if the task cannot be read (gone, not stopped).
+// PTRACE_GETREGSET/NT_PRSTATUS at a seccomp stop: the number and the arguments; nullopt if the task cannot be read (gone, not stopped).
 std::optional<SyscallRegs> read_syscall_regs(pid_t task);
+
+// The same at a system-call-exit stop: the result only.
+std::optional<int64_t> read_syscall_result(pid_t task);
 
 // At a seccomp stop: the call runs with argument i set to `value`. False if the task cannot be
 // changed (gone).

@@ -3,6 +3,7 @@
 
 #include <sys/user.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "arch/syscall_table.h"
@@ -14,6 +15,11 @@ inline constexpr uint32_t AUDIT_ARCH_NATIVE = kAuditArchX86_64;
 using NativeRegs = user_regs_struct;
 
 namespace native_regs {
+// The leading part of the block a stop needs (the kernel fills no more than is asked for): up to
+// orig_rax at a seccomp stop (the arguments come before it), rax at an exit stop.
+inline constexpr std::size_t kCallBytes = offsetof(NativeRegs, orig_rax) + sizeof(uint64_t);
+inline constexpr std::size_t kResultBytes = offsetof(NativeRegs, rax) + sizeof(uint64_t);
+
 // rax is already -ENOSYS at the seccomp stop; the kernel keeps the number in orig_rax.
 inline uint64_t number(const NativeRegs& r) {
   return r.orig_rax;
