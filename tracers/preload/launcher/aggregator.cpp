@@ -23,6 +23,8 @@ PreloadAggregator::PreloadAggregator(std::vector<std::string> command, EnvMap la
     : root_pid_(root_pid), command_(std::move(command)), launcher_env_(std::move(launcher_env)) {}
 
 PreloadAggregator::PathState& PreloadAggregator::path_state(std::string_view path) {
+  // "d/" names d: git and others make and list directories with a trailing "/".
+  path = without_trailing_slashes(path);
   auto it = paths_.find(path);
   if (it == paths_.end()) {
     it = paths_.emplace(std::string(path), PathState{}).first;
