@@ -263,7 +263,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "the read of the new /o/a came after the rename"},
         OrderCase{"FrameSeenToComeAfterTheRenameWaitsForIt",
                   {{1},
-                   {0, [](uint64_t now) { return rename_frame(now, "/o/a", "/o/b"); }},
+                   {0, [](uint64_t now) { return rename_frame(now - 1000, "/o/a", "/o/b"); }},
                    {1},  // empty after the rename began
                    {1, [](uint64_t) { return event_frame("read", "/o/a", 2); }}},
                   {"/o/a r w", "/o/b - w"},
