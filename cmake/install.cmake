@@ -2,7 +2,8 @@
 #
 #   bin/drel-tracer, bin/drel-report
 #   lib/drel-tracer/drel-tracer-preload and libdrel_tracer_preload.so side by side, because the
-#     launcher looks for the library beside its real executable (/proc/self/exe)
+#     launcher looks for the library beside its real executable (/proc/self/exe); with the i386
+#     twin, also lib/drel-tracer/<i386 $LIB>/ and a link at lib/drel-tracer/<native $LIB>/
 #   bin/drel-tracer-preload: a relative symbolic link to it, so any prefix or scratch root works
 #   share/man/man1: the three manual pages; share/doc/drel-tracer: README.md
 #
@@ -15,6 +16,15 @@ set(DREL_INSTALL_PRIVATE_DIR "lib/drel-tracer" CACHE STRING
 install(TARGETS drel-tracer drel-report RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS drel-tracer-preload RUNTIME DESTINATION ${DREL_INSTALL_PRIVATE_DIR})
 install(TARGETS drel_tracer_preload LIBRARY DESTINATION ${DREL_INSTALL_PRIVATE_DIR})
+# Where the i386 twin is built, each class also under its loader's "$LIB" directory beside it
+# (the native one a link to the plain file), so an installed launcher names "$LIB" too. Its
+# own component: the Debian package leaves it out (cmake/packaging.cmake).
+if(DREL_I386_LIB_DIR)
+  install(TARGETS drel_tracer_preload_i386
+          LIBRARY DESTINATION ${DREL_INSTALL_PRIVATE_DIR}/${DREL_I386_LIB_DIR} COMPONENT i386)
+  install(FILES ${CMAKE_LIBRARY_OUTPUT_DIRECTORY}/${DREL_NATIVE_LIB_DIR}/libdrel_tracer_preload.so
+          DESTINATION ${DREL_INSTALL_PRIVATE_DIR}/${DREL_NATIVE_LIB_DIR} COMPONENT i386)
+endif()
 
 # The link is made in the build tree and installed as a link.
 file(RELATIVE_PATH _drel_link_target "/prefix/${CMAKE_INSTALL_BINDIR}"
