@@ -628,6 +628,11 @@ INSTANTIATE_TEST_SUITE_P(
                     {"b.txt"}},
         HostileCase{"SignalHandlerWritesFilesDuringFileIo", "launcher_actions",
                     {"alarm-files", "1000"}, alarm_files(1000)},
+        // The loader takes the library's i386 twin: not a word on the program's stderr.
+        HostileCase{"ThirtyTwoBitProgram", "launcher_actions_i386",
+                    {"write", "a.txt", "a", "read", "a.txt", "rename", "a.txt", "b.txt",
+                     "threads", "4", "b.txt", "children", "3", "c.txt"},
+                    {"b.txt", "c.txt"}},
         // The count it prints must not change: the library allocates nothing.
         HostileCase{"CountingItsOwnAllocations", "launcher_actions_counting",
                     {"count-allocations"}, deep_files()}),

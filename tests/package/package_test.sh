@@ -12,10 +12,12 @@ trap 'rm -rf "$work"' EXIT
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-# check_installed <root-with-bin>: the programs under <root>/bin work from there.
+# check_installed <root-with-bin> [i386]: the programs under <root>/bin work from there (and
+# trace a 32-bit program, where the build has the library's i386 twin).
 check_installed() {
   local root
   root=$(cd "$1" && pwd -P)
+  local with_i386=${2:-}
   for program in drel-tracer drel-tracer-preload drel-report; do
     [ -x "$root/bin/$program" ] || fail "$root/bin/$program is missing"
   done
@@ -37,6 +39,17 @@ check_installed() {
     [ "$out" = "$work/input.txt" ] || fail "$program report inputs: '$out'"
   done
 
+  # A 32-bit program traced from here loads its own class of the library: the loader says
+  # nothing on its standard error, and its file is in the report.
+  local program32="$build/fixtures/launcher_actions_i386"
+  if [ -n "$with_i386" ] && [ -x "$program32" ]; then
+    out=$(env -u DREL_PRELOAD_LIB "$root/bin/drel-tracer-preload" "$work/i386.msgpack" \
+      "$program32" read "$work/input.txt" 2>&1 >/dev/null) || fail "could not trace $program32: $out"
+    [ -z "$out" ] || fail "a traced 32-bit program wrote to its standard error: $out"
+    out=$("$root/bin/drel-report" inputs --under "$work" "$work/i386.msgpack")
+    [ "$out" = "$work/input.txt" ] || fail "32-bit program report inputs: '$out'"
+  fi
+
   for page in drel-tracer drel-tracer-preload drel-report; do
     local file="$root/share/man/man1/$page.1"
     [ -f "$file" ] || fail "$file is missing"
@@ -48,7 +61,7 @@ check_installed() {
 
 echo "== cmake --install --prefix $work/prefix"
 cmake --install "$build" --prefix "$work/prefix" > /dev/null
-check_installed "$work/prefix"
+check_installed "$work/prefix" i386
 
 echo "== cpack: Debian package"
 (cd "$work" && cpack -G DEB -B "$work/cpack" --config "$build/CPackConfig.cmake" > cpack.log 2>&1) ||

@@ -28,6 +28,15 @@ std::optional<std::string> directory_of(const std::string& path) {
   return path.substr(0, slash);
 }
 
+constexpr std::string_view kLib = "$LIB";
+
+// The path as the loader of this process's class reads it.
+std::string expand_lib(const std::string& path) {
+  const size_t at = path.find(kLib);
+  if (at == std::string::npos || std::string_view(DREL_NATIVE_LIB_DIR).empty()) return path;
+  return path.substr(0, at) + DREL_NATIVE_LIB_DIR + expand_lib(path.substr(at + kLib.size()));
+}
+
 }  // namespace
 
 std::optional<std::string> find_preload_library_in(const std::string& dir) {
@@ -55,13 +64,30 @@ std::optional<std::string> find_preload_library(const std::optional<std::string>
                                                 const std::optional<std::string>& exe_path) {
   // An override that names nothing is ignored without a word.
   if (override_value && is_valid_utf8(*override_value) && !override_value->empty() &&
-      path_exists(*override_value)) {
+      path_exists(expand_lib(*override_value))) {
     return override_value;
   }
   if (!exe_path) return std::nullopt;
   std::optional<std::string> dir = directory_of(*exe_path);
   if (!dir) return std::nullopt;
   return find_preload_library_in(*dir);
+}
+
+std::string preload_entry(const std::string& library, const std::string& native_dir,
+                          const std::string& i386_dir) {
+  if (native_dir.empty() || i386_dir.empty() || library.find(kLib) != std::string::npos)
+    return library;
+  const size_t slash = library.rfind('/');
+  if (slash == std::string::npos) return library;
+  const std::string dir = library.substr(0, slash + 1);
+  const std::string file = library.substr(slash + 1);
+  if (!path_exists(dir + native_dir + "/" + file) || !path_exists(dir + i386_dir + "/" + file))
+    return library;
+  return dir + std::string(kLib) + "/" + file;
+}
+
+std::string preload_entry(const std::string& library) {
+  return preload_entry(library, DREL_NATIVE_LIB_DIR, DREL_I386_LIB_DIR);
 }
 
 std::optional<std::string> find_preload_library() {

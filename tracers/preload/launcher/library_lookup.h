@@ -17,4 +17,14 @@ std::optional<std::string> find_preload_library(const std::optional<std::string>
 // The two exact names, then the first directory entry that looks like a build of the library.
 std::optional<std::string> find_preload_library_in(const std::string& dir);
 
+// The name LD_PRELOAD gets for the library found: "<dir>/$LIB/<file>" when builds of both
+// classes sit beside it under their loaders' "$LIB" directories (native_dir and i386_dir), so
+// a 32-bit process loads its own twin instead of the loader rejecting the 64-bit file on its
+// standard error; otherwise the path itself. A path that already names "$LIB" is kept.
+std::string preload_entry(const std::string& library, const std::string& native_dir,
+                          const std::string& i386_dir);
+
+// The same with the directories this build found (none where no twin is built).
+std::string preload_entry(const std::string& library);
+
 }  // namespace drel::launcher

@@ -291,7 +291,7 @@ Result<int> run_preload_trace(const std::string& output_path,
   if (!library) {
     return Error("preload library not found; set DREL_PRELOAD_LIB or build drel-tracer-preload");
   }
-  const std::string library_text = lossy_utf8(*library);
+  const std::string library_text = lossy_utf8(preload_entry(*library));
 
   const std::string socket_path = new_socket_path(::getpid(), wall_clock_nanoseconds());
   ::unlink(socket_path.c_str());

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,49 @@ TEST(LibraryLookupOverride, NoExecutableMeansNoLibrary) {
   EXPECT_EQ(find_preload_library(std::nullopt, std::nullopt), std::nullopt);
   EXPECT_EQ(find_preload_library(std::nullopt, std::string("prog")), std::nullopt);
 }
+
+// ---- the name LD_PRELOAD gets: "$LIB" where both classes' builds sit beside the library ----
+
+struct EntryCase {
+  std::string name;
+  std::vector<std::string> files;  // under the library's directory, directories made
+  std::string library;             // file name under the directory (or "$LIB/..." as given)
+  std::string native_dir, i386_dir;
+  std::string entry;               // expected, under the directory
+};
+
+void PrintTo(const EntryCase& c, std::ostream* os) { *os << c.name; }
+
+class PreloadEntry : public ::testing::TestWithParam<EntryCase> {};
+
+TEST_P(PreloadEntry, NamesEachClassWhereBothAreBuilt) {
+  const EntryCase& c = GetParam();
+  test::TempDir dir;
+  for (const std::string& f : c.files) {
+    std::filesystem::create_directories(std::filesystem::path(dir / f).parent_path());
+    test::write_file(dir / f, "");
+  }
+  EXPECT_EQ(preload_entry(dir / c.library, c.native_dir, c.i386_dir), dir / c.entry);
+}
+
+const std::string kLib = "libdrel_tracer_preload.so";
+const std::string kNative = "lib/x86_64-linux-gnu";
+
+INSTANTIATE_TEST_SUITE_P(
+    Classes, PreloadEntry,
+    ::testing::Values(
+        EntryCase{"BothClassesBuilt", {kLib, kNative + "/" + kLib, "lib32/" + kLib}, kLib,
+                  kNative, "lib32", "$LIB/" + kLib},
+        EntryCase{"NoTwinBeside", {kLib, kNative + "/" + kLib}, kLib, kNative, "lib32", kLib},
+        EntryCase{"NoNativeLinkBeside", {kLib, "lib32/" + kLib}, kLib, kNative, "lib32", kLib},
+        EntryCase{"BuildWithoutTwin", {kLib, kNative + "/" + kLib, "lib32/" + kLib}, kLib, "",
+                  "", kLib},
+        EntryCase{"OtherFileNameNeedsItsOwnPair",
+                  {"custom.so", kNative + "/" + kLib, "lib32/" + kLib}, "custom.so", kNative,
+                  "lib32", "custom.so"},
+        EntryCase{"AlreadyNamedThroughLib", {}, "$LIB/" + kLib, kNative, "lib32",
+                  "$LIB/" + kLib}),
+    [](const auto& info) { return info.param.name; });
 
 struct EnvCase {
   std::string name;
