@@ -273,7 +273,9 @@ TEST_P(OpenedNames, AreTheKernelsWhereItHasOne) {
   ProcOpenedFileNames names;
   Harness h(&names);
   h.open(self_, "top", 999);  // not open here, so resolved from /proc/<pid>/cwd: caches D
-  if (c.in_sub) ASSERT_EQ(::chdir("sub"), 0);
+  if (c.in_sub) {
+    ASSERT_EQ(::chdir("sub"), 0);
+  }
   const int fd = ::open(c.path.c_str(), c.flags, 0644);
   ASSERT_GE(fd, 0);
   TracedCall call;
