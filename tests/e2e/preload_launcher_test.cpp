@@ -40,6 +40,12 @@ std::string canonical(const std::string& path) {
 
 std::string launcher() { return test::bin_path("drel-tracer-preload"); }
 std::string library() { return canonical(test::bin_path("libdrel_tracer_preload.so")); }
+// How LD_PRELOAD names it: through the loader's $LIB where the build has the i386 twin.
+std::string preload_entry() {
+  if (std::string(DREL_I386_LIB_DIR).empty()) return library();
+  const std::string dir = library().substr(0, library().rfind('/'));
+  return dir + "/$LIB/libdrel_tracer_preload.so";
+}
 std::string actions() { return test::fixture_path("launcher_actions"); }
 
 // Runs the launcher with a known library and no inherited tracing variables.
@@ -265,14 +271,15 @@ TEST_P(LauncherPreloadVariable, LibraryFirstOldValueKept) {
       trace(dir / "out.msgpack",
             {actions(), "print-env", "LD_PRELOAD", "print-env", "DREL_PRELOAD_LIB"}, options);
   ASSERT_EQ(run.exit_status, 0) << run.err;
-  const std::string expected_preload = GetParam().chained ? library() + ":" + extra : library();
-  EXPECT_EQ(run.out, expected_preload + "\n" + library() + "\n");
+  const std::string expected_preload =
+      GetParam().chained ? preload_entry() + ":" + extra : preload_entry();
+  EXPECT_EQ(run.out, expected_preload + "\n" + preload_entry() + "\n");
   // The report shows the root's environment as the command received it, also when the
   // command was gone before /proc could be read.
   const TraceReport r = load(dir / "out.msgpack");
   ASSERT_TRUE(r.env_accessed.contains("LD_PRELOAD"));
   EXPECT_EQ(r.env_accessed.at("LD_PRELOAD"), expected_preload);
-  EXPECT_EQ(r.env_accessed.at("DREL_PRELOAD_LIB"), library());
+  EXPECT_EQ(r.env_accessed.at("DREL_PRELOAD_LIB"), preload_entry());
   EXPECT_TRUE(r.env_accessed.contains("DREL_PRELOAD_TRACE_SOCK"));
 }
 
