@@ -19,18 +19,24 @@ std::optional<std::string> read_file_bytes(const std::string& path) {
   return std::move(*bytes);
 }
 
-std::optional<std::string> read_proc_text(const std::string& path) {
+bool read_proc_text_into(const std::string& path, std::string& out) {
+  out.clear();
   const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return std::nullopt;
-  std::string bytes;
+  if (!fd) return false;
   char buf[65536];
   for (;;) {
     const ssize_t n = ::read(fd.get(), buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::nullopt;
-    bytes.append(buf, static_cast<size_t>(n));
-    if (static_cast<size_t>(n) < sizeof buf) return bytes;
+    if (n < 0) return false;
+    out.append(buf, static_cast<size_t>(n));
+    if (static_cast<size_t>(n) < sizeof buf) return true;
   }
+}
+
+std::optional<std::string> read_proc_text(const std::string& path) {
+  std::string bytes;
+  if (!read_proc_text_into(path, bytes)) return std::nullopt;
+  return bytes;
 }
 
 std::vector<std::string> split_nul_pieces(std::string_view bytes) {
@@ -112,8 +118,13 @@ std::optional<ProcessInfo> process_info_from(int pid, const std::optional<std::s
   if (!cmdline) return std::nullopt;
   ProcessInfo info;
   info.command = split_nul_pieces(*cmdline);
-  if (const auto environ = read_proc_text("/proc/" + std::to_string(pid) + "/environ")) {
-    info.env = cache != nullptr ? cache->parse(*environ) : parse_environ(*environ);
+  const std::string environ_path = "/proc/" + std::to_string(pid) + "/environ";
+  if (cache != nullptr) {
+    if (read_proc_text_into(environ_path, cache->read_buffer())) {
+      info.env = cache->parse(cache->read_buffer());
+    }
+  } else if (const auto environ = read_proc_text(environ_path)) {
+    info.env = parse_environ(*environ);
   }
   return info;
 }

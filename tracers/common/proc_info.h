@@ -18,6 +18,8 @@ std::optional<std::string> read_file_bytes(const std::string& path);
 // /proc/<pid>/cmdline or environ whole: the kernel fills a read as far as the text goes, so a
 // short read is its end and costs no second read. nullopt when it cannot be opened or read.
 std::optional<std::string> read_proc_text(const std::string& path);
+// The same into `out`, reusing its storage; false when it cannot be opened or read.
+bool read_proc_text_into(const std::string& path, std::string& out);
 
 // NUL-separated pieces (as in cmdline and environ), empty pieces dropped, each piece
 // converted to UTF-8 lossily.
@@ -47,8 +49,11 @@ struct ProcessInfo {
 class EnvironCache {
  public:
   const EnvMap& parse(std::string_view bytes);
+  // Storage for the next environ read, kept from read to read: no allocation per process.
+  std::string& read_buffer() { return read_buffer_; }
 
  private:
+  std::string read_buffer_;
   bool filled_ = false;
   std::string bytes_;
   EnvMap env_;
