@@ -414,6 +414,9 @@ class LauncherProcesses : public testing::TestWithParam<ProcessesCase> {};
 
 TEST_P(LauncherProcesses, EachHasItsCommandAndParent) {
   const ProcessesCase& c = GetParam();
+  if (c.name == "ShellLoopOfShortCommands" &&
+      (!test::loads_the_dynamic_loader("/bin/sh") || !test::loads_the_dynamic_loader("/bin/cat")))
+    GTEST_SKIP() << "the shell or cat is statically linked here";
   test::TempDir dir;
   test::write_file(dir / "input", "in");
   std::vector<std::string> command = c.command(dir);

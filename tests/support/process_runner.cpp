@@ -1,5 +1,6 @@
 #include "process_runner.h"
 
+#include <elf.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -154,6 +155,21 @@ void write_file(const std::string& path, const std::string& content) {
 bool file_exists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
+}
+
+bool loads_the_dynamic_loader(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  Elf64_Ehdr header{};
+  if (!in.read(reinterpret_cast<char*>(&header), sizeof header)) return false;
+  if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64)
+    return false;
+  for (unsigned i = 0; i < header.e_phnum; ++i) {
+    Elf64_Phdr program_header{};
+    in.seekg(static_cast<std::streamoff>(header.e_phoff + i * sizeof program_header));
+    if (!in.read(reinterpret_cast<char*>(&program_header), sizeof program_header)) return false;
+    if (program_header.p_type == PT_INTERP) return true;
+  }
+  return false;
 }
 
 }  // namespace drel::test

@@ -26,6 +26,9 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
 // build tree's bin/ directory.
 std::string bin_dir();
 std::string bin_path(const std::string& name);
+// Whether the program at path is a native ELF program the dynamic loader starts (so an
+// interposition library can load into it): false for static ones and for what is missing.
+bool loads_the_dynamic_loader(const std::string& path);
 // Directory of the fixture programs: $DREL_FIXTURE_DIR, else the build tree's fixtures/.
 std::string fixture_path(const std::string& name);
 
