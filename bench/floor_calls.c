@@ -1,8 +1,8 @@
-/* floor_calls <reads> <child-reads> <thread-reads> <getpids> <exit-code> [signal]
+/* floor_calls <reads> <child-reads> <thread-reads> <getpids> <exit-code> [signal] [dups]
  *
  * Makes an exact number of read(2) calls on /dev/zero in itself, in a forked child and in a
- * second thread, plus getpid(2) calls the filter lets through; then exits with <exit-code>,
- * or kills itself with [signal] when it is given and non-zero. */
+ * second thread, plus getpid(2) calls the filter lets through and [dups] dup(2) + close(2)
+ * pairs; then exits with <exit-code>, or kills itself with [signal] when it is non-zero. */
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -33,11 +33,16 @@ int main(int argc, char** argv) {
   long getpids = atol(argv[4]);
   int code = atoi(argv[5]);
   int sig = argc > 6 ? atoi(argv[6]) : 0;
+  long dups = argc > 7 ? atol(argv[7]) : 0;
 
   zero_fd = open("/dev/zero", O_RDONLY);
   if (zero_fd < 0) return 121;
   read_n(reads);
   for (long i = 0; i < getpids; ++i) syscall(SYS_getpid);
+  for (long i = 0; i < dups; ++i) {
+    int fd = dup(zero_fd);
+    if (fd < 0 || close(fd) != 0) return 125;
+  }
 
   if (child_reads > 0) {
     pid_t child = fork();

@@ -22,7 +22,11 @@ SCALE_FAMILIES = {
              "process", "processes"),
 }
 RATIO_NAMES = {"vs_untraced": "traced / untraced", "vs_strace": "added / strace's added",
-               "vs_floor": "added / floor's added"}
+               "vs_floor": "added / floor's added",
+               "vs_registers": "added / registers floor's added"}
+# drel-floor-tracer --registers: the floor plus what an exact tracer cannot skip (the registers
+# at every stop, the exit stop of every call that makes a descriptor).
+REGISTERS_FLOOR = "drel-floor-registers"
 TRACER = {"preload": "drel-tracer-preload", "ptrace": "drel-tracer"}
 
 
@@ -146,9 +150,11 @@ def table(results, suite, workload):
             if "untraced" in rows else None,
             "vs_strace": wall_ratio(name, "strace"),
             "vs_floor": wall_ratio(name, "drel-floor-tracer"),
+            "vs_registers": wall_ratio(name, REGISTERS_FLOOR),
             "cpu_vs_untraced": ratio(cpu(name), cpu("untraced")) if "untraced" in rows else None,
             "cpu_vs_strace": cpu_ratio(name, "strace"),
             "cpu_vs_floor": cpu_ratio(name, "drel-floor-tracer"),
+            "cpu_vs_registers": cpu_ratio(name, REGISTERS_FLOOR),
         }
         for name in rows
     }
@@ -157,13 +163,14 @@ def table(results, suite, workload):
     header = ["tool", "mean [ms]", "± σ [ms]", "traced / untraced", "added [ms]",
               "added / strace's added"]
     if suite == "ptrace":
-        header.append("added / floor's added")
+        header += ["added / floor's added", "added / registers floor's added"]
     # CPU time (user + system of the tool and everything it ran) shifts less than wall time
     # when other work shares the cores.
     header += ["cpu [ms]", "cpu added / strace's cpu added", "max RSS [MB]"]
     lines.append("| " + " | ".join(header) + " |")
     lines.append("|" + "|".join("---" for _ in header) + "|")
-    order = ["untraced", "strace", tracer] + (["drel-floor-tracer"] if suite == "ptrace" else [])
+    order = ["untraced", "strace", tracer] + (["drel-floor-tracer", REGISTERS_FLOOR]
+                                              if suite == "ptrace" else [])
     for name in order:
         if name not in rows:
             continue
@@ -175,7 +182,8 @@ def table(results, suite, workload):
                  + ("" if resolved(rows, name) else " (noise)"),
                  "-" if name in ("untraced", "strace") else fmt_ratio(m["vs_strace"])]
         if suite == "ptrace":
-            cells.append(fmt_ratio(m["vs_floor"]) if name == tracer else "-")
+            cells.append(fmt_ratio(m["vs_floor"]) if name in (tracer, REGISTERS_FLOOR) else "-")
+            cells.append(fmt_ratio(m["vs_registers"]) if name == tracer else "-")
         cells.append(f"{cpu(name) * 1e3:.1f}")
         cells.append("-" if name in ("untraced", "strace") else fmt_ratio(m["cpu_vs_strace"]))
         cells.append(fmt_mb(sizes.get(name, (None,))[0], 1024))
@@ -187,7 +195,8 @@ def table(results, suite, workload):
     if stops and stops[0].isdigit() and int(stops[0]) > 0:
         n = int(stops[0])
         per = [f"{name} {added(name) / n * 1e6:.1f} µs"
-               for name in ("drel-floor-tracer", "strace", tracer) if resolved(rows, name)]
+               for name in ("drel-floor-tracer", REGISTERS_FLOOR, "strace", tracer)
+               if resolved(rows, name)]
         lines.append("")
         lines.append(f"{n} filtered calls (seccomp stops, counted by drel-floor-tracer --count); "
                      "added wall time per filtered call: " + (", ".join(per) or "within noise"))
@@ -215,6 +224,11 @@ def table(results, suite, workload):
             verdict = "met" if ok else "MISSED"
         lines.append(f"- target: {text}: {verdict} ({RATIO_NAMES[key]} = {fmt_ratio(value)}; "
                      f"on CPU time {fmt_ratio(cpu_value)})")
+    if suite == "ptrace" and REGISTERS_FLOOR in rows:
+        m = ratios.get(tracer, {})
+        lines.append(f"- no target: {RATIO_NAMES['vs_registers']} = {fmt_ratio(m.get('vs_registers'))}"
+                     f" (on CPU time {fmt_ratio(m.get('cpu_vs_registers'))}): what drel-tracer"
+                     " adds beyond reading every call and every new descriptor")
     return "\n".join(lines)
 
 
