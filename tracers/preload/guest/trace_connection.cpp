@@ -25,7 +25,11 @@ namespace drel::guest {
 namespace {
 
 constexpr int kHighFdBase = 1000;
-constexpr int kSendBufferSize = 65536;
+// The launcher reads every connection once per polling pass (2 ms); a thread blocks only when
+// its send buffer (what bounds the bytes in flight on a Unix stream socket) is full, so it asks
+// for room for many thousand frames. The kernel caps it at net.core.wmem_max (208 KiB by
+// default, doubled for its bookkeeping: still several hundred frames).
+constexpr int kSendBufferSize = 4 << 20;
 // A connect or send the launcher cannot take in this time gives up; the event counts as lost.
 constexpr timeval kSendTimeout = {1, 0};
 // A thread waits this long for the shared connection at most (a send there may take its own

@@ -36,7 +36,6 @@ namespace {
 
 constexpr auto kPollInterval = std::chrono::milliseconds(2);
 constexpr auto kFinalPollInterval = std::chrono::milliseconds(1);
-constexpr auto kBusyPollInterval = std::chrono::microseconds(50);
 constexpr auto kFinalDrain = std::chrono::milliseconds(50);
 constexpr int kReceiveBuffer = 65536;
 
@@ -82,26 +81,12 @@ Result<void> set_nonblocking(int fd) {
   return Ok{};
 }
 
-// The pause between polling passes. Traced threads block while their socket is full (a few
-// dozen frames), so while events flow the launcher polls again almost at once: a pass that
-// moved data is followed by another without a pause, and the pause then doubles from 50 us
-// per idle pass back up to the full interval.
-class PollPacer {
- public:
-  explicit PollPacer(std::chrono::microseconds full) : full_(full), next_(full) {}
-  void pass(bool busy) {
-    if (busy) {
-      next_ = kBusyPollInterval;
-      return;
-    }
-    std::this_thread::sleep_for(next_);
-    next_ = std::min(full_, next_ * 2);
-  }
-
- private:
-  std::chrono::microseconds full_;
-  std::chrono::microseconds next_;
-};
+// The pause between polling passes: always the full interval. A traced thread blocks only when
+// its connection's send buffer is full, and it asks for one that holds far more than a busy
+// program sends in an interval, so passes that come sooner would only cost CPU time.
+void pause_between_passes(std::chrono::microseconds interval) {
+  std::this_thread::sleep_for(interval);
+}
 
 // When the listener was last seen with no connection waiting: everything sent on a connection
 // accepted later was sent after that.
@@ -124,27 +109,13 @@ bool accept_pending(int listener, std::list<EventConnection>& connections) {
   }
 }
 
-struct DrainPass {
-  bool any_open = false;
-  bool any_data = false;
-};
-
 // Drains every connection, applies the renames that arrived in their order, and closes the
-// connections that ended.
-DrainPass drain_all(int listener, std::list<EventConnection>& connections,
-                    PreloadAggregator& agg) {
-  DrainPass pass;
-  uint64_t before = 0;
-  for (EventConnection& c : connections) before += c.bytes_received;
+// connections that ended; returns whether any is still open.
+bool drain_all(int listener, std::list<EventConnection>& connections, PreloadAggregator& agg) {
   dispatch_in_order(connections, agg, [&] { accept_pending(listener, connections); });
-  uint64_t after = 0;
-  for (auto it = connections.begin(); it != connections.end();) {
-    after += it->bytes_received;
+  for (auto it = connections.begin(); it != connections.end();)
     it = it->ended ? connections.erase(it) : std::next(it);
-  }
-  pass.any_data = after != before;
-  pass.any_open = !connections.empty();
-  return pass;
+  return !connections.empty();
 }
 
 constexpr std::string_view kAsanOptions = "ASAN_OPTIONS";
@@ -320,11 +291,10 @@ Result<int> run_preload_trace(const std::string& output_path,
   agg.ensure_process(static_cast<uint32_t>(root));
 
   std::list<EventConnection> connections;
-  PollPacer pacer(kPollInterval);
   int code = 0;
   for (;;) {
-    const bool accepted = accept_pending(listener.get(), connections);
-    const DrainPass pass = drain_all(listener.get(), connections, agg);
+    accept_pending(listener.get(), connections);
+    drain_all(listener.get(), connections, agg);
     int status = 0;
     const pid_t done = ::waitpid(root, &status, WNOHANG);
     if (done < 0) {
@@ -339,18 +309,17 @@ Result<int> run_preload_trace(const std::string& output_path,
       code = 128 + hurry;  // told twice: the report of what was seen, now
       break;
     }
-    pacer.pass(accepted || pass.any_data);
+    pause_between_passes(kPollInterval);
   }
 
   // Descendants may still hold connections: give them a short while, not forever.
   const auto deadline = std::chrono::steady_clock::now() + kFinalDrain;
-  PollPacer final_pacer(kFinalPollInterval);
   while (std::chrono::steady_clock::now() < deadline) {
     const bool accepted = accept_pending(listener.get(), connections);
-    const DrainPass pass = drain_all(listener.get(), connections, agg);
-    if (!accepted && !pass.any_open) break;
+    const bool any_open = drain_all(listener.get(), connections, agg);
+    if (!accepted && !any_open) break;
     if (signals.hurry_signal() != 0) break;  // told twice: what has arrived, and no more
-    final_pacer.pass(accepted || pass.any_data);
+    pause_between_passes(kFinalPollInterval);
   }
 
   listener.reset();
