@@ -782,7 +782,9 @@ INSTANTIATE_TEST_SUITE_P(
                     {"open_read", "@link.txt"}, {"read", "@target.txt"},
                     {"open_read", "@"},
                     {"open_read", "@link.txt"}, {"read", "@target.txt"},
-                    {"open_read", "@target.txt"}, {"read", "@target.txt"}}}),
+                    // Opened by name under a directory descriptor: the open stands for the
+                    // thread's first read, which sends nothing.
+                    {"open_read", "@target.txt"}}}),
     [](const testing::TestParamInfo<RepeatCase>& info) { return std::string(info.param.name); });
 
 TEST_F(PreloadWrappers, EachThreadSendsItsOwnReadOnce) {

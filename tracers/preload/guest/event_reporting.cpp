@@ -33,10 +33,15 @@ void lose_data_events(uint8_t kinds) {
   lose_events(((kinds & kSentRead) != 0 ? 1 : 0) + ((kinds & kSentWrite) != 0 ? 1 : 0));
 }
 
-void send_open_events(const PathText& path, int flags, CallerIds ids) {
+// Sends the open's events; returns the data kinds they stand for (an OpenRead and a Read of
+// one path by one thread land the same in the report, likewise OpenWrite and Write).
+uint8_t send_open_events(const PathText& path, int flags, CallerIds ids) {
   OpenAccess access = classify_open(flags);
-  if (access.read) send_event(EventKind::OpenRead, path.bytes, path.len, ids);
-  if (access.write) send_event(EventKind::OpenWrite, path.bytes, path.len, ids);
+  uint8_t sent = 0;
+  if (access.read && send_event(EventKind::OpenRead, path.bytes, path.len, ids)) sent |= kSentRead;
+  if (access.write && send_event(EventKind::OpenWrite, path.bytes, path.len, ids))
+    sent |= kSentWrite;
+  return sent;
 }
 
 // Sends the data events named in kinds, Read first; returns the ones that went out, so that
@@ -124,14 +129,18 @@ bool kept_fd_path(int fd, PathText& out) {
 
 constexpr auto kept_dir_path = [](int fd, PathText& out) { return kept_fd_path(fd, out); };
 
-// Teaches the thread's table the name of a new descriptor.
-void learn_path(int fd, const PathText& path, uint32_t pid) {
+// Teaches the thread's table the kernel's name of a new descriptor and, in sent, what the open
+// already told of it (the first read or write then sends nothing).
+void learn_path(int fd, const PathText& path, uint32_t pid, uint8_t sent) {
   if (fd < 0) return;
   struct stat st;
   ThreadFdTable use;
   FdTable* table = table_for(use, fd, pid, st);
-  if (table != nullptr)
-    table->fill(fd, st.st_dev, st.st_ino, descriptor_generation(fd), path.bytes, path.len);
+  if (table == nullptr) return;
+  FdEntry& e = table->fill(fd, st.st_dev, st.st_ino, descriptor_generation(fd), path.bytes,
+                           path.len);
+  // A Read or Write sends the kept path, the same bytes as the open's events.
+  if (e.has_path) e.sent = sent;
 }
 
 bool ends_with(const char* s, size_t n, const char* suffix) {
@@ -166,7 +175,7 @@ void report_open(const char* path, int flags, int fd) noexcept {
   if (!open_path(path, fd, flags, *text, &canonical) || text->len == 0) return;
   CallerIds ids = caller_ids();
   send_open_events(*text, flags, ids);
-  if (canonical) learn_path(fd, *text, ids.pid);
+  if (canonical) learn_path(fd, *text, ids.pid, 0);
 }
 
 void report_open_at(int dirfd, const char* path, int flags, int fd) noexcept {
@@ -178,11 +187,14 @@ void report_open_at(int dirfd, const char* path, int flags, int fd) noexcept {
   if (at->bytes[0] != '/') return report_open(path, flags, fd);
   // Under a directory descriptor the path arrives absolute and is taken as it is.
   CallerIds ids = caller_ids();
-  send_open_events(*at, flags, ids);
+  // Opened by name under a directory (the way tree walkers open every file), the open's events
+  // stand for the thread's first transfer too. Plain opens send their first transfer still,
+  // which keeps every transfer wrapper visible on the wire.
+  const uint8_t sent = send_open_events(*at, flags, ids);
   size_t name_len = c_length(path);
   if (name_len < at->len && joined_name_is_canonical(at->len - name_len - 1, path, flags) &&
       !ends_with(at->bytes, at->len - name_len - 1, " (deleted)"))
-    learn_path(fd, *at, ids.pid);
+    learn_path(fd, *at, ids.pid, sent);
 }
 
 void report_open_fd(int fd, int flags) noexcept {
