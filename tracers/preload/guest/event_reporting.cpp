@@ -105,11 +105,11 @@ void report_data(int fd, uint8_t kinds) {
 
 // fd_path through the thread's table: directory descriptors of openat and friends are looked
 // up once per directory instead of once per call.
-bool kept_fd_path(int fd, PathText& out) {
+bool kept_fd_path(int fd, PathText& out, uint32_t pid) {
   if (fd < 0) return false;
   struct stat st;
   ThreadFdTable use;
-  FdTable* table = table_for(use, fd, caller_ids().pid, st);
+  FdTable* table = table_for(use, fd, pid, st);
   if (table == nullptr) return fd_path(fd, out);
   uint32_t opened = descriptor_generation(fd);
   if (FdEntry* known = table->find(fd, st.st_dev, st.st_ino, opened)) {
@@ -127,7 +127,11 @@ bool kept_fd_path(int fd, PathText& out) {
   return file;
 }
 
-constexpr auto kept_dir_path = [](int fd, PathText& out) { return kept_fd_path(fd, out); };
+// The caller's pid, read once per report: getpid is a system call.
+struct KeptDirPath {
+  uint32_t pid;
+  bool operator()(int fd, PathText& out) const { return kept_fd_path(fd, out, pid); }
+};
 
 // Teaches the thread's table the kernel's name of a new descriptor and, in sent, what the open
 // already told of it (the first read or write then sends nothing).
@@ -182,11 +186,11 @@ void report_open_at(int dirfd, const char* path, int flags, int fd) noexcept {
   if (dirfd == AT_FDCWD) return report_open(path, flags, fd);
   PathText* at = report_path_buffer();
   if (at == nullptr) return lose_open_events(flags);
-  if (!resolve_at_path(dirfd, path, *at, kept_dir_path)) return;
+  CallerIds ids = caller_ids();
+  if (!resolve_at_path(dirfd, path, *at, KeptDirPath{ids.pid})) return;
   // A directory without a name leaves the path relative: named as a plain open names it.
   if (at->bytes[0] != '/') return report_open(path, flags, fd);
   // Under a directory descriptor the path arrives absolute and is taken as it is.
-  CallerIds ids = caller_ids();
   // Opened by name under a directory (the way tree walkers open every file), the open's events
   // stand for the thread's first transfer too. Plain opens send their first transfer still,
   // which keeps every transfer wrapper visible on the wire.
@@ -214,15 +218,16 @@ void report_path_write_at(int dirfd, const char* path) noexcept {
   if (dirfd == AT_FDCWD || (path != nullptr && path[0] == '/')) return report_path_write(path);
   PathText* text = report_path_buffer();
   if (text == nullptr) return note_lost_event();
-  if (resolve_at_path(dirfd, path, *text, kept_dir_path))
-    send_event(EventKind::Write, text->bytes, text->len);
+  CallerIds ids = caller_ids();
+  if (resolve_at_path(dirfd, path, *text, KeptDirPath{ids.pid}))
+    send_event(EventKind::Write, text->bytes, text->len, ids);
 }
 
 // The absolute name that dirfd and path give a changed name.
 static bool changed_name_at(int dirfd, const char* path, PathText& out) {
   if (dirfd == AT_FDCWD || (path != nullptr && path[0] == '/'))
     return name_path(path, out) && out.len > 0;
-  return resolve_at_path(dirfd, path, out, kept_dir_path);
+  return resolve_at_path(dirfd, path, out, KeptDirPath{caller_ids().pid});
 }
 
 void report_rename(int old_dirfd, const char* old_path, int new_dirfd, const char* new_path,
