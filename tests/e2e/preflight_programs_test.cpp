@@ -1,6 +1,7 @@
 // Both programs' preflight and probe modes, run as a user runs them.
 #include <sys/stat.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -170,6 +171,53 @@ INSTANTIATE_TEST_SUITE_P(
         Program{"drel-tracer-preload", "preload", "drel-preflight-probe", true},
         Program{"drel-tracer", "ptrace", "drel-ptrace-preflight", false}),
     [](const ::testing::TestParamInfo<Program>& info) { return info.param.backend; });
+
+// A 32-bit command is compatible only where the library's 32-bit build sits beside the one the
+// trace would use; DREL_PRELOAD_LIB naming a copy of the plain library alone leaves it out.
+struct ThirtyTwoBitCase {
+  std::string name;
+  bool plain_library_alone;
+  std::string compatibility;  // the check's line
+  int exit_status;
+};
+
+void PrintTo(const ThirtyTwoBitCase& c, std::ostream* os) { *os << c.name; }
+
+class PreloadPreflightThirtyTwoBit : public ::testing::TestWithParam<ThirtyTwoBitCase> {};
+
+TEST_P(PreloadPreflightThirtyTwoBit, CompatibleOnlyWithItsBuildBeside) {
+  const ThirtyTwoBitCase& c = GetParam();
+  const std::string program = test::fixture_path("launcher_actions_i386");
+  if (::access(program.c_str(), X_OK) != 0) GTEST_SKIP() << "no 32-bit fixture built here";
+  TempDir dir;
+  TempDir tmp;
+  RunOptions options;
+  options.env["TMPDIR"] = tmp.path();
+  options.env["LD_PRELOAD"] = std::nullopt;
+  options.env["DREL_PRELOAD_LIB"] = std::nullopt;
+  if (c.plain_library_alone) {
+    const std::string copy = dir / "libdrel_tracer_preload.so";
+    std::filesystem::copy_file(test::bin_path("libdrel_tracer_preload.so"), copy);
+    options.env["DREL_PRELOAD_LIB"] = copy;
+  }
+  const RunResult r =
+      test::run_program({test::bin_path("drel-tracer-preload"), "--preflight", "--command", program},
+                        options);
+  EXPECT_NE(r.out.find("\n  - command: ok (" + program + ")\n  - command_compatibility: " +
+                       c.compatibility + "\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.exit_status, c.exit_status) << r.out;
+  EXPECT_TRUE(entries(tmp.path()).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Libraries, PreloadPreflightThirtyTwoBit,
+    ::testing::Values(ThirtyTwoBitCase{"BothBuildsBeside", false, "ok (compatible)", 0},
+                      ThirtyTwoBitCase{"PlainLibraryAlone", true,
+                                       "fail (32-bit program and no 32-bit build of the library)",
+                                       1}),
+    [](const auto& info) { return info.param.name; });
 
 // A copy of the launcher alone in a directory: no library beside it, so --command is not
 // looked at.

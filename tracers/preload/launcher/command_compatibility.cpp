@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "common/unique_fd.h"
@@ -34,7 +37,32 @@ bool has_interpreter(int fd) {
   return false;
 }
 
-std::optional<std::string> judge(const std::string& path, int depth) {
+// What a loader checks before it maps a library into a program: the ELF class and machine.
+struct ElfKind {
+  unsigned char elf_class = ELFCLASSNONE;
+  uint16_t machine = EM_NONE;
+  bool operator==(const ElfKind&) const = default;
+};
+
+// e_machine sits at the same offset in both classes.
+std::optional<ElfKind> kind_of(const unsigned char* head, ssize_t n) {
+  if (n < static_cast<ssize_t>(sizeof(Elf32_Ehdr)) || std::memcmp(head, ELFMAG, SELFMAG) != 0)
+    return std::nullopt;
+  ElfKind kind;
+  kind.elf_class = head[EI_CLASS];
+  std::memcpy(&kind.machine, head + offsetof(Elf32_Ehdr, e_machine), sizeof kind.machine);
+  return kind;
+}
+
+std::optional<ElfKind> kind_of_file(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  unsigned char head[sizeof(Elf32_Ehdr)] = {};
+  if (!fd) return std::nullopt;
+  return kind_of(head, ::pread(fd.get(), head, sizeof head, 0));
+}
+
+std::optional<std::string> judge(const std::string& path, const std::vector<ElfKind>& served,
+                                 int depth) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st {};
   if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return kNotProgram;
@@ -46,7 +74,7 @@ std::optional<std::string> judge(const std::string& path, int depth) {
     while (*p == ' ' || *p == '\t') ++p;
     const size_t len = std::strcspn(p, " \t\n");
     if (len == 0) return kNotProgram;
-    return judge(std::string(p, len), depth + 1);
+    return judge(std::string(p, len), served, depth + 1);
   }
   if (n < EI_NIDENT || std::memcmp(head, ELFMAG, SELFMAG) != 0) return kNotProgram;
   // The loader ignores LD_PRELOAD for programs that change their ids.
@@ -54,13 +82,25 @@ std::optional<std::string> judge(const std::string& path, int depth) {
   const bool dynamic = head[EI_CLASS] == ELFCLASS64 ? has_interpreter<Elf64_Ehdr, Elf64_Phdr>(fd.get())
                                                     : has_interpreter<Elf32_Ehdr, Elf32_Phdr>(fd.get());
   if (!dynamic) return std::string("statically linked");
+  // The loader refuses a library of another class or machine and runs the program untraced.
+  const std::optional<ElfKind> kind = kind_of(reinterpret_cast<const unsigned char*>(head), n);
+  if (kind && !served.empty() && std::find(served.begin(), served.end(), *kind) == served.end()) {
+    if (kind->elf_class == ELFCLASS32 && kind->machine == EM_386)
+      return std::string("32-bit program and no 32-bit build of the library");
+    return std::string("program for another processor or ABI than the library");
+  }
   return std::nullopt;
 }
 
 }  // namespace
 
-std::optional<std::string> command_incompatibility(const std::string& path) {
-  return judge(path, 0);
+std::optional<std::string> command_incompatibility(const std::string& path,
+                                                   const std::vector<std::string>& libraries) {
+  std::vector<ElfKind> served;
+  for (const std::string& library : libraries) {
+    if (std::optional<ElfKind> kind = kind_of_file(library)) served.push_back(*kind);
+  }
+  return judge(path, served, 0);
 }
 
 }  // namespace drel::launcher

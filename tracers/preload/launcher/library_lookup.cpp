@@ -30,11 +30,12 @@ std::optional<std::string> directory_of(const std::string& path) {
 
 constexpr std::string_view kLib = "$LIB";
 
-// The path as the loader of this process's class reads it.
-std::string expand_lib(const std::string& path) {
+// The path as a loader whose "$LIB" is lib_dir reads it.
+std::string expand_lib(const std::string& path, std::string_view lib_dir) {
   const size_t at = path.find(kLib);
-  if (at == std::string::npos || std::string_view(DREL_NATIVE_LIB_DIR).empty()) return path;
-  return path.substr(0, at) + DREL_NATIVE_LIB_DIR + expand_lib(path.substr(at + kLib.size()));
+  if (at == std::string::npos || lib_dir.empty()) return path;
+  return path.substr(0, at) + std::string(lib_dir) +
+         expand_lib(path.substr(at + kLib.size()), lib_dir);
 }
 
 }  // namespace
@@ -64,7 +65,7 @@ std::optional<std::string> find_preload_library(const std::optional<std::string>
                                                 const std::optional<std::string>& exe_path) {
   // An override that names nothing is ignored without a word.
   if (override_value && is_valid_utf8(*override_value) && !override_value->empty() &&
-      path_exists(expand_lib(*override_value))) {
+      path_exists(expand_lib(*override_value, DREL_NATIVE_LIB_DIR))) {
     return override_value;
   }
   if (!exe_path) return std::nullopt;
@@ -88,6 +89,21 @@ std::string preload_entry(const std::string& library, const std::string& native_
 
 std::string preload_entry(const std::string& library) {
   return preload_entry(library, DREL_NATIVE_LIB_DIR, DREL_I386_LIB_DIR);
+}
+
+std::vector<std::string> preloaded_files(const std::string& library, const std::string& native_dir,
+                                         const std::string& i386_dir) {
+  const std::string entry = preload_entry(library, native_dir, i386_dir);
+  if (entry.find(kLib) == std::string::npos) return {entry};
+  std::vector<std::string> files;
+  for (const std::string& dir : {native_dir, i386_dir}) {
+    if (!dir.empty()) files.push_back(expand_lib(entry, dir));
+  }
+  return files;
+}
+
+std::vector<std::string> preloaded_files(const std::string& library) {
+  return preloaded_files(library, DREL_NATIVE_LIB_DIR, DREL_I386_LIB_DIR);
 }
 
 std::optional<std::string> find_preload_library() {

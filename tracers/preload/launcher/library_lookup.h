@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace drel::launcher {
 
@@ -26,5 +27,13 @@ std::string preload_entry(const std::string& library, const std::string& native_
 
 // The same with the directories this build found (none where no twin is built).
 std::string preload_entry(const std::string& library);
+
+// The files the loaders may load for that entry: one per class under "$LIB" (native_dir,
+// i386_dir), else the path itself.
+std::vector<std::string> preloaded_files(const std::string& library, const std::string& native_dir,
+                                         const std::string& i386_dir);
+
+// The same with the directories this build found.
+std::vector<std::string> preloaded_files(const std::string& library);
 
 }  // namespace drel::launcher

@@ -89,6 +89,7 @@ struct EntryCase {
   std::string library;             // file name under the directory (or "$LIB/..." as given)
   std::string native_dir, i386_dir;
   std::string entry;               // expected, under the directory
+  std::vector<std::string> loaded;  // expected files the loaders may load, under the directory
 };
 
 void PrintTo(const EntryCase& c, std::ostream* os) { *os << c.name; }
@@ -103,6 +104,9 @@ TEST_P(PreloadEntry, NamesEachClassWhereBothAreBuilt) {
     test::write_file(dir / f, "");
   }
   EXPECT_EQ(preload_entry(dir / c.library, c.native_dir, c.i386_dir), dir / c.entry);
+  std::vector<std::string> loaded;
+  for (const std::string& f : c.loaded) loaded.push_back(dir / f);
+  EXPECT_EQ(preloaded_files(dir / c.library, c.native_dir, c.i386_dir), loaded);
 }
 
 const std::string kLib = "libdrel_tracer_preload.so";
@@ -112,16 +116,18 @@ INSTANTIATE_TEST_SUITE_P(
     Classes, PreloadEntry,
     ::testing::Values(
         EntryCase{"BothClassesBuilt", {kLib, kNative + "/" + kLib, "lib32/" + kLib}, kLib,
-                  kNative, "lib32", "$LIB/" + kLib},
-        EntryCase{"NoTwinBeside", {kLib, kNative + "/" + kLib}, kLib, kNative, "lib32", kLib},
-        EntryCase{"NoNativeLinkBeside", {kLib, "lib32/" + kLib}, kLib, kNative, "lib32", kLib},
+                  kNative, "lib32", "$LIB/" + kLib, {kNative + "/" + kLib, "lib32/" + kLib}},
+        EntryCase{"NoTwinBeside", {kLib, kNative + "/" + kLib}, kLib, kNative, "lib32", kLib,
+                  {kLib}},
+        EntryCase{"NoNativeLinkBeside", {kLib, "lib32/" + kLib}, kLib, kNative, "lib32", kLib,
+                  {kLib}},
         EntryCase{"BuildWithoutTwin", {kLib, kNative + "/" + kLib, "lib32/" + kLib}, kLib, "",
-                  "", kLib},
+                  "", kLib, {kLib}},
         EntryCase{"OtherFileNameNeedsItsOwnPair",
                   {"custom.so", kNative + "/" + kLib, "lib32/" + kLib}, "custom.so", kNative,
-                  "lib32", "custom.so"},
+                  "lib32", "custom.so", {"custom.so"}},
         EntryCase{"AlreadyNamedThroughLib", {}, "$LIB/" + kLib, kNative, "lib32",
-                  "$LIB/" + kLib}),
+                  "$LIB/" + kLib, {kNative + "/" + kLib, "lib32/" + kLib}}),
     [](const auto& info) { return info.param.name; });
 
 struct EnvCase {
