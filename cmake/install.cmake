@@ -3,7 +3,8 @@
 #   bin/drel-tracer, bin/drel-report
 #   lib/drel-tracer/drel-tracer-preload and libdrel_tracer_preload.so side by side, because the
 #     launcher looks for the library beside its real executable (/proc/self/exe); with the i386
-#     twin, also lib/drel-tracer/<i386 $LIB>/ and a link at lib/drel-tracer/<native $LIB>/
+#     twin, also lib/drel-tracer/<i386 $LIB>/, a link to it under the other i386 loader's $LIB
+#     (lib32 or lib/i386-linux-gnu) and one to the plain file at lib/drel-tracer/<native $LIB>/
 #   bin/drel-tracer-preload: a relative symbolic link to it, so any prefix or scratch root works
 #   share/man/man1: the three manual pages; share/doc/drel-tracer: README.md
 #
@@ -22,8 +23,10 @@ install(TARGETS drel_tracer_preload LIBRARY DESTINATION ${DREL_INSTALL_PRIVATE_D
 if(DREL_I386_LIB_DIR)
   install(TARGETS drel_tracer_preload_i386
           LIBRARY DESTINATION ${DREL_INSTALL_PRIVATE_DIR}/${DREL_I386_LIB_DIR} COMPONENT i386)
-  install(FILES ${CMAKE_LIBRARY_OUTPUT_DIRECTORY}/${DREL_NATIVE_LIB_DIR}/libdrel_tracer_preload.so
-          DESTINATION ${DREL_INSTALL_PRIVATE_DIR}/${DREL_NATIVE_LIB_DIR} COMPONENT i386)
+  foreach(_dir ${DREL_NATIVE_LIB_DIR} ${DREL_I386_LIB_DIR_ALIASES})
+    install(FILES ${CMAKE_LIBRARY_OUTPUT_DIRECTORY}/${_dir}/libdrel_tracer_preload.so
+            DESTINATION ${DREL_INSTALL_PRIVATE_DIR}/${_dir} COMPONENT i386)
+  endforeach()
 endif()
 
 # The link is made in the build tree and installed as a link.

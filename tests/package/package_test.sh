@@ -43,6 +43,17 @@ check_installed() {
   # nothing on its standard error, and its file is in the report.
   local program32="$build/fixtures/launcher_actions_i386"
   if [ -n "$with_i386" ] && [ -x "$program32" ]; then
+    # Under the "$LIB" of both of Debian's i386 loaders: multilib (lib32) and multiarch.
+    local dir twin
+    for dir in lib32 lib/i386-linux-gnu; do
+      twin="$root/lib/drel-tracer/$dir/libdrel_tracer_preload.so"
+      [ "$(od -An -tx1 -j4 -N1 "$twin" 2>/dev/null | tr -d ' ')" = 01 ] ||
+        fail "$twin is not the 32-bit library"
+    done
+    out=$(env -u DREL_PRELOAD_LIB "$root/bin/drel-tracer-preload" --preflight --command "$program32") ||
+      fail "the preload preflight refused $program32 from $root: $out"
+    echo "$out" | grep -qF "command_compatibility: ok (compatible)" ||
+      fail "the preload preflight did not call $program32 compatible: $out"
     out=$(env -u DREL_PRELOAD_LIB "$root/bin/drel-tracer-preload" "$work/i386.msgpack" \
       "$program32" read "$work/input.txt" 2>&1 >/dev/null) || fail "could not trace $program32: $out"
     [ -z "$out" ] || fail "a traced 32-bit program wrote to its standard error: $out"
@@ -89,6 +100,6 @@ echo "$depends" | grep -q 'libstdc++6' || fail "Depends lacks libstdc++6: $depen
 
 echo "== dpkg-deb -x into a scratch root"
 dpkg-deb -x "$deb" "$work/root"
-check_installed "$work/root/usr"
+check_installed "$work/root/usr" i386
 [ -f "$work/root/usr/share/doc/drel-tracer/README.md" ] || fail "README.md is not installed"
 echo "package: $(basename "$deb"), Depends: $depends"
