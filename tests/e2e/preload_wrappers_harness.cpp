@@ -229,6 +229,9 @@ TracedRun run_traced(const std::vector<std::string>& argv, const TraceOptions& o
     dup2(err[1], 2);
     int devnull = open("/dev/null", O_RDONLY);
     dup2(devnull, 0);
+    // Only 0-2: descriptors the test runner inherited (a lock held by the caller) would count
+    // against the fixtures' own descriptor limits.
+    close_range(3, ~0U, 0);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     setenv("LD_PRELOAD", lib.c_str(), 1);
     if (options.unset_socket)

@@ -64,6 +64,8 @@ RunResult run_program(const std::vector<std::string>& argv_in, const RunOptions&
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
+    // Only 0-2, whatever the test runner inherited.
+    close_range(3, ~0U, 0);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     execvpe(argp[0], argp.data(), envp.data());
     dprintf(2, "run_program: exec %s: %s\n", argp[0], strerror(errno));
