@@ -1,7 +1,9 @@
 // Every row of the entry and exit tables, on synthetic calls.
 #include <gtest/gtest.h>
+#include <linux/close_range.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <functional>
 #include <tuple>
 
@@ -276,6 +278,36 @@ std::vector<Row> close_rows() {
                       h.call(T, K::Read, {3}, 1);
                     },
                     {{"/c", false, false, {}, {}}}});
+  }
+  // close_range(4, 8) with /a open on 5 and /b on 9, in a table T shares with C: a success
+  // closes 5 unless it only marks it close-on-exec; with CLOSE_RANGE_UNSHARE only T's copy.
+  constexpr pid_t C = 5000;
+  struct Range {
+    const char* name;
+    uint64_t flags;
+    int64_t result;
+  };
+  for (const Range r : {Range{"closes_the_range", 0, 0},
+                        Range{"failed_closes_nothing", 0, -EINVAL},
+                        Range{"cloexec_only_marks", CLOSE_RANGE_CLOEXEC, 0},
+                        Range{"unshare_closes_in_the_callers_copy", CLOSE_RANGE_UNSHARE, 0}}) {
+    const bool closed = r.result == 0 && (r.flags & CLOSE_RANGE_CLOEXEC) == 0;
+    const bool closed_for_c = closed && (r.flags & CLOSE_RANGE_UNSHARE) == 0;
+    std::vector<uint32_t> readers;
+    if (!closed) readers.push_back(U);
+    if (!closed_for_c) readers.push_back(C);
+    rows.push_back({std::string("close_range_") + r.name,
+                    [r](Harness& h) {
+                      h.open(T, "/a", 5);
+                      h.open(T, "/b", 9);
+                      h.decoder.on_new_task(T, C, true);
+                      EXPECT_TRUE(h.call(T, K::CloseRange, {4, 8, r.flags}, r.result));
+                      h.call(T, K::Read, {5}, 1);
+                      h.call(T, K::Read, {9}, 1);
+                      h.call(C, K::Read, {5}, 1);
+                    },
+                    {{"/a", !readers.empty(), false, readers, {}},
+                     {"/b", true, false, {U}, {}}}});
   }
   return rows;
 }
@@ -559,6 +591,25 @@ TEST(DecoderTasks, ExecutedFilesAreReadByTheTask) {
   h.decoder.on_exec(T, executed);
   EXPECT_EQ(h.files(), (std::vector<Seen>{{"/src/script.sh", true, false, {U}, {}},
                                           {"/usr/bin/dash", true, false, {U}, {}}}));
+}
+
+TEST(DecoderTasks, ExecClosesWhatTheKernelClosed) {
+  Harness h;
+  h.open(T, "/gone", 3);
+  h.open(T, "/kept", 4);
+  h.open(T, "/closed-before", 5);
+  h.call(T, K::Close, {5}, 0);
+  std::vector<int> asked;
+  h.decoder.on_exec(T, {}, [&asked](int fd) {
+    asked.push_back(fd);
+    return fd == 4;
+  });
+  std::sort(asked.begin(), asked.end());
+  EXPECT_EQ(asked, (std::vector<int>{3, 4}));  // only about the open ones
+  for (const uint64_t fd : {3, 4, 5}) h.call(T, K::Read, {fd}, 1);
+  EXPECT_EQ(h.files(), (std::vector<Seen>{{"/closed-before", false, false, {}, {}},
+                                          {"/gone", false, false, {}, {}},
+                                          {"/kept", true, false, {U}, {}}}));
 }
 
 TEST(DecoderTasks, NegativeIdsInheritNothing) {

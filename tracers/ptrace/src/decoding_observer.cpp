@@ -74,6 +74,14 @@ void clear_clone_untraced(pid_t task, SyscallKind kind, const uint64_t args[6]) 
            reinterpret_cast<void*>(static_cast<unsigned long>(flags) & ~CLONE_UNTRACED));
 }
 
+// Whether the task has the descriptor open: its /proc link is there. One the tracer may not
+// look at counts as open.
+bool descriptor_open(pid_t task, int fd) {
+  const std::string link = proc_path(task, "fd/") + std::to_string(fd);
+  struct stat st;
+  return ::lstat(link.c_str(), &st) == 0 || errno != ENOENT;
+}
+
 }  // namespace
 
 bool DecodingObserver::on_seccomp_stop(pid_t task) {
@@ -158,7 +166,8 @@ std::vector<std::string> DecodingObserver::executed_files(pid_t task,
 }
 
 void DecodingObserver::record_exec(pid_t task, const std::optional<std::string>& cmdline) {
-  decoder_.on_exec(task, executed_files(task, cmdline));
+  decoder_.on_exec(task, executed_files(task, cmdline),
+                   [task](int fd) { return descriptor_open(task, fd); });
 }
 
 void DecodingObserver::on_exec(pid_t task) {

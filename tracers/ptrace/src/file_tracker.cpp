@@ -50,6 +50,19 @@ void FileTracker::dup_fd(DescriptorTable& fds, int oldfd, int newfd) {
   fds.insert_or_assign(newfd, Descriptor{path, false, true});
 }
 
+void FileTracker::close_range(DescriptorTable& fds, uint32_t first, uint32_t last) {
+  for (auto& [fd, d] : fds) {
+    const auto n = static_cast<uint32_t>(fd);
+    if (n >= first && n <= last) d.open = false;
+  }
+}
+
+void FileTracker::close_unless(DescriptorTable& fds, const std::function<bool(int fd)>& still_open) {
+  for (auto& [fd, d] : fds) {
+    if (d.open && !still_open(fd)) d.open = false;
+  }
+}
+
 FileTracker::DescriptorTable FileTracker::copy_for_child(const DescriptorTable& fds) {
   DescriptorTable copy;
   for (const auto& [fd, d] : fds) {

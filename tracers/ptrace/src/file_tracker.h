@@ -54,6 +54,10 @@ class FileTracker {
   static void close_fd(DescriptorTable& fds, int fd);
   // newfd gets oldfd's path, not its O_TRUNC; nothing when the two are equal.
   static void dup_fd(DescriptorTable& fds, int oldfd, int newfd);
+  // close_range(first, last) closes every number in the range, open or not.
+  static void close_range(DescriptorTable& fds, uint32_t first, uint32_t last);
+  // Closes each open descriptor for which `still_open` says no.
+  static void close_unless(DescriptorTable& fds, const std::function<bool(int fd)>& still_open);
   // A new task's own copy of its creator's open descriptors, without O_TRUNC.
   static DescriptorTable copy_for_child(const DescriptorTable& fds);
 

@@ -1,6 +1,7 @@
 #include "syscall_decoder.h"
 
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <sys/mman.h>
 
 #include <unordered_set>
@@ -143,6 +144,12 @@ bool SyscallDecoder::decode_entry(pid_t task, const TracedCall& call) {
       return stage(family);
     }
 
+    case CallFamily::CloseRange:
+      c.first = static_cast<uint32_t>(a[0]);
+      c.last = static_cast<uint32_t>(a[1]);
+      c.flags = a[2];
+      return stage(family);
+
     case CallFamily::Clone:
     case CallFamily::Unseen:
       return false;
@@ -218,6 +225,15 @@ void SyscallDecoder::decode_exit(pid_t task, int64_t r) {
       if (r == 0) FileTracker::record_write_path(*c.out, tid);
       return;
 
+    case CallFamily::CloseRange:
+      if (r != 0 || task < 0) return;
+      if ((c.flags & CLOSE_RANGE_UNSHARE) != 0) unshare_descriptors(*state);
+      // CLOSE_RANGE_CLOEXEC only marks them: the exec that closes them is asked then.
+      if ((c.flags & CLOSE_RANGE_CLOEXEC) == 0) {
+        FileTracker::close_range(*state->fds, c.first, c.last);
+      }
+      return;
+
     case CallFamily::Transfer:
       if (r > 0) {
         FileTracker::record_read_fd(*state->fds, c.fd, tid);
@@ -246,12 +262,20 @@ void SyscallDecoder::on_new_task(pid_t parent, pid_t child, bool shares_descript
   if (from->cwd) to.cwd = from->cwd;
 }
 
-void SyscallDecoder::on_exec(pid_t task, std::span<const std::string> executed) {
-  TaskState& state = state_for(task);
+void SyscallDecoder::unshare_descriptors(TaskState& state) {
   if (state.fds.use_count() > 1) {
     state.fds = std::make_shared<FileTracker::DescriptorTable>(*state.fds);
   }
+}
+
+void SyscallDecoder::on_exec(pid_t task, std::span<const std::string> executed,
+                             const std::function<bool(int fd)>& still_open) {
+  TaskState& state = state_for(task);
+  unshare_descriptors(state);
   if (task < 0) return;
+  // Left open, a close-on-exec number would name its old file when an untraced call (a pipe,
+  // a socket) reuses it.
+  if (still_open) FileTracker::close_unless(*state.fds, still_open);
   for (const std::string& path : executed) {
     tracker_.record_read_path(path, static_cast<uint32_t>(task));
   }

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -42,9 +43,11 @@ class SyscallDecoder {
   // it starts with the creator's cached working directory.
   void on_new_task(pid_t parent, pid_t child, bool shares_descriptors = false);
   // The task executed a new program: it no longer shares its descriptor table (the kernel
-  // unshares it at exec), and the executed files (the program, a script and its interpreter)
-  // are read by it.
-  void on_exec(pid_t task, std::span<const std::string> executed);
+  // unshares it at exec), its close-on-exec descriptors are closed (`still_open`, asked only
+  // about the ones the table holds open, tells which survived; none given: all did), and the
+  // executed files (the program, a script and its interpreter) are read by it.
+  void on_exec(pid_t task, std::span<const std::string> executed,
+               const std::function<bool(int fd)>& still_open = {});
   // The task has ended: drops its state (its accesses are already counted).
   void task_gone(pid_t task);
 
@@ -71,6 +74,8 @@ class SyscallDecoder {
     std::optional<FileTracker::PathRef> out;  // the written side of a write or transfer
     int fd = -1;  // dup's old descriptor, a transfer's input, an open's directory descriptor
     uint64_t address = 0;  // an open's name, read at its exit and only when it succeeded
+    uint32_t first = 0;  // close_range's numbers
+    uint32_t last = 0;
   };
   struct TaskState {
     InFlight call;
@@ -80,6 +85,8 @@ class SyscallDecoder {
   };
 
   TaskState& state_for(pid_t task) { return tasks_[task]; }
+  // The task gets its own copy of a descriptor table it shares.
+  static void unshare_descriptors(TaskState& state);
   // The path argument at `address`, resolved against `dirfd` into `out`; false when it cannot
   // be read.
   bool resolve_argument(TaskState& state, pid_t task, uint64_t address, int dirfd,

@@ -33,6 +33,7 @@ enum class CallFamily {
   Truncate,  // truncate(path, length)
   Ftruncate, // ftruncate(fd, length)
   Clone,     // clone(flags, ...), clone3(args, size): no file access; see CLONE_UNTRACED
+  CloseRange,  // close_range(first, last, flags)
   Unseen,    // io_uring_setup: accesses this design cannot see
 };
 
@@ -76,7 +77,8 @@ enum class CallFamily {
   X(Openat2, openat2, 437, 437, Openat2, Open, true)                                  \
   X(IoUringSetup, io_uring_setup, 425, 425, IoUringSetup, Unseen, false)              \
   X(Clone, clone, 220, 56, Clone, Clone, false)                                       \
-  X(Clone3, clone3, 435, 435, Clone3, Clone, false)
+  X(Clone3, clone3, 435, 435, Clone3, Clone, false)                                  \
+  X(CloseRange, close_range, 436, 436, CloseRange, CloseRange, true)
 
 #define DREL_SYSCALLS_X86_64_ONLY(X)                                                  \
   X(Open, open, kNoSyscall, 2, Openat, Open, true)                                    \
@@ -174,8 +176,8 @@ inline constexpr auto kAarch64TracedSyscalls =
 inline constexpr auto kX86_64TracedSyscalls =
     syscall_table_detail::traced_list<syscall_table_detail::Column::X86_64>();
 
-static_assert(kAarch64TracedSyscalls.size() == 33);
-static_assert(kX86_64TracedSyscalls.size() == 40);
+static_assert(kAarch64TracedSyscalls.size() == 34);
+static_assert(kX86_64TracedSyscalls.size() == 41);
 
 // A call the filter stops only when one of its arguments passes a test, so that its frequent
 // uses cost no stop: the argument's low 32 bits equal one of the values, or (any_bit) share a
