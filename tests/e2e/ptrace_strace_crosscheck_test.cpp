@@ -190,7 +190,7 @@ void PrintTo(const CrossCheckCase& c, std::ostream* os) { *os << c.name << "_" <
 constexpr const char* kStraceCalls =
     "trace=openat,?open,?creat,openat2,read,pread64,readv,preadv,preadv2,write,pwrite64,writev,"
     "pwritev,pwritev2,mmap,getdents64,?rename,renameat,renameat2,?link,linkat,?unlink,unlinkat,"
-    "truncate,ftruncate,?symlink,symlinkat,execve,?mkdir,mkdirat,?rmdir";
+    "truncate,ftruncate,?symlink,symlinkat,execve,?mkdir,mkdirat,?rmdir,chdir,fchdir";
 
 // The top-level arguments of a call as strace prints them.
 std::vector<std::string> split_args(const std::string& args) {
@@ -385,17 +385,18 @@ std::vector<SeenAccess> strace_accesses(const std::string& log, const std::strin
       add(Flag::Written, at(2, 3));
       if (name != "linkat") add(Flag::Written, at(0, 1));
       if (name != "linkat") carry(at(0, 1), at(2, 3));
-    } else if (name == "mkdir" || name == "rmdir") {
-      touch(names_for(here, unquoted(args[0])));
-    } else if (name == "mkdirat") {
-      touch(at(0, 1));
-    } else if (name == "unlink" || name == "truncate") {
+    } else if (name == "fchdir" || name == "chdir") {
+      // mkdir -p moves down the tree it makes and names each directory from there.
+      const std::string named = unquoted(args[0]);
+      const std::string dir =
+          name == "fchdir" ? annotated_path(args[0])
+                           : realpath_or_empty(named.front() == '/' ? named : here + "/" + named);
+      if (!dir.empty()) cwd[pid] = dir;
+    } else if (name == "unlink" || name == "truncate" || name == "mkdir" || name == "rmdir") {
+      // A directory made or removed is a name written, as a file's is.
       add(Flag::Written, names_for(here, unquoted(args[0])));
-    } else if (name == "unlinkat") {
-      if (args.size() > 2 && args[2].find("AT_REMOVEDIR") == std::string::npos) {
-        add(Flag::Written, at(0, 1));
-      }
-      touch(at(0, 1));
+    } else if (name == "unlinkat" || name == "mkdirat") {
+      add(Flag::Written, at(0, 1));
     } else if (name == "symlinkat") {
       add(Flag::Written, at(1, 2));
     } else if (name == "ftruncate") {

@@ -385,16 +385,19 @@ INSTANTIATE_TEST_SUITE_P(
                    {{"r", true, false}, {"w", false, true}},
                    {},
                    ""},
-        // A directory entry is not a file of the report: d (mkdir, rmdir) is not recorded.
+        // A directory made and removed is a name written: d (mkdir, rmdir), d2 (mkdirat and
+        // unlinkat(AT_REMOVEDIR) relative to a directory descriptor).
         EffectCase{"NamesChangedWithoutADescriptor",
                    {"names", "D"},
                    {"u", "t", "f", "u2"},
                    with({{"u", false, true},
                          {"t", false, true},
                          {"f", false, true},
-                         {"s", false, true}},
+                         {"s", false, true},
+                         {"d", false, true},
+                         {"d2", false, true}},
                         kOlderNameCalls),
-                   {"d", "target"},
+                   {"target"},
                    ""},
         EffectCase{"CreatingTruncatingAndListing",
                    {"opens", "D"},

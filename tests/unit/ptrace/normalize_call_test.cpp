@@ -77,7 +77,17 @@ INSTANTIATE_TEST_SUITE_P(
                    SyscallKind::Link,
                    {kPathA, kPathB, 9, 9, 9, 9},
                    SyscallKind::Linkat,
-                   {kAtFdcwd, kPathA, kAtFdcwd, kPathB, 0}}),
+                   {kAtFdcwd, kPathA, kAtFdcwd, kPathB, 0}},
+        LegacyCase{"mkdir",
+                   SyscallKind::Mkdir,
+                   {kPathA, 0750, 9, 9, 9, 9},
+                   SyscallKind::Mkdirat,
+                   {kAtFdcwd, kPathA, 0750, 0, 0}},
+        LegacyCase{"rmdir",
+                   SyscallKind::Rmdir,
+                   {kPathA, 9, 9, 9, 9, 9},
+                   SyscallKind::Unlinkat,
+                   {kAtFdcwd, kPathA, AT_REMOVEDIR, 0, 0}}),
     [](const auto& info) { return info.param.name; });
 
 TEST(NormalizeCall, NativeCallsKeepTheirArguments) {

@@ -480,11 +480,17 @@ std::vector<Row> change_rows() {
          h.call(T, K::Unlinkat, {fdcwd, h.memory.place("/missing"), 0}, -ENOENT);
        },
        {{"/gone", false, true, {}, {U}}}},
-      {"unlinkat_of_a_directory_is_not_recorded",
+      {"unlinkat_of_a_directory_writes_its_name",
        [fdcwd](Harness& h) {
-         EXPECT_FALSE(h.call(T, K::Unlinkat, {fdcwd, h.memory.place("/dir"), AT_REMOVEDIR}, 0));
+         EXPECT_TRUE(h.call(T, K::Unlinkat, {fdcwd, h.memory.place("/dir"), AT_REMOVEDIR}, 0));
        },
-       {}},
+       {{"/dir", false, true, {}, {U}}}},
+      {"mkdirat_writes_the_name_it_made_without_a_trailing_slash",
+       [fdcwd](Harness& h) {
+         EXPECT_TRUE(h.call(T, K::Mkdirat, {fdcwd, h.memory.place("/made//"), 0755}, 0));
+         h.call(T, K::Mkdirat, {fdcwd, h.memory.place("/there"), 0755}, -EEXIST);
+       },
+       {{"/made", false, true, {}, {U}}}},
       {"symlinkat_writes_the_link_not_the_target",
        [fdcwd](Harness& h) {
          EXPECT_TRUE(

@@ -20,6 +20,8 @@ std::optional<std::vector<uint32_t>> as_list(const std::vector<uint32_t>& tids) 
 }  // namespace
 
 FileTracker::PathRef FileTracker::intern(std::string_view path) {
+  // "d/" names d: git and mkdir make directories with a trailing "/"; "/" stays "/".
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
   auto it = paths_.find(path);
   if (it != paths_.end()) return it;
   return paths_.emplace(std::string(path), PathTotals{}).first;

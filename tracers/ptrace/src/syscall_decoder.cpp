@@ -115,8 +115,7 @@ bool SyscallDecoder::decode_entry(pid_t task, const TracedCall& call) {
       return stage(family);
 
     case CallFamily::Unlink:
-      // A directory entry is not a file of the report: rmdir is not recorded, nor is mkdir.
-      if ((a[2] & AT_REMOVEDIR) != 0) return false;
+      // A directory made or removed is a name written, as a file's is.
       if (!resolve_argument(state, task, a[1], fd_arg(a[0]), c.path, LastName::Keep)) return false;
       return stage(family);
 

@@ -50,6 +50,10 @@ inline constexpr auto kOlderCallShapes = [] {
       {SyscallKind::Unlink, {kAtFdcwd, arg(0), fixed(0), fixed(0), fixed(0), fixed(0)}},
       // symlink(target, linkpath) -> symlinkat(target, AT_FDCWD, linkpath)
       {SyscallKind::Symlink, {arg(0), kAtFdcwd, arg(1), fixed(0), fixed(0), fixed(0)}},
+      // mkdir(path, mode) -> mkdirat(AT_FDCWD, path, mode)
+      {SyscallKind::Mkdir, {kAtFdcwd, arg(0), arg(1), fixed(0), fixed(0), fixed(0)}},
+      // rmdir(path) -> unlinkat(AT_FDCWD, path, AT_REMOVEDIR)
+      {SyscallKind::Rmdir, {kAtFdcwd, arg(0), fixed(AT_REMOVEDIR), fixed(0), fixed(0), fixed(0)}},
   });
 }();
 

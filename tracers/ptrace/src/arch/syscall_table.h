@@ -28,7 +28,7 @@ enum class CallFamily {
   Link,      // linkat(olddirfd, old, newdirfd, new, flags)
   Rename,    // renameat(olddirfd, old, newdirfd, new[, flags]): both names change
   Transfer,  // sendfile(out, in, ...), splice(in, _, out, ...), copy_file_range(in, _, out, ...)
-  Unlink,    // unlinkat(dirfd, path, flags)
+  Unlink,    // unlinkat(dirfd, path, flags), mkdirat(dirfd, path, mode): the name changes
   Symlink,   // symlinkat(target, newdirfd, linkpath)
   Truncate,  // truncate(path, length)
   Ftruncate, // ftruncate(fd, length)
@@ -78,7 +78,8 @@ enum class CallFamily {
   X(IoUringSetup, io_uring_setup, 425, 425, IoUringSetup, Unseen, false)              \
   X(Clone, clone, 220, 56, Clone, Clone, false)                                       \
   X(Clone3, clone3, 435, 435, Clone3, Clone, false)                                  \
-  X(CloseRange, close_range, 436, 436, CloseRange, CloseRange, true)
+  X(CloseRange, close_range, 436, 436, CloseRange, CloseRange, true)                 \
+  X(Mkdirat, mkdirat, 34, 258, Mkdirat, Unlink, true)
 
 #define DREL_SYSCALLS_X86_64_ONLY(X)                                                  \
   X(Open, open, kNoSyscall, 2, Openat, Open, true)                                    \
@@ -87,7 +88,9 @@ enum class CallFamily {
   X(Rename, rename, kNoSyscall, 82, Renameat, Rename, true)                           \
   X(Link, link, kNoSyscall, 86, Linkat, Link, true)                                  \
   X(Unlink, unlink, kNoSyscall, 87, Unlinkat, Unlink, true)                           \
-  X(Symlink, symlink, kNoSyscall, 88, Symlinkat, Symlink, true)
+  X(Symlink, symlink, kNoSyscall, 88, Symlinkat, Symlink, true)                      \
+  X(Mkdir, mkdir, kNoSyscall, 83, Mkdirat, Unlink, true)                              \
+  X(Rmdir, rmdir, kNoSyscall, 84, Unlinkat, Unlink, true)
 
 #define DREL_SYSCALLS(X) DREL_SYSCALLS_BOTH(X) DREL_SYSCALLS_X86_64_ONLY(X)
 
@@ -176,8 +179,8 @@ inline constexpr auto kAarch64TracedSyscalls =
 inline constexpr auto kX86_64TracedSyscalls =
     syscall_table_detail::traced_list<syscall_table_detail::Column::X86_64>();
 
-static_assert(kAarch64TracedSyscalls.size() == 34);
-static_assert(kX86_64TracedSyscalls.size() == 41);
+static_assert(kAarch64TracedSyscalls.size() == 35);
+static_assert(kX86_64TracedSyscalls.size() == 44);
 
 // A call the filter stops only when one of its arguments passes a test, so that its frequent
 // uses cost no stop: the argument's low 32 bits equal one of the values, or (any_bit) share a
