@@ -404,10 +404,10 @@ INSTANTIATE_TEST_SUITE_P(
                    {"trunc", "o2", "tmp/", "list/"},
                    {{"trunc", false, true},
                     {"excl", false, true},
-                    {"tmp", false, true},
+                    {"named", false, true},
                     {"o2", true, false},
                     {"list", true, false}},
-                   {},
+                   {"tmp"},
                    ""},
         EffectCase{"ThreadsShareOneDescriptorTable", {"shared-table", "D/s"}, {"s"}, {{"s", true, false}}, {}, ""},
         // Numbers the kernel closed at an exec or a close_range name nothing once pipes reuse

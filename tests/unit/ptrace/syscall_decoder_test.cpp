@@ -516,6 +516,25 @@ std::vector<Row> change_rows() {
          EXPECT_FALSE(h.call(T, K::Getdents64, {3, 0x1000, 4096}, 0));
        },
        {{"/dir", true, false, {U}, {}}}},
+      // A file that never had a name is not reported, nor what goes through its descriptor; the
+      // name a linkat gives it is written.
+      {"open_tmpfile_is_nobodys_linked_name_is_written",
+       [fdcwd](Harness& h) {
+         h.open(T, "/dir", 3, O_RDWR | O_TMPFILE);
+         h.call(T, K::Write, {3}, 1);
+         h.call(T, K::Read, {3}, 1);
+         EXPECT_TRUE(h.call(T, K::Linkat,
+                            {3, h.memory.place(""), fdcwd, h.memory.place("/named"), AT_EMPTY_PATH},
+                            0));
+         h.call(T, K::Read, {3}, 1);
+         h.open(T, "/dir", 4, O_WRONLY | O_TMPFILE);
+         h.call(T, K::Linkat,
+                {fdcwd, h.memory.place("/proc/self/fd/4"), fdcwd, h.memory.place("/other"),
+                 AT_SYMLINK_FOLLOW},
+                0);
+         h.call(T, K::Write, {4}, 1);
+       },
+       {{"/named", false, true, {}, {U}}, {"/other", false, true, {}, {U}}}},
       {"openat2_takes_its_flags_from_open_how",
        [fdcwd](Harness& h) {
          h.call(T, K::Openat2,
@@ -531,7 +550,6 @@ std::vector<Row> change_rows() {
   for (const auto& [name, flags, written] :
        {std::tuple{"trunc", O_WRONLY | O_TRUNC, true},
         {"creat_excl", O_WRONLY | O_CREAT | O_EXCL, true},
-        {"tmpfile", O_RDWR | O_TMPFILE, true},
         {"creat_without_excl", O_WRONLY | O_CREAT, false},
         {"directory", O_RDONLY | O_DIRECTORY, false}}) {
     const uint64_t f = static_cast<uint64_t>(flags);

@@ -159,12 +159,11 @@ bool SyscallDecoder::decode_entry(pid_t task, const TracedCall& call) {
 bool SyscallDecoder::opened_path(TaskState& state, pid_t task, int fd) {
   InFlight& c = state.call;
   if (!memory_.read_string_into(task, c.address, scratch_)) return false;
-  // An absolute name is recorded as written. O_PATH may have opened a symbolic link itself and
-  // O_TMPFILE a file without a name: those are resolved from the directory, as is any name the
-  // kernel's link does not give.
+  // An absolute name is recorded as written. O_PATH may have opened a symbolic link itself:
+  // that is resolved from the directory, as is any name the kernel's link does not give.
   const bool relative = !scratch_.empty() && scratch_.front() != '/';
   if (relative && names_ != nullptr && task >= 1 && (c.flags & O_PATH) == 0 &&
-      (c.flags & O_TMPFILE) != O_TMPFILE && names_->name_of(task, fd, c.path)) {
+      names_->name_of(task, fd, c.path)) {
     return true;
   }
   const std::string* dir_path = c.fd >= 0 ? FileTracker::lookup_fd(*state.fds, c.fd) : nullptr;
@@ -176,8 +175,7 @@ namespace {
 
 // An open that creates the file or empties it changes it, whether or not data follows.
 bool open_changes_file(uint64_t flags) {
-  return (flags & O_TRUNC) != 0 || (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL) ||
-         (flags & O_TMPFILE) == O_TMPFILE;
+  return (flags & O_TRUNC) != 0 || (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL);
 }
 
 }  // namespace
@@ -192,7 +190,14 @@ void SyscallDecoder::decode_exit(pid_t task, int64_t r) {
       task >= 0 ? std::optional<uint32_t>(tid) : std::nullopt;
   switch (c.family) {
     case CallFamily::Open:
-      if (r < 0 || task < 0 || !opened_path(*state, task, static_cast<int>(r))) return;
+      if (r < 0 || task < 0) return;
+      // An O_TMPFILE file has no name: nothing done through it is reported. A linkat that
+      // names it records that name; the kernel still shows the descriptor without one.
+      if ((c.flags & O_TMPFILE) == O_TMPFILE) {
+        tracker_.open_fd(*state->fds, static_cast<int>(r), "", c.flags);
+        return;
+      }
+      if (!opened_path(*state, task, static_cast<int>(r))) return;
       tracker_.open_fd(*state->fds, static_cast<int>(r), c.path, c.flags);
       if (open_changes_file(c.flags)) tracker_.record_write_path(c.path, tid);
       return;
