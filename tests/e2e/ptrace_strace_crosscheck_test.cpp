@@ -254,12 +254,15 @@ std::string realpath_or_empty(const std::string& p) {
   return ::realpath(p.c_str(), buf) != nullptr ? std::string(buf) : std::string();
 }
 
-// The names a tracer may give a path: as written when absolute, else joined to its directory;
-// canonical, or with a canonical directory when the last name is gone or a link.
+// The names a tracer may give a path: as written when absolute, else joined to its directory,
+// without a trailing "/"; canonical, or with a canonical directory when the last name is gone or
+// a link.
 std::set<std::string> names_for(const std::string& dir, const std::string& name) {
   std::set<std::string> out;
   if (name.empty()) return out;
-  const std::string joined = name.front() == '/' ? name : dir + "/" + name;
+  std::string joined = name.front() == '/' ? name : dir + "/" + name;
+  // Both tracers record "d/" as "d" (busybox's mkdir -p makes "tree/").
+  while (joined.size() > 1 && joined.back() == '/') joined.pop_back();
   out.insert(joined);
   if (std::string c = realpath_or_empty(joined); !c.empty()) out.insert(c);
   const auto slash = joined.rfind('/');
