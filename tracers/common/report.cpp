@@ -30,6 +30,12 @@ TraceReport make_report(std::string tracer_mode, std::optional<uint64_t> chunk_s
 
 PathLists collect_path_lists(const std::vector<FileRecord>& files) {
   PathLists lists;
+  const auto read = std::count_if(files.begin(), files.end(), [](const auto& f) { return f.read; });
+  const auto written =
+      std::count_if(files.begin(), files.end(), [](const auto& f) { return f.written; });
+  lists.opened_files.reserve(files.size());
+  lists.read_files.reserve(static_cast<size_t>(read));
+  lists.written_files.reserve(static_cast<size_t>(written));
   for (const auto& f : files) lists.opened_files.push_back(f.path);
   for (const auto& f : files)
     if (f.read) lists.read_files.push_back(f.path);

@@ -15,10 +15,12 @@
 
 namespace drel::launcher {
 
-// Lets maps keyed by std::string be searched with a string_view, without a copy.
+// Lets maps keyed by std::string be searched with a string_view, without a copy. Deliberately
+// not noexcept: libstdc++ then keeps each node's hash code, so a probe compares codes instead of
+// hashing every key in the bucket again (as it does for a noexcept hash it deems fast).
 struct TransparentStringHash {
   using is_transparent = void;
-  size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>()(s); }
+  size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
 };
 
 class PreloadAggregator {

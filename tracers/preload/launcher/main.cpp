@@ -57,7 +57,10 @@ constexpr const char* kProbeUsage = "usage: drel-tracer-preload --preflight-prob
   if (args.size() < 3) usage({kTracingUsage, kPreflightLine});
   // Arguments travel as the bytes they are; only the report shows them as UTF-8.
   const std::vector<std::string> command(args.begin() + 2, args.end());
-  drel::Result<int> r = drel::launcher::run_preload_trace(args[1], command);
+  // The process ends right after the run: its memory is left to the kernel, reachable from a
+  // static so that a leak checker counts it as kept.
+  static auto* const memory = new drel::launcher::RunMemory();
+  drel::Result<int> r = drel::launcher::run_preload_trace(args[1], command, *memory);
   if (!r) fail("drel-tracer-preload: ", r.error());
   std::exit(*r);
 }

@@ -258,6 +258,12 @@ std::vector<std::string> child_environment(const char* const* env, const std::st
 
 Result<int> run_preload_trace(const std::string& output_path,
                               const std::vector<std::string>& command) {
+  RunMemory memory;
+  return run_preload_trace(output_path, command, memory);
+}
+
+Result<int> run_preload_trace(const std::string& output_path,
+                              const std::vector<std::string>& command, RunMemory& memory) {
   std::optional<std::string> library = find_preload_library();
   if (!library) {
     return Error("preload library not found; set DREL_PRELOAD_LIB or build drel-tracer-preload");
@@ -287,7 +293,8 @@ Result<int> run_preload_trace(const std::string& output_path,
 
   // The root is recorded with the environment it was given, which holds the three variables
   // the launcher's own environment lacks.
-  PreloadAggregator agg(command, environment_map(env), static_cast<uint32_t>(root));
+  PreloadAggregator& agg =
+      memory.aggregator.emplace(command, environment_map(env), static_cast<uint32_t>(root));
   agg.ensure_process(static_cast<uint32_t>(root));
 
   std::list<EventConnection> connections;
@@ -326,8 +333,8 @@ Result<int> run_preload_trace(const std::string& output_path,
   socket_file.remove();
   const double end_time = now_epoch_seconds();
   agg.ensure_process(static_cast<uint32_t>(root));
-  TraceReport report = std::move(agg).build_preload_report(start_time, end_time);
-  if (Result<void> written = write_report(report, output_path); !written) {
+  memory.report = std::move(agg).build_preload_report(start_time, end_time);
+  if (Result<void> written = write_report(memory.report, output_path); !written) {
     return std::move(written).error();
   }
   connections.clear();

@@ -5,13 +5,28 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/error.h"
+#include "common/report.h"
+#include "preload/launcher/aggregator.h"
 
 namespace drel::launcher {
 
+// What a run builds up: the aggregation state and the report made from it. Whoever ends the
+// process right after the run may leave it unfreed: freeing thousands of paths one by one costs
+// milliseconds the kernel spends far less on at exit.
+struct RunMemory {
+  std::optional<PreloadAggregator> aggregator;
+  TraceReport report;
+};
+
+// Runs the command and writes the report; the run's memory stays in `memory`.
+Result<int> run_preload_trace(const std::string& output_path,
+                              const std::vector<std::string>& command, RunMemory& memory);
+// The same, freeing the memory before it returns.
 Result<int> run_preload_trace(const std::string& output_path,
                               const std::vector<std::string>& command);
 
