@@ -116,16 +116,18 @@ std::optional<ProcessInfo> read_process_info(int pid, EnvironCache* cache) {
 std::optional<ProcessInfo> process_info_from(int pid, const std::optional<std::string>& cmdline,
                                              EnvironCache* cache) {
   if (!cmdline) return std::nullopt;
-  ProcessInfo info;
-  info.command = split_nul_pieces(*cmdline);
   const std::string environ_path = "/proc/" + std::to_string(pid) + "/environ";
-  if (cache != nullptr) {
-    if (read_proc_text_into(environ_path, cache->read_buffer())) {
-      info.env = cache->parse(cache->read_buffer());
-    }
-  } else if (const auto environ = read_proc_text(environ_path)) {
-    info.env = parse_environ(*environ);
-  }
+  std::string own_buffer;
+  std::string& environ_text = cache != nullptr ? cache->read_buffer() : own_buffer;
+  if (!read_proc_text_into(environ_path, environ_text)) environ_text.clear();
+  return process_info_from_texts(*cmdline, environ_text, cache);
+}
+
+ProcessInfo process_info_from_texts(std::string_view cmdline, std::string_view environ_text,
+                                    EnvironCache* cache) {
+  ProcessInfo info;
+  info.command = split_nul_pieces(cmdline);
+  info.env = cache != nullptr ? cache->parse(environ_text) : parse_environ(environ_text);
   return info;
 }
 

@@ -65,6 +65,10 @@ std::optional<ProcessInfo> read_process_info(int pid, EnvironCache* cache = null
 std::optional<ProcessInfo> process_info_from(int pid, const std::optional<std::string>& cmdline,
                                              EnvironCache* cache = nullptr);
 
+// The same with both texts already read, environ as /proc/<pid>/environ gives it.
+ProcessInfo process_info_from_texts(std::string_view cmdline, std::string_view environ_text,
+                                    EnvironCache* cache = nullptr);
+
 // The raw bytes of the /proc/self/exe link. A missing link gives "no /proc/self/exe
 // available. Is /proc mounted?"; any other failure the operating system's error text.
 Result<std::string> current_executable_path();

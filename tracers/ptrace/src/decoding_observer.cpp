@@ -121,25 +121,47 @@ void DecodingObserver::on_new_task(pid_t parent, pid_t child) {
   decoder_.on_new_task(parent, child, shared);
 }
 
-std::vector<std::string> DecodingObserver::executed_files(pid_t task,
-                                                         const std::optional<std::string>& cmdline) {
+const DecodingObserver::ExecSeen& DecodingObserver::read_exec(pid_t task) {
+  exec_.is_32_bit.reset();
+  if (const std::optional<ExecStack> stack = read_exec_stack(task)) {
+    exec_.is_32_bit = stack->word_bytes == 4;
+    if (exec_reader_.read(task, stack->pointer, stack->word_bytes, exec_.strings)) {
+      exec_.has_cmdline = true;
+      return exec_;
+    }
+  }
+  exec_.has_cmdline = read_proc_text_into(proc_path(task, "cmdline"), exec_.strings.cmdline);
+  if (!read_proc_text_into(proc_path(task, "environ"), exec_.strings.environ_text)) {
+    exec_.strings.environ_text.clear();
+  }
+  return exec_;
+}
+
+std::vector<std::string> DecodingObserver::executed_files(pid_t task, const ExecSeen& exec) {
   std::vector<std::string> out;
   const std::string exe_link = proc_path(task, "exe");
   const std::optional<std::string> exe = read_link_text(exe_link);
   if (!exe) return out;
   out.push_back(lossy_utf8(*exe));
-  const std::string head = file_head(exe_link, EI_CLASS + 1);
-  if (head.size() > EI_CLASS && head.compare(0, SELFMAG, ELFMAG) == 0 &&
-      head[EI_CLASS] == ELFCLASS32 && !warned_32_bit_) {
+  // The registers told the class unless they could not be read; the program's head tells it too.
+  bool is_32_bit = false;
+  if (exec.is_32_bit) {
+    is_32_bit = *exec.is_32_bit;
+  } else {
+    const std::string head = file_head(exe_link, EI_CLASS + 1);
+    is_32_bit = head.size() > EI_CLASS && head.compare(0, SELFMAG, ELFMAG) == 0 &&
+                head[EI_CLASS] == ELFCLASS32;
+  }
+  if (is_32_bit && !warned_32_bit_) {
     warned_32_bit_ = true;
     std::cerr << "Warning: process " << task << " runs the 32-bit program " << out.back()
               << "; its file accesses are not recorded\n";
   }
   // For a script the kernel starts the interpreter with the script's name after the
   // interpreter's own (and its one optional argument).
-  if (!cmdline) return out;
+  if (!exec.has_cmdline) return out;
   std::vector<std::string_view> args;
-  for (std::string_view rest(*cmdline); !rest.empty() && args.size() < 3;) {
+  for (std::string_view rest(exec.strings.cmdline); !rest.empty() && args.size() < 3;) {
     const auto nul = rest.find('\0');
     args.push_back(rest.substr(0, nul));
     rest = nul == std::string_view::npos ? std::string_view() : rest.substr(nul + 1);
@@ -165,13 +187,13 @@ std::vector<std::string> DecodingObserver::executed_files(pid_t task,
   return out;
 }
 
-void DecodingObserver::record_exec(pid_t task, const std::optional<std::string>& cmdline) {
-  decoder_.on_exec(task, executed_files(task, cmdline),
+void DecodingObserver::record_exec(pid_t task, const ExecSeen& exec) {
+  decoder_.on_exec(task, executed_files(task, exec),
                    [task](int fd) { return descriptor_open(task, fd); });
 }
 
 void DecodingObserver::on_exec(pid_t task) {
-  record_exec(task, read_proc_text(proc_path(task, "cmdline")));
+  record_exec(task, read_exec(task));
 }
 
 void DecodingObserver::on_task_gone(pid_t task) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "exec_strings.h"
 #include "syscall_decoder.h"
 #include "trace_loop.h"
 
@@ -25,15 +26,25 @@ class DecodingObserver : public TraceObserver {
   void on_task_gone(pid_t task) override;
 
  protected:
-  // on_exec with the task's /proc cmdline bytes already read (nullopt: unreadable), for a user
-  // that needs them too.
-  void record_exec(pid_t task, const std::optional<std::string>& cmdline);
+  // What an exec stop showed of the new program.
+  struct ExecSeen {
+    bool has_cmdline = false;  // false: the command line could not be read
+    ExecStrings strings;       // an environment that could not be read is empty
+    std::optional<bool> is_32_bit;
+  };
+  // Reads the task's texts at its exec stop: from its new stack, or else from /proc. Valid
+  // until the next call.
+  const ExecSeen& read_exec(pid_t task);
+  // on_exec with the texts already read, for a user that needs them too.
+  void record_exec(pid_t task, const ExecSeen& exec);
 
  private:
   // What ran at the task's exec: the program, and a #! script it was started for.
-  std::vector<std::string> executed_files(pid_t task, const std::optional<std::string>& cmdline);
+  std::vector<std::string> executed_files(pid_t task, const ExecSeen& exec);
 
   SyscallDecoder& decoder_;
+  ExecStringsReader exec_reader_;
+  ExecSeen exec_;
   bool warned_io_uring_ = false;
   bool warned_32_bit_ = false;
 };

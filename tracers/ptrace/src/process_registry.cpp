@@ -19,7 +19,19 @@ void ProcessRegistry::register_process(pid_t task, std::optional<pid_t> parent) 
 void ProcessRegistry::register_process(pid_t task, std::optional<pid_t> parent,
                                        const std::optional<std::string>& cmdline) {
   if (task < 1) return;
-  std::optional<ProcessInfo> info = process_info_from(task, cmdline, &environ_cache_);
+  store(task, parent, process_info_from(task, cmdline, &environ_cache_));
+}
+
+void ProcessRegistry::register_process(pid_t task, std::optional<pid_t> parent,
+                                       const std::string* cmdline, std::string_view environ_text) {
+  if (task < 1) return;
+  std::optional<ProcessInfo> info;
+  if (cmdline != nullptr) info = process_info_from_texts(*cmdline, environ_text, &environ_cache_);
+  store(task, parent, std::move(info));
+}
+
+void ProcessRegistry::store(pid_t task, std::optional<pid_t> parent,
+                            std::optional<ProcessInfo> info) {
   if (info && task == root_) root_running_command_ = info->command;
   if (!info) {
     if (task != root_) return;

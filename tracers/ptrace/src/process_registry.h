@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -27,6 +28,10 @@ class ProcessRegistry {
   // The same with /proc/<task>/cmdline already read (nullopt: it could not be).
   void register_process(pid_t task, std::optional<pid_t> parent,
                         const std::optional<std::string>& cmdline);
+  // The same with both texts already read (as /proc gives them; cmdline nullptr: it could not
+  // be read).
+  void register_process(pid_t task, std::optional<pid_t> parent, const std::string* cmdline,
+                        std::string_view environ_text);
 
   // A task that a fork, vfork or clone made runs its creator's program with its creator's
   // environment until it executes, so it gets a copy of the creator's record and costs no /proc
@@ -46,6 +51,8 @@ class ProcessRegistry {
   std::vector<ProcessRecord> take_records();
 
  private:
+  void store(pid_t task, std::optional<pid_t> parent, std::optional<ProcessInfo> info);
+
   pid_t root_;
   std::vector<std::string> root_command_;  // already converted to text
   // The root's command as /proc showed it at its last registration, for the children it forks:

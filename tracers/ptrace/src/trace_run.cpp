@@ -32,12 +32,13 @@ class FileAccessObserver final : public DecodingObserver {
     registry_.register_new_task(child, parent);
   }
 
-  // The command line is read once, for the executed files and for the record.
+  // The texts are read once, for the executed files and for the record.
   void on_exec(pid_t task) override {
-    const std::optional<std::string> cmdline =
-        read_proc_text("/proc/" + std::to_string(task) + "/cmdline");
-    record_exec(task, cmdline);
-    registry_.register_process(task, registry_.parent_of(task), cmdline);
+    const ExecSeen& exec = read_exec(task);
+    record_exec(task, exec);
+    registry_.register_process(task, registry_.parent_of(task),
+                               exec.has_cmdline ? &exec.strings.cmdline : nullptr,
+                               exec.strings.environ_text);
   }
 
   // A second SIGINT or SIGTERM: the report of what was seen, now.

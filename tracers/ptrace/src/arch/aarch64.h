@@ -21,6 +21,14 @@ namespace native_regs {
 inline constexpr std::size_t kCallBytes = offsetof(NativeRegs, regs) + 9 * sizeof(uint64_t);
 inline constexpr std::size_t kResultBytes = offsetof(NativeRegs, regs) + sizeof(uint64_t);
 
+// An arm (AArch32) task's block: r0-r15, cpsr, orig_r0; sp is r13.
+inline constexpr std::size_t kCompatWords = 18;
+inline constexpr std::size_t kCompatStackPointer = 13;
+inline constexpr bool kHasX32 = false;
+
+inline uint64_t stack_pointer(const NativeRegs& r) {
+  return r.sp;
+}
 inline uint64_t number(const NativeRegs& r) {
   return r.regs[8];
 }

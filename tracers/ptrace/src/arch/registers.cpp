@@ -35,6 +35,26 @@ std::optional<int64_t> read_syscall_result(pid_t task) {
   return native_regs::result(regs);
 }
 
+std::optional<ExecStack> read_exec_stack(pid_t task) {
+  // Large enough for either block; the kernel says which one it filled.
+  union {
+    NativeRegs native;
+    uint32_t compat[native_regs::kCompatWords];
+  } regs{};
+  iovec iov{&regs, sizeof regs};
+  if (ptrace(PTRACE_GETREGSET, task, reinterpret_cast<void*>(NT_PRSTATUS), &iov) != 0) {
+    return std::nullopt;
+  }
+  if (iov.iov_len == sizeof regs.native) {
+    const uint64_t sp = native_regs::stack_pointer(regs.native);
+    return ExecStack{sp, native_regs::kHasX32 && sp < (uint64_t{1} << 32) ? 4u : 8u};
+  }
+  if (iov.iov_len == sizeof regs.compat) {
+    return ExecStack{regs.compat[native_regs::kCompatStackPointer], 4};
+  }
+  return std::nullopt;
+}
+
 namespace {
 
 bool get_regs(pid_t task, NativeRegs& regs) {

@@ -28,6 +28,15 @@ std::optional<SyscallRegs> read_syscall_regs(pid_t task);
 // The same at a system-call-exit stop: the result only.
 std::optional<int64_t> read_syscall_result(pid_t task);
 
+// At an exec stop: where the new program's stack starts (argc, then the pointer arrays) and the
+// size of its pointers, 4 for a 32-bit program (an i386 or arm one, whose register block is the
+// 32-bit one, or an x32 one, whose stack lies below 4 GiB). nullopt if the task cannot be read.
+struct ExecStack {
+  uint64_t pointer = 0;
+  unsigned word_bytes = 8;
+};
+std::optional<ExecStack> read_exec_stack(pid_t task);
+
 // At a seccomp stop: the call runs with argument i set to `value`. False if the task cannot be
 // changed (gone).
 bool set_syscall_argument(pid_t task, int i, uint64_t value);

@@ -21,6 +21,15 @@ inline constexpr std::size_t kCallBytes = offsetof(NativeRegs, orig_rax) + sizeo
 inline constexpr std::size_t kResultBytes = offsetof(NativeRegs, rax) + sizeof(uint64_t);
 
 // rax is already -ENOSYS at the seccomp stop; the kernel keeps the number in orig_rax.
+// An i386 task's block (user_regs_struct32): 17 words, esp the 16th.
+inline constexpr std::size_t kCompatWords = 17;
+inline constexpr std::size_t kCompatStackPointer = 15;
+// x32 programs run with this block, their addresses below 4 GiB.
+inline constexpr bool kHasX32 = true;
+
+inline uint64_t stack_pointer(const NativeRegs& r) {
+  return r.rsp;
+}
 inline uint64_t number(const NativeRegs& r) {
   return r.orig_rax;
 }
