@@ -244,13 +244,4 @@ void report_rename(int old_dirfd, const char* old_path, int new_dirfd, const cha
   send_event_frame(from->bytes, head_len, to->bytes, to->len, ids);
 }
 
-void report_executable() noexcept {
-  PathText* text = report_path_buffer();
-  if (text == nullptr) return note_lost_event();
-  ssize_t n = readlink("/proc/self/exe", text->bytes, sizeof text->bytes);
-  if (n <= 0 || static_cast<size_t>(n) >= sizeof text->bytes) return;
-  if (utf8_text_in_place(static_cast<size_t>(n), *text))
-    send_event(EventKind::Read, text->bytes, text->len);
-}
-
 }  // namespace drel::guest

@@ -38,7 +38,4 @@ void report_path_write_at(int dirfd, const char* path) noexcept;
 void report_rename(int old_dirfd, const char* old_path, int new_dirfd, const char* new_path,
                    bool exchange, uint64_t time) noexcept;
 
-// Read for the program this process runs: what it executes is an input of the run.
-void report_executable() noexcept;
-
 }  // namespace drel::guest

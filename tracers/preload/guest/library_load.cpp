@@ -1,6 +1,5 @@
 // Work done once when the library (or the launcher that carries the wrappers) is loaded,
 // while the process is still single-threaded and its environment untouched.
-#include "preload/guest/event_reporting.h"
 #include "preload/guest/event_sending.h"
 #include "preload/guest/exec_environment.h"
 #include "preload/guest/process_description.h"
@@ -24,8 +23,7 @@ __attribute__((constructor)) void drel_preload_on_load(int argc, char** argv, ch
   if (drel::guest::trace_session_active()) {
     drel::guest::ReportScope scope;
     drel::guest::ErrnoKeeper keep_errno;
-    drel::guest::describe_executed_image();
-    drel::guest::report_executable();
+    drel::guest::announce_executed_image();
   }
 }
 

@@ -1,5 +1,6 @@
 #include "preload/guest/process_description.h"
 
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +17,8 @@ namespace {
 constinit ProcessAreas g_areas{};
 // The process whose description went out from this memory: a fork child finds its parent's.
 constinit std::atomic<uint32_t> g_described_pid{0};
+// The program this image runs, read once when the library loads.
+constinit PathText g_executable{};
 
 // The span from v[0] to the end of the last string, when the strings lie one after another
 // as the kernel laid them out; null v (or no strings) is an empty area.
@@ -70,8 +73,40 @@ void note_process_areas(int argc, char** argv, char** envp) noexcept {
   if (areas.known) g_areas = areas;
 }
 
-void describe_executed_image() noexcept {
-  if (trace_session_active()) describe_process_once(caller_ids());
+void announce_executed_image() noexcept {
+  if (!trace_session_active()) return;
+  // The session has just read this process's pid; the constructor runs in its own process.
+  const uint32_t pid = session_process_pid();
+  const CallerIds ids = {pid, static_cast<uint32_t>(syscall(SYS_gettid))};
+  uint32_t described = g_described_pid.load(std::memory_order_relaxed);
+  const bool describe =
+      described != ids.pid &&
+      g_described_pid.compare_exchange_strong(described, ids.pid, std::memory_order_relaxed);
+  Description d;
+  if (describe && !build(ids, static_cast<uint32_t>(getppid()), fork_parent_pid() == 0, d)) {
+    g_described_pid.store(0, std::memory_order_relaxed);
+    d.count = 0;
+  }
+  // The path is read into storage of the library's own: the thread's block (kilobytes, mapped
+  // by a system call) is not needed for it, and a process that reports nothing else never
+  // maps one.
+  char head[kFrameHeadCapacity];
+  size_t head_len = 0;
+  ssize_t n = readlink("/proc/self/exe", g_executable.bytes, sizeof g_executable.bytes);
+  if (n > 0 && static_cast<size_t>(n) < sizeof g_executable.bytes &&
+      utf8_text_in_place(static_cast<size_t>(n), g_executable)) {
+    head_len = frame_event_head(EventKind::Read, ids.pid, ids.tid, g_executable.len, head,
+                                sizeof head);
+    if (head_len == 0) note_lost_event();
+  }
+  if (head_len != 0) {
+    d.parts[d.count++] = {head, head_len};
+    d.parts[d.count++] = {g_executable.bytes, g_executable.len};
+  }
+  if (d.count == 0 || send_frame_parts(d.parts, d.count, ids.pid)) return;
+  // Tried again at the next event, like a failed description there.
+  if (describe) g_described_pid.store(0, std::memory_order_relaxed);
+  if (head_len != 0) note_lost_event();
 }
 
 void describe_process_once(CallerIds ids) noexcept {

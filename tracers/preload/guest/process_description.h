@@ -12,8 +12,9 @@ namespace drel::guest {
 // to the library's constructor (they point into those areas when the program starts).
 void note_process_areas(int argc, char** argv, char** envp) noexcept;
 
-// Describes a freshly executed image; called by the constructor.
-void describe_executed_image() noexcept;
+// Describes a freshly executed image and reports the program it runs (/proc/self/exe) as
+// read, in one write; called by the constructor.
+void announce_executed_image() noexcept;
 
 // Before a file event: a forked copy describes itself once, at its first event.
 void describe_process_once(CallerIds ids) noexcept;

@@ -58,20 +58,30 @@ constinit std::atomic<int> g_thread_connections{0};
 
 // Every thread connection of the process, so that a fork child can close its copies of the
 // other threads' ones: its threads are gone, nothing of theirs would ever close them.
+// All zero when free (the descriptor is kept plus one), so the table costs no page of the
+// library's file and a process touches only the slots it uses.
 struct Slot {
-  std::atomic<int> fd{-1};
+  std::atomic<int> fd_plus_one{0};
   std::atomic<uint64_t> dev{0};
   std::atomic<uint64_t> ino{0};
 };
 constinit Slot g_slots[kMaxThreadConnections];
+// One past the highest slot ever claimed: a fork child looks at no slot beyond it.
+constinit std::atomic<int> g_slots_touched{0};
 
 int claim_slot(const Connection& c) {
   for (size_t i = 0; i < kMaxThreadConnections; ++i) {
-    int expected = -1;
-    if (!g_slots[i].fd.compare_exchange_strong(expected, c.fd, std::memory_order_relaxed))
+    int expected = 0;
+    if (!g_slots[i].fd_plus_one.compare_exchange_strong(expected, c.fd + 1,
+                                                         std::memory_order_relaxed))
       continue;
     g_slots[i].dev.store(c.dev, std::memory_order_relaxed);
     g_slots[i].ino.store(c.ino, std::memory_order_relaxed);
+    int touched = g_slots_touched.load(std::memory_order_relaxed);
+    while (touched <= static_cast<int>(i) &&
+           !g_slots_touched.compare_exchange_weak(touched, static_cast<int>(i) + 1,
+                                                  std::memory_order_relaxed)) {
+    }
     return static_cast<int>(i);
   }
   return -1;
@@ -100,7 +110,7 @@ void abandon(Connection& c) {
   // A fork child's copy of its parent's record has an older generation: its slot and count
   // were reset at the fork.
   if (c.slot >= 0 && c.generation == fork_generation()) {
-    g_slots[c.slot].fd.store(-1, std::memory_order_relaxed);
+    g_slots[c.slot].fd_plus_one.store(0, std::memory_order_relaxed);
     g_thread_connections.fetch_sub(1, std::memory_order_relaxed);
   }
   c = kNoConnection;
@@ -118,16 +128,53 @@ void close_when_thread_ends() {
   if (g_exit_key_ready) pthread_setspecific(g_exit_key, &t_connection);
 }
 
+// connect_trace_socket with the descriptor base given.
+int connect_socket(const char* path, size_t path_len, int refuse_from, bool* refused,
+                   int fd_base) {
+  sockaddr_un addr;
+  if (path_len >= sizeof addr.sun_path) return -1;
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  // The kernel gave the lowest free number: this high, the program is near its limit.
+  if (fd >= refuse_from) {
+    close(fd);
+    if (refused != nullptr) *refused = true;
+    return -1;
+  }
+  int size = kSendBufferSize;
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+  // Bounds connect too: a launcher that cannot accept must not stall the program.
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &kSendTimeout, sizeof kSendTimeout);
+  memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  memcpy(addr.sun_path, path, path_len);
+  addr.sun_path[path_len] = '\0';
+  auto addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path_len + 1);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), addr_len) != 0) {
+    close(fd);
+    return -1;
+  }
+  // Out of the way of programs that dup2 onto small fixed numbers.
+  int high = fcntl(fd, F_DUPFD_CLOEXEC, fd_base);
+  if (high >= 0) {
+    close(fd);
+    fd = high;
+  }
+  return fd;
+}
+
 // A connection for the caller, or one with fd -1; refused (-1, and *refused set) when the
-// socket's descriptor, the lowest free one, is refuse_from or higher.
-Connection connect_for(uint32_t pid, int refuse_from, bool* refused = nullptr) {
+// socket's descriptor, the lowest free one, is refuse_from or higher. budget: read by the
+// caller, so one connection reads the descriptor limit once.
+Connection connect_for(uint32_t pid, const DescriptorBudget& budget, int refuse_from,
+                       bool* refused = nullptr) {
   size_t len = 0;
   const char* path = session_socket_path(&len);
   Connection c = kNoConnection;
   c.generation = fork_generation();
   c.pid = pid;
   if (path == nullptr) return c;
-  int fd = connect_trace_socket(path, len, refuse_from, refused);
+  int fd = connect_socket(path, len, refuse_from, refused, budget.fd_base);
   if (fd < 0) return c;
   struct stat st;
   if (fstat(fd, &st) != 0) {
@@ -150,7 +197,7 @@ bool connect_thread(uint32_t pid) {
   const DescriptorBudget budget = descriptor_budget();
   bool refused =
       g_thread_connections.fetch_add(1, std::memory_order_relaxed) >= budget.thread_connections;
-  if (!refused) t_connection = connect_for(pid, budget.thread_refuse_from, &refused);
+  if (!refused) t_connection = connect_for(pid, budget, budget.thread_refuse_from, &refused);
   const int slot = t_connection.fd >= 0 ? claim_slot(t_connection) : -1;
   if (t_connection.fd >= 0 && slot < 0) {
     close(t_connection.fd);
@@ -168,7 +215,8 @@ bool connect_thread(uint32_t pid) {
 }
 
 bool connect_shared(uint32_t pid) {
-  g_shared.c = connect_for(pid, descriptor_budget().refuse_from);
+  const DescriptorBudget budget = descriptor_budget();
+  g_shared.c = connect_for(pid, budget, budget.refuse_from);
   return g_shared.c.fd >= 0;
 }
 
@@ -241,7 +289,8 @@ bool connection_lost(int err) {
 // whatever it keeps there, the parent finds as its own. It sends on a connection of its own,
 // closed at once, and stores nothing.
 bool send_once(const FramePart* parts, size_t count, uint32_t pid) {
-  Connection c = connect_for(pid, descriptor_budget().refuse_from);
+  const DescriptorBudget budget = descriptor_budget();
+  Connection c = connect_for(pid, budget, budget.refuse_from);
   if (c.fd < 0) return false;
   size_t sent = 0;
   bool ok = send_all(c.fd, parts, count, sent);
@@ -278,61 +327,28 @@ bool send_shared(const FramePart* parts, size_t count, uint32_t pid) {
 
 }  // namespace
 
-int connection_fd_base() noexcept {
-  struct rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
-    return kHighFdBase;
-  // Keep clear of the top too, so the program's own last descriptors stay free.
-  auto cur = static_cast<long long>(limit.rlim_cur);
-  if (cur > 2 * kHighFdBase) return kHighFdBase;
-  long long base = cur / 2;
-  return base < 3 ? 3 : static_cast<int>(base);
-}
+int connection_fd_base() noexcept { return descriptor_budget().fd_base; }
 
 DescriptorBudget descriptor_budget() noexcept {
   struct rlimit limit;
+  const bool known = getrlimit(RLIMIT_NOFILE, &limit) == 0;
   long long soft = INT_MAX;
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < static_cast<rlim_t>(INT_MAX))
+  if (known && limit.rlim_cur < static_cast<rlim_t>(INT_MAX))
     soft = static_cast<long long>(limit.rlim_cur);
   const long long threads = soft / 16 < static_cast<long long>(kMaxThreadConnections)
                                ? soft / 16
                                : static_cast<long long>(kMaxThreadConnections);
+  // Keep clear of the top too, so the program's own last descriptors stay free.
+  int fd_base = kHighFdBase;
+  if (known && limit.rlim_cur != RLIM_INFINITY && soft <= 2 * kHighFdBase)
+    fd_base = soft / 2 < 3 ? 3 : static_cast<int>(soft / 2);
   return {static_cast<int>(threads), static_cast<int>(soft - soft / 4),
-          static_cast<int>(soft - soft / 16)};
+          static_cast<int>(soft - soft / 16), fd_base};
 }
 
 int connect_trace_socket(const char* path, size_t path_len, int refuse_from,
                          bool* refused) noexcept {
-  sockaddr_un addr;
-  if (path_len >= sizeof addr.sun_path) return -1;
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  // The kernel gave the lowest free number: this high, the program is near its limit.
-  if (fd >= refuse_from) {
-    close(fd);
-    if (refused != nullptr) *refused = true;
-    return -1;
-  }
-  int size = kSendBufferSize;
-  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-  // Bounds connect too: a launcher that cannot accept must not stall the program.
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &kSendTimeout, sizeof kSendTimeout);
-  memset(&addr, 0, sizeof addr);
-  addr.sun_family = AF_UNIX;
-  memcpy(addr.sun_path, path, path_len);
-  addr.sun_path[path_len] = '\0';
-  auto addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path_len + 1);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), addr_len) != 0) {
-    close(fd);
-    return -1;
-  }
-  // Out of the way of programs that dup2 onto small fixed numbers.
-  int high = fcntl(fd, F_DUPFD_CLOEXEC, connection_fd_base());
-  if (high >= 0) {
-    close(fd);
-    fd = high;
-  }
-  return fd;
+  return connect_socket(path, path_len, refuse_from, refused, connection_fd_base());
 }
 
 bool send_frame_parts(const FramePart* parts, size_t count, uint32_t pid) noexcept {
@@ -356,15 +372,17 @@ bool send_frame(const char* head, size_t head_len, const char* body, size_t body
 
 void forget_connections_in_fork_child() noexcept {
   // Only ours are closed: a number the program took over since keeps the program's file.
-  for (Slot& slot : g_slots) {
-    const int fd = slot.fd.load(std::memory_order_relaxed);
+  const int touched = g_slots_touched.load(std::memory_order_relaxed);
+  for (int i = 0; i < touched; ++i) {
+    Slot& slot = g_slots[i];
+    const int fd = slot.fd_plus_one.load(std::memory_order_relaxed) - 1;
     if (fd < 0) continue;
     struct stat st;
     if (fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) &&
         st.st_dev == slot.dev.load(std::memory_order_relaxed) &&
         st.st_ino == slot.ino.load(std::memory_order_relaxed))
       close(fd);
-    slot.fd.store(-1, std::memory_order_relaxed);
+    slot.fd_plus_one.store(0, std::memory_order_relaxed);
   }
   if (is_ours(g_shared.c)) close(g_shared.c.fd);
   g_shared.c = kNoConnection;

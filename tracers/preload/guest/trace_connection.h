@@ -47,6 +47,7 @@ struct DescriptorBudget {
   int thread_refuse_from;  // no new thread connection once the program's lowest free
                            // descriptor is in the top quarter
   int refuse_from;         // no connection at all in the top sixteenth: the event is lost
+  int fd_base;             // connection_fd_base() under the same limit
 };
 DescriptorBudget descriptor_budget() noexcept;
 
@@ -54,7 +55,7 @@ DescriptorBudget descriptor_budget() noexcept;
 // closed, and nobody holds the shared connection.
 void forget_connections_in_fork_child() noexcept;
 
-// Lowest descriptor number a connection is moved to.
+// Lowest descriptor number a connection is moved to, from the soft RLIMIT_NOFILE.
 int connection_fd_base() noexcept;
 
 }  // namespace drel::guest

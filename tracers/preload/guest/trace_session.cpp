@@ -82,6 +82,10 @@ bool thread_silenced() noexcept { return t_silenced; }
 void silence_thread() noexcept { t_silenced = true; }
 void unsilence_thread() noexcept { t_silenced = false; }
 
+uint32_t session_process_pid() noexcept {
+  return g_process_pid.load(std::memory_order_relaxed);
+}
+
 bool in_own_process(uint32_t pid) noexcept {
   return g_process_pid.load(std::memory_order_relaxed) == pid;
 }

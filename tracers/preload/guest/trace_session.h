@@ -27,6 +27,10 @@ inline bool trace_session_active() noexcept {
   return !thread_silenced() && session_socket_path(&len) != nullptr;
 }
 
+// The pid of the process whose memory this is, read when the session was set up (and again
+// in every fork child).
+uint32_t session_process_pid() noexcept;
+
 // Whether pid (the caller's) is the process whose memory this is: false in a vfork child, or a
 // child cloned without the fork handlers, which run on their parent's memory.
 bool in_own_process(uint32_t pid) noexcept;

@@ -99,13 +99,15 @@ TEST(GuestDescriptorBudget, FollowsTheSoftLimit) {
     rlim_t limit;
     DescriptorBudget budget;
   };
-  for (Case c : {Case{1024, {64, 768, 960}}, Case{256, {16, 192, 240}}, Case{20, {1, 15, 19}},
-                 Case{8, {0, 6, 8}}, Case{65536, {1024, 49152, 61440}}}) {
+  for (Case c : {Case{1024, {64, 768, 960, 512}}, Case{256, {16, 192, 240, 128}},
+                 Case{20, {1, 15, 19, 10}}, Case{8, {0, 6, 8, 4}},
+                 Case{65536, {1024, 49152, 61440, 1000}}}) {
     std::optional<DescriptorBudget> got = with_soft_limit(c.limit, descriptor_budget);
     if (!got) continue;
     EXPECT_EQ(got->thread_connections, c.budget.thread_connections) << "limit " << c.limit;
     EXPECT_EQ(got->thread_refuse_from, c.budget.thread_refuse_from) << "limit " << c.limit;
     EXPECT_EQ(got->refuse_from, c.budget.refuse_from) << "limit " << c.limit;
+    EXPECT_EQ(got->fd_base, c.budget.fd_base) << "limit " << c.limit;
   }
 }
 
