@@ -955,6 +955,26 @@ TEST_P(PreloadLibraryBuild, StaticThreadLocalStorageStaysSmall) {
   EXPECT_EQ(segments, 1) << r.out;
 }
 
+// Every process maps the library's writable segment: what the file holds of it is copied page
+// by page as the process touches it, so the library's tables start out zero (in bss) instead.
+TEST_P(PreloadLibraryBuild, WritableSegmentHoldsLittleOfTheFile) {
+  if (access("/usr/bin/readelf", X_OK) != 0) GTEST_SKIP() << "readelf is not installed";
+  RunResult r = run_program({"readelf", "-lW", library()});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  std::istringstream lines(r.out);
+  int writable = 0;
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::string type, offset, vaddr, paddr, filesz, memsz, flags;
+    if (!(words >> type >> offset >> vaddr >> paddr >> filesz >> memsz >> flags) ||
+        type != "LOAD" || flags.find('W') == std::string::npos)
+      continue;
+    ++writable;
+    EXPECT_LE(std::stoul(filesz, nullptr, 16), 4096u) << line;
+  }
+  EXPECT_EQ(writable, 1) << r.out;
+}
+
 TEST_P(PreloadLibraryBuild, NeedsOnlyTheCLibraryAndTheLoader) {
   if (access("/usr/bin/ldd", X_OK) != 0 && access("/bin/ldd", X_OK) != 0)
     GTEST_SKIP() << "ldd is not installed";
