@@ -53,5 +53,5 @@ demo: build
 .PHONY: bench
 bench: deps
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
-	@cmake --build build-bench -j $(JOBS) --target drel-tracer drel-tracer-preload drel_tracer_preload drel-floor-tracer drel-report
+	@cmake --build build-bench -j $(JOBS) --target drel-tracer drel-tracer-preload drel_tracer_preload drel-floor-tracer drel_preload_floor drel-report
 	@bench/run --build build-bench $(if $(BENCH_RUNS),--runs $(BENCH_RUNS))

@@ -23,10 +23,13 @@ SCALE_FAMILIES = {
 }
 RATIO_NAMES = {"vs_untraced": "traced / untraced", "vs_strace": "added / strace's added",
                "vs_floor": "added / floor's added",
-               "vs_registers": "added / registers floor's added"}
+               "vs_registers": "added / registers floor's added",
+               "vs_preload_floor": "added / preload floor's added"}
 # drel-floor-tracer --registers: the floor plus what an exact tracer cannot skip (the registers
 # at every stop, the exit stop of every call that makes a descriptor).
 REGISTERS_FLOOR = "drel-floor-registers"
+# An empty library preloaded into every process: what any interposition library costs.
+PRELOAD_FLOOR = "drel-preload-floor"
 TRACER = {"preload": "drel-tracer-preload", "ptrace": "drel-tracer"}
 
 
@@ -151,10 +154,12 @@ def table(results, suite, workload):
             "vs_strace": wall_ratio(name, "strace"),
             "vs_floor": wall_ratio(name, "drel-floor-tracer"),
             "vs_registers": wall_ratio(name, REGISTERS_FLOOR),
+            "vs_preload_floor": wall_ratio(name, PRELOAD_FLOOR),
             "cpu_vs_untraced": ratio(cpu(name), cpu("untraced")) if "untraced" in rows else None,
             "cpu_vs_strace": cpu_ratio(name, "strace"),
             "cpu_vs_floor": cpu_ratio(name, "drel-floor-tracer"),
             "cpu_vs_registers": cpu_ratio(name, REGISTERS_FLOOR),
+            "cpu_vs_preload_floor": cpu_ratio(name, PRELOAD_FLOOR),
         }
         for name in rows
     }
@@ -164,13 +169,15 @@ def table(results, suite, workload):
               "added / strace's added"]
     if suite == "ptrace":
         header += ["added / floor's added", "added / registers floor's added"]
+    else:
+        header += [RATIO_NAMES["vs_preload_floor"]]
     # CPU time (user + system of the tool and everything it ran) shifts less than wall time
     # when other work shares the cores.
     header += ["cpu [ms]", "cpu added / strace's cpu added", "max RSS [MB]"]
     lines.append("| " + " | ".join(header) + " |")
     lines.append("|" + "|".join("---" for _ in header) + "|")
     order = ["untraced", "strace", tracer] + (["drel-floor-tracer", REGISTERS_FLOOR]
-                                              if suite == "ptrace" else [])
+                                              if suite == "ptrace" else [PRELOAD_FLOOR])
     for name in order:
         if name not in rows:
             continue
@@ -184,6 +191,8 @@ def table(results, suite, workload):
         if suite == "ptrace":
             cells.append(fmt_ratio(m["vs_floor"]) if name in (tracer, REGISTERS_FLOOR) else "-")
             cells.append(fmt_ratio(m["vs_registers"]) if name == tracer else "-")
+        else:
+            cells.append(fmt_ratio(m["vs_preload_floor"]) if name == tracer else "-")
         cells.append(f"{cpu(name) * 1e3:.1f}")
         cells.append("-" if name in ("untraced", "strace") else fmt_ratio(m["cpu_vs_strace"]))
         cells.append(fmt_mb(sizes.get(name, (None,))[0], 1024))
@@ -224,6 +233,12 @@ def table(results, suite, workload):
             verdict = "met" if ok else "MISSED"
         lines.append(f"- target: {text}: {verdict} ({RATIO_NAMES[key]} = {fmt_ratio(value)}; "
                      f"on CPU time {fmt_ratio(cpu_value)})")
+    if suite == "preload" and PRELOAD_FLOOR in rows:
+        m = ratios.get(tracer, {})
+        lines.append(f"- no target: {RATIO_NAMES['vs_preload_floor']} = "
+                     f"{fmt_ratio(m.get('vs_preload_floor'))} (on CPU time "
+                     f"{fmt_ratio(m.get('cpu_vs_preload_floor'))}): what drel-tracer-preload adds"
+                     " beyond preloading an empty library into every process")
     if suite == "ptrace" and REGISTERS_FLOOR in rows:
         m = ratios.get(tracer, {})
         lines.append(f"- no target: {RATIO_NAMES['vs_registers']} = {fmt_ratio(m.get('vs_registers'))}"
