@@ -70,6 +70,7 @@ class Loop {
     // sees it.
     tasks_[root_].swallow_sigcont = true;
     ::kill(root_, SIGCONT);
+    observer_.after_resume();
     return true;
   }
 
@@ -259,9 +260,14 @@ class Loop {
           const auto [it, added] = tasks_.try_emplace(child);
           if (added) it->second.awaiting_attach_stop = true;
           observer_.on_new_task(task, child);
-          if (it->second.held_until_clone_event) release(child, it->second);
+          if (it->second.held_until_clone_event) {
+            release(child, it->second);
+          } else if (added) {
+            take_attach_stop(child);
+          }
         }
         resume(task, 0);
+        observer_.after_resume();
         return;
       }
       case PTRACE_EVENT_EXEC: {
@@ -274,12 +280,20 @@ class Loop {
         }
         observer_.on_exec(task);
         resume(task, 0);
+        observer_.after_resume();
         return;
       }
       default:
         resume(task, 0);
         return;
     }
+  }
+
+  // A new task's first stop is usually waiting by the time its creator's event is handled:
+  // taken now, the task runs on while the tracer finishes with the event.
+  void take_attach_stop(pid_t child) {
+    int status = 0;
+    if (::waitpid(child, &status, __WALL | WNOHANG) == child) handle(child, status);
   }
 
   void on_seccomp(pid_t task) {

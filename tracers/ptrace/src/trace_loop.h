@@ -21,6 +21,9 @@ class TraceObserver {
   virtual void on_new_task(pid_t parent, pid_t child) = 0;
   // The task has executed a new program (for the root: its first stop, after its exec).
   virtual void on_exec(pid_t task) = 0;
+  // Called once the tasks of a fork, vfork, clone or exec event have been let run again, for
+  // the work that event brings which needs no stopped task: it then overlaps with theirs.
+  virtual void after_resume() {}
   // The task is gone (reaped, or replaced by the thread that executed).
   virtual void on_task_gone(pid_t task) = 0;
   // Asked after every wait, also one a signal interrupted: true ends the loop at once, with

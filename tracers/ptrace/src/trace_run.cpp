@@ -27,18 +27,34 @@ class FileAccessObserver final : public DecodingObserver {
                      const TerminationSignals& signals)
       : DecodingObserver(decoder), registry_(root, command), signals_(signals) {}
 
+  // The records are built once the tasks run again: from the creator's record, or from the
+  // texts read at the exec stop (kept until the next exec). Work still waiting is done first.
   void on_new_task(pid_t parent, pid_t child) override {
+    after_resume();
     DecodingObserver::on_new_task(parent, child);
-    registry_.register_new_task(child, parent);
+    pending_ = Pending{Pending::NewTask, child, parent, nullptr};
   }
 
-  // The texts are read once, for the executed files and for the record.
   void on_exec(pid_t task) override {
+    after_resume();
     const ExecSeen& exec = read_exec(task);
     record_exec(task, exec);
-    registry_.register_process(task, registry_.parent_of(task),
-                               exec.has_cmdline ? &exec.strings.cmdline : nullptr,
-                               exec.strings.environ_text);
+    pending_ = Pending{Pending::Exec, task, 0, &exec};
+  }
+
+  void after_resume() override {
+    const Pending work = pending_;
+    pending_.what = Pending::Nothing;
+    switch (work.what) {
+      case Pending::Nothing:
+        return;
+      case Pending::NewTask:
+        registry_.register_new_task(work.task, work.creator);
+        return;
+      case Pending::Exec:
+        register_exec(work.task, *work.exec);
+        return;
+    }
   }
 
   // A second SIGINT or SIGTERM: the report of what was seen, now.
@@ -49,6 +65,20 @@ class FileAccessObserver final : public DecodingObserver {
   ProcessRegistry& registry() { return registry_; }
 
  private:
+  struct Pending {
+    enum What { Nothing, NewTask, Exec } what = Nothing;
+    pid_t task = 0;
+    pid_t creator = 0;
+    const ExecSeen* exec = nullptr;
+  };
+
+  void register_exec(pid_t task, const ExecSeen& exec) {
+    registry_.register_process(task, registry_.parent_of(task),
+                               exec.has_cmdline ? &exec.strings.cmdline : nullptr,
+                               exec.strings.environ_text);
+  }
+
+  Pending pending_;
   ProcessRegistry registry_;
   const TerminationSignals& signals_;
 };
