@@ -28,7 +28,7 @@ PreloadAggregator::PathState& PreloadAggregator::path_state(std::string_view pat
   auto it = paths_.find(path);
   if (it == paths_.end()) {
     it = paths_.emplace(std::string(path), PathState{}).first;
-    ordered_paths_.insert(it->first);
+    ordered_paths_.emplace(it->first, &it->second);
   }
   return it->second;
 }
@@ -55,9 +55,9 @@ void PreloadAggregator::carry(std::string_view from, std::string_view to, Carrie
   if (auto it = paths_.find(from); it != paths_.end()) out.emplace_back(std::string(to), it->second);
   const std::string inside = std::string(from) + '/';
   for (auto it = ordered_paths_.lower_bound(inside); it != ordered_paths_.end(); ++it) {
-    std::optional<std::string> now = renamed_path(*it, from, to);
+    std::optional<std::string> now = renamed_path(it->first, from, to);
     if (!now) break;
-    out.emplace_back(std::move(*now), paths_.find(*it)->second);
+    out.emplace_back(std::move(*now), *it->second);
   }
 }
 
@@ -145,8 +145,8 @@ TraceReport PreloadAggregator::build_preload_report(double start_time, double en
   // Byte order: the order of ordered_paths_.
   std::vector<FileRecord> files;
   files.reserve(paths_.size());
-  for (std::string_view path : ordered_paths_) {
-    PathState& s = paths_.find(path)->second;
+  for (auto [path, state] : ordered_paths_) {
+    PathState& s = *state;
     FileRecord f;
     f.path = std::string(path);
     f.read = s.read;

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 #include <optional>
-#include <set>
+#include <map>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -96,9 +96,9 @@ class PreloadAggregator {
   std::unordered_map<uint32_t, KnownProcess> processes_;
   EnvironCache environ_cache_;
   std::unordered_map<std::string, PathState, TransparentStringHash, std::equal_to<>> paths_;
-  // The keys of paths_ in byte order (the map's nodes never move), so that the paths inside a
-  // renamed directory are one range.
-  std::set<std::string_view> ordered_paths_;
+  // The keys of paths_ in byte order with their records (the map's nodes never move), so that
+  // the paths inside a renamed directory are one range.
+  std::map<std::string_view, PathState*> ordered_paths_;
   uint64_t events_dropped_ = 0;
 };
 

@@ -1,9 +1,11 @@
 #include "preload/launcher/trace_run.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -81,11 +83,26 @@ Result<void> set_nonblocking(int fd) {
   return Ok{};
 }
 
-// The pause between polling passes: always the full interval. A traced thread blocks only when
-// its connection's send buffer is full, and it asks for one that holds far more than a busy
-// program sends in an interval, so passes that come sooner would only cost CPU time.
-void pause_between_passes(std::chrono::microseconds interval) {
-  std::this_thread::sleep_for(interval);
+// The pause between polling passes: the full interval, unless the root ends first (root_end is
+// its pidfd, or -1). A traced thread blocks only when its connection's send buffer is full, and
+// it asks for one that holds far more than a busy program sends in an interval, so passes that
+// come sooner would only cost CPU time; the root's end, though, starts the report at once.
+void pause_between_passes(std::chrono::microseconds interval, int root_end = -1) {
+  if (root_end < 0) {
+    std::this_thread::sleep_for(interval);
+    return;
+  }
+  pollfd fd{root_end, POLLIN, 0};
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(interval);
+  const timespec timeout{static_cast<time_t>(seconds.count()),
+                         static_cast<long>((interval - seconds).count() * 1000)};
+  (void)::ppoll(&fd, 1, &timeout, nullptr);
+}
+
+// A descriptor that becomes readable when the process ends; invalid where the kernel has none
+// (before Linux 5.3), and the pause is then the full interval.
+UniqueFd open_pidfd(pid_t pid) {
+  return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
 }
 
 // When the listener was last seen with no connection waiting: everything sent on a connection
@@ -297,6 +314,7 @@ Result<int> run_preload_trace(const std::string& output_path,
       memory.aggregator.emplace(command, environment_map(env), static_cast<uint32_t>(root));
   agg.ensure_process(static_cast<uint32_t>(root));
 
+  const UniqueFd root_end = open_pidfd(root);
   std::list<EventConnection> connections;
   int code = 0;
   for (;;) {
@@ -316,7 +334,7 @@ Result<int> run_preload_trace(const std::string& output_path,
       code = 128 + hurry;  // told twice: the report of what was seen, now
       break;
     }
-    pause_between_passes(kPollInterval);
+    pause_between_passes(kPollInterval, root_end.get());
   }
 
   // Descendants may still hold connections: give them a short while, not forever.
