@@ -26,10 +26,10 @@ check_installed() {
   local out
   out=$(env -u DREL_PRELOAD_LIB "$root/bin/drel-tracer-preload" --preflight) ||
     fail "drel-tracer-preload --preflight from $root: $out"
-  echo "$out" | grep -qF "library: ok ($root/lib/drel-tracer/libdrel_tracer_preload.so)" ||
+  grep -qF "library: ok ($root/lib/drel-tracer/libdrel_tracer_preload.so)" <<<"$out" ||
     fail "the preload preflight did not find the installed library: $out"
   out=$("$root/bin/drel-tracer" --preflight) || fail "drel-tracer --preflight from $root: $out"
-  echo "$out" | grep -q "^ptrace preflight passed" || fail "unexpected ptrace verdict: $out"
+  grep -q "^ptrace preflight passed" <<<"$out" || fail "unexpected ptrace verdict: $out"
 
   printf 'installed\n' > "$work/input.txt"
   for program in drel-tracer drel-tracer-preload; do
@@ -52,7 +52,7 @@ check_installed() {
     done
     out=$(env -u DREL_PRELOAD_LIB "$root/bin/drel-tracer-preload" --preflight --command "$program32") ||
       fail "the preload preflight refused $program32 from $root: $out"
-    echo "$out" | grep -qF "command_compatibility: ok (compatible)" ||
+    grep -qF "command_compatibility: ok (compatible)" <<<"$out" ||
       fail "the preload preflight did not call $program32 compatible: $out"
     out=$(env -u DREL_PRELOAD_LIB "$root/bin/drel-tracer-preload" "$work/i386.msgpack" \
       "$program32" read "$work/input.txt" 2>&1 >/dev/null) || fail "could not trace $program32: $out"
@@ -65,8 +65,8 @@ check_installed() {
     local file="$root/share/man/man1/$page.1"
     [ -f "$file" ] || fail "$file is missing"
     out=$(MANWIDTH=80 man -l "$file" 2>&1) || fail "man -l $file: $out"
-    echo "$out" | grep -q "^NAME" || fail "man -l $file shows no NAME section"
-    echo "$out" | grep -q "$page" || fail "man -l $file does not name $page"
+    grep -q "^NAME" <<<"$out" || fail "man -l $file shows no NAME section"
+    grep -q "$page" <<<"$out" || fail "man -l $file does not name $page"
   done
 }
 
@@ -95,8 +95,8 @@ for dep in "${deps[@]}"; do
     *) fail "unexpected dependency '$name' in: $depends" ;;
   esac
 done
-echo "$depends" | grep -q libc6 || fail "Depends lacks libc6: $depends"
-echo "$depends" | grep -q 'libstdc++6' || fail "Depends lacks libstdc++6: $depends"
+grep -q libc6 <<<"$depends" || fail "Depends lacks libc6: $depends"
+grep -q 'libstdc++6' <<<"$depends" || fail "Depends lacks libstdc++6: $depends"
 
 echo "== dpkg-deb -x into a scratch root"
 dpkg-deb -x "$deb" "$work/root"
