@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "preload/guest/calling_pid.h"
 #include "preload/guest/event_sending.h"
 #include "preload/guest/fd_path.h"
 #include "preload/guest/fd_table.h"
@@ -55,10 +56,11 @@ uint8_t send_data_events(uint8_t kinds, const char* path, size_t len, CallerIds 
 
 // The thread's table made current for fd, with the file fd now holds; null when the table
 // is in use further up the stack or fd cannot be examined (then everything is looked up).
-FdTable* table_for(const ThreadFdTable& use, int fd, uint32_t pid, struct stat& st) {
+// Keyed by the calling process, read without a system call (calling_pid.h).
+FdTable* table_for(const ThreadFdTable& use, int fd, struct stat& st) {
   FdTable* table = use.get();
   if (table == nullptr || fstat(fd, &st) != 0) return nullptr;
-  table->revalidate(pid, name_generation());
+  table->revalidate(calling_pid(), name_generation());
   return table;
 }
 
@@ -73,14 +75,16 @@ PathText* named_fd(int fd, uint8_t kinds) {
   return fd_path(fd, *path) ? path : nullptr;
 }
 
+// Most transfers send nothing (the table knows them): the frame's ids, which cost a system
+// call, are read only for the ones that do.
 void report_data(int fd, uint8_t kinds) {
   if (fd < 0 || kinds == 0) return;
-  CallerIds ids = caller_ids();
   struct stat st;
   ThreadFdTable use;
-  FdTable* table = table_for(use, fd, ids.pid, st);
+  FdTable* table = table_for(use, fd, st);
   if (table == nullptr) {
-    if (PathText* path = named_fd(fd, kinds)) send_data_events(kinds, path->bytes, path->len, ids);
+    if (PathText* path = named_fd(fd, kinds))
+      send_data_events(kinds, path->bytes, path->len, caller_ids());
     return;
   }
   uint32_t opened = descriptor_generation(fd);
@@ -89,9 +93,9 @@ void report_data(int fd, uint8_t kinds) {
     auto missing = static_cast<uint8_t>(kinds & ~known->sent);
     if (missing == 0) return;
     if (known->has_path) {
-      known->sent |= send_data_events(missing, known->path, known->path_len, ids);
+      known->sent |= send_data_events(missing, known->path, known->path_len, caller_ids());
     } else if (PathText* path = named_fd(fd, missing)) {
-      known->sent |= send_data_events(missing, path->bytes, path->len, ids);
+      known->sent |= send_data_events(missing, path->bytes, path->len, caller_ids());
     }
     return;
   }
@@ -100,16 +104,16 @@ void report_data(int fd, uint8_t kinds) {
   bool file = fd_path(fd, *path);
   FdEntry& fresh = table->fill(fd, st.st_dev, st.st_ino, opened, file ? path->bytes : nullptr,
                                file ? path->len : 0);
-  if (file) fresh.sent = send_data_events(kinds, path->bytes, path->len, ids);
+  if (file) fresh.sent = send_data_events(kinds, path->bytes, path->len, caller_ids());
 }
 
 // fd_path through the thread's table: directory descriptors of openat and friends are looked
 // up once per directory instead of once per call.
-bool kept_fd_path(int fd, PathText& out, uint32_t pid) {
+bool kept_fd_path(int fd, PathText& out) {
   if (fd < 0) return false;
   struct stat st;
   ThreadFdTable use;
-  FdTable* table = table_for(use, fd, pid, st);
+  FdTable* table = table_for(use, fd, st);
   if (table == nullptr) return fd_path(fd, out);
   uint32_t opened = descriptor_generation(fd);
   if (FdEntry* known = table->find(fd, st.st_dev, st.st_ino, opened)) {
@@ -127,19 +131,17 @@ bool kept_fd_path(int fd, PathText& out, uint32_t pid) {
   return file;
 }
 
-// The caller's pid, read once per report: getpid is a system call.
 struct KeptDirPath {
-  uint32_t pid;
-  bool operator()(int fd, PathText& out) const { return kept_fd_path(fd, out, pid); }
+  bool operator()(int fd, PathText& out) const { return kept_fd_path(fd, out); }
 };
 
 // Teaches the thread's table the kernel's name of a new descriptor and, in sent, what the open
 // already told of it (the first read or write then sends nothing).
-void learn_path(int fd, const PathText& path, uint32_t pid, uint8_t sent) {
+void learn_path(int fd, const PathText& path, uint8_t sent) {
   if (fd < 0) return;
   struct stat st;
   ThreadFdTable use;
-  FdTable* table = table_for(use, fd, pid, st);
+  FdTable* table = table_for(use, fd, st);
   if (table == nullptr) return;
   FdEntry& e = table->fill(fd, st.st_dev, st.st_ino, descriptor_generation(fd), path.bytes,
                            path.len);
@@ -177,28 +179,26 @@ void report_open(const char* path, int flags, int fd) noexcept {
   if (text == nullptr) return lose_open_events(flags);
   bool canonical = false;
   if (!open_path(path, fd, flags, *text, &canonical) || text->len == 0) return;
-  CallerIds ids = caller_ids();
-  send_open_events(*text, flags, ids);
-  if (canonical) learn_path(fd, *text, ids.pid, 0);
+  send_open_events(*text, flags, caller_ids());
+  if (canonical) learn_path(fd, *text, 0);
 }
 
 void report_open_at(int dirfd, const char* path, int flags, int fd) noexcept {
   if (dirfd == AT_FDCWD) return report_open(path, flags, fd);
   PathText* at = report_path_buffer();
   if (at == nullptr) return lose_open_events(flags);
-  CallerIds ids = caller_ids();
-  if (!resolve_at_path(dirfd, path, *at, KeptDirPath{ids.pid})) return;
+  if (!resolve_at_path(dirfd, path, *at, KeptDirPath{})) return;
   // A directory without a name leaves the path relative: named as a plain open names it.
   if (at->bytes[0] != '/') return report_open(path, flags, fd);
   // Under a directory descriptor the path arrives absolute and is taken as it is.
   // Opened by name under a directory (the way tree walkers open every file), the open's events
   // stand for the thread's first transfer too. Plain opens send their first transfer still,
   // which keeps every transfer wrapper visible on the wire.
-  const uint8_t sent = send_open_events(*at, flags, ids);
+  const uint8_t sent = send_open_events(*at, flags, caller_ids());
   size_t name_len = c_length(path);
   if (name_len < at->len && joined_name_is_canonical(at->len - name_len - 1, path, flags) &&
       !ends_with(at->bytes, at->len - name_len - 1, " (deleted)"))
-    learn_path(fd, *at, ids.pid, sent);
+    learn_path(fd, *at, sent);
 }
 
 void report_open_fd(int fd, int flags) noexcept {
@@ -218,16 +218,15 @@ void report_path_write_at(int dirfd, const char* path) noexcept {
   if (dirfd == AT_FDCWD || (path != nullptr && path[0] == '/')) return report_path_write(path);
   PathText* text = report_path_buffer();
   if (text == nullptr) return note_lost_event();
-  CallerIds ids = caller_ids();
-  if (resolve_at_path(dirfd, path, *text, KeptDirPath{ids.pid}))
-    send_event(EventKind::Write, text->bytes, text->len, ids);
+  if (resolve_at_path(dirfd, path, *text, KeptDirPath{}))
+    send_event(EventKind::Write, text->bytes, text->len);
 }
 
 // The absolute name that dirfd and path give a changed name.
 static bool changed_name_at(int dirfd, const char* path, PathText& out) {
   if (dirfd == AT_FDCWD || (path != nullptr && path[0] == '/'))
     return name_path(path, out) && out.len > 0;
-  return resolve_at_path(dirfd, path, out, KeptDirPath{caller_ids().pid});
+  return resolve_at_path(dirfd, path, out, KeptDirPath{});
 }
 
 void report_rename(int old_dirfd, const char* old_path, int new_dirfd, const char* new_path,

@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "preload/guest/calling_pid.h"
 #include "preload/guest/process_description.h"
 #include "preload/guest/trace_connection.h"
 #include "preload/guest/trace_session.h"
@@ -32,6 +33,7 @@ void send_lost_count(CallerIds ids) {
 
 CallerIds caller_ids() noexcept {
   auto pid = static_cast<uint32_t>(getpid());
+  check_calling_pid(pid);
   if (t_ids.pid != pid || t_ids.tid == 0)
     t_ids = CallerIds{pid, static_cast<uint32_t>(syscall(SYS_gettid))};
   return t_ids;

@@ -13,12 +13,13 @@ struct CallerIds {
   uint32_t tid;
 };
 
-// getpid() on every call: a vfork or clone child shares the parent's memory or skips the
-// at-fork handlers, so only the kernel knows which process is calling. The thread id is kept
-// per thread together with the pid it was read under and read again when that pid differs
-// (a fork or vfork child, whose tid is its own pid). A thread started with a raw clone that
-// shares its creator's thread-local storage would be reported under the creator's thread id;
-// such threads cannot use the C library safely anyway.
+// The ids a frame carries, from getpid(): a vfork or clone child shares the parent's memory or
+// skips the at-fork handlers, so only the kernel knows for certain which process is calling.
+// Called only for a frame that goes out (calling_pid.h keys what a thread remembers). The
+// thread id is kept per thread together with the pid it was read under and read again when
+// that pid differs (a fork or vfork child, whose tid is its own pid). A thread started with a
+// raw clone that shares its creator's thread-local storage would be reported under the
+// creator's thread id; such threads cannot use the C library safely anyway.
 CallerIds caller_ids() noexcept;
 
 // Sends (kind, ids, path); false when it was dropped (no launcher, no connection, a failed

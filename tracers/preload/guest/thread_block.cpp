@@ -1,14 +1,12 @@
 #include "preload/guest/thread_block.h"
 
 #include <pthread.h>
-#include <sys/mman.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <new>
 
 #include "preload/guest/fd_table.h"
+#include "preload/guest/raw_pages.h"
 #include "preload/guest/recursion_guard.h"
 
 namespace drel::guest {
@@ -23,19 +21,11 @@ struct ThreadBlock {
   PathText second[kLevels];  // a rename's other name; its pages are touched by renames only
 };
 
-// Raw system calls: mmap itself is one of the wrapped functions.
 ThreadBlock* map_block() {
-#ifdef SYS_mmap2
-  long addr = syscall(SYS_mmap2, nullptr, sizeof(ThreadBlock), PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-#else
-  long addr = syscall(SYS_mmap, nullptr, sizeof(ThreadBlock), PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-#endif
-  return addr == -1 ? nullptr : reinterpret_cast<ThreadBlock*>(addr);
+  return static_cast<ThreadBlock*>(map_private_pages(sizeof(ThreadBlock)));
 }
 
-void unmap_block(ThreadBlock* block) { syscall(SYS_munmap, block, sizeof(ThreadBlock)); }
+void unmap_block(ThreadBlock* block) { unmap_private_pages(block, sizeof(ThreadBlock)); }
 
 // A pointer only: kilobytes of static TLS would come out of every thread's stack. A fork child
 // inherits the block with the pointer; a vfork child shares both with its parent, which is

@@ -92,6 +92,9 @@
   X(fexecve, fexecve)                           \
   X(posix_spawn, posix_spawn)                   \
   X(posix_spawnp, posix_spawnp)                 \
+  X(vfork, vfork)                               \
+  X(__vfork, vfork)                             \
+  X(clone, clone)                               \
   X(prctl, prctl)                               \
   X(syscall, syscall)
 

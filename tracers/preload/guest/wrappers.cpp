@@ -4,6 +4,7 @@
 #include <alloca.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -20,6 +21,7 @@
 #include <cerrno>
 #include <cstdarg>
 
+#include "preload/guest/calling_pid.h"
 #include "preload/guest/event_reporting.h"
 #include "preload/guest/exec_environment.h"
 #include "preload/guest/fd_table.h"
@@ -782,6 +784,73 @@ DREL_WRAPPER int posix_spawnp(pid_t* pid, const char* file,
                               char* const envp[]) {
   return spawn(RealFunction::posix_spawnp, pid, file, actions, attr, argv, envp);
 }
+
+// ---- children on this thread's memory ----
+// A vfork child, or a clone child without thread-local storage of its own, runs on the calling
+// thread's memory and thread-local storage: the thread is marked first (calling_pid.h), so that
+// the child asks the kernel who it is. posix_spawn's child runs inside the C library, past the
+// wrappers.
+
+using CloneFn = int (*)(int (*)(void*), void*, int, void*, ...);
+
+DREL_WRAPPER int clone(int (*fn)(void*), void* stack, int flags, void* arg, ...) noexcept {
+  va_list args;
+  va_start(args, arg);
+  auto* parent_tid = va_arg(args, pid_t*);
+  void* tls = va_arg(args, void*);
+  auto* child_tid = va_arg(args, pid_t*);
+  va_end(args);
+  auto real_clone = real<CloneFn>(RealFunction::clone);
+  if (real_clone == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  if ((flags & CLONE_VM) != 0 && (flags & CLONE_SETTLS) == 0)
+    guest::note_sharing_child((flags & CLONE_VFORK) != 0 ? guest::SharingChild::WaitedFor
+                                                          : guest::SharingChild::AlongSide);
+  return real_clone(fn, stack, flags, arg, parent_tid, tls, child_tid);
+}
+
+static pid_t vfork_unavailable() {
+  errno = ENOSYS;
+  return -1;
+}
+
+// Marks the thread and gives the real vfork, which the entry below jumps to.
+extern "C" __attribute__((visibility("hidden"))) void* drel_vfork_target() noexcept {
+  guest::note_sharing_child(guest::SharingChild::WaitedFor);
+  void* fn = guest::real_function(RealFunction::vfork);
+  return fn != nullptr ? fn : reinterpret_cast<void*>(&vfork_unavailable);
+}
+
+// vfork cannot be wrapped by a function of our own: the child returns through the caller's
+// frames and overwrites them before the parent returns. The entry calls drel_vfork_target
+// with the stack as it found it and then jumps to the real vfork, which returns to the caller
+// itself; nothing of ours is on the stack when the child starts.
+#if defined(__x86_64__)
+#define DREL_VFORK_ENTRY "  subq $8, %rsp\n  call drel_vfork_target\n  addq $8, %rsp\n  jmp *%rax\n"
+#elif defined(__i386__)
+#define DREL_VFORK_ENTRY "  subl $12, %esp\n  call drel_vfork_target\n  addl $12, %esp\n  jmp *%eax\n"
+#elif defined(__aarch64__)
+#define DREL_VFORK_ENTRY                                                     \
+  "  stp x29, x30, [sp, #-16]!\n  mov x29, sp\n  bl drel_vfork_target\n" \
+  "  mov x16, x0\n  ldp x29, x30, [sp], #16\n  br x16\n"
+#else
+#error "no vfork entry for this processor"
+#endif
+
+asm(".text\n"
+    ".globl vfork\n"
+    ".type vfork, %function\n"
+    ".globl __vfork\n"
+    ".type __vfork, %function\n"
+    ".p2align 4\n"
+    "vfork:\n"
+    "__vfork:\n" DREL_VFORK_ENTRY
+    ".size vfork, .-vfork\n"
+    ".size __vfork, .-__vfork\n");
+
+#undef DREL_VFORK_ENTRY
 
 // ---- process state ----
 
