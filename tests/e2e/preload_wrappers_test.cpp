@@ -920,9 +920,37 @@ struct LibraryBuild {
 
 void PrintTo(const LibraryBuild& b, std::ostream* os) { *os << b.name; }
 
+// One program header as readelf -lW lists it.
+struct Segment {
+  unsigned long filesz;
+  unsigned long memsz;
+  std::string flags;  // "R", "RW", "R E"
+  std::string line;
+};
+
 class PreloadLibraryBuild : public ::testing::TestWithParam<LibraryBuild> {
  protected:
   std::string library() { return bin_path(GetParam().path); }
+  // The library's program headers of the given type; listing receives readelf's output.
+  std::vector<Segment> segments(const std::string& type, std::string& listing) {
+    std::vector<Segment> out;
+    RunResult r = run_program({"readelf", "-lW", library()});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    listing = r.out;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+      std::istringstream words(line);
+      std::string name, offset, vaddr, paddr, filesz, memsz;
+      if (!(words >> name >> offset >> vaddr >> paddr >> filesz >> memsz) || name != type)
+        continue;
+      std::vector<std::string> rest;
+      for (std::string w; words >> w;) rest.push_back(w);
+      std::string flags;
+      for (size_t i = 0; i + 1 < rest.size(); ++i) flags += (flags.empty() ? "" : " ") + rest[i];
+      out.push_back({std::stoul(filesz, nullptr, 16), std::stoul(memsz, nullptr, 16), flags, line});
+    }
+    return out;
+  }
   void SetUp() override {
     if (GetParam().path.empty()) GTEST_SKIP() << "no " << GetParam().name << " build here";
   }
@@ -967,38 +995,24 @@ TEST_P(PreloadLibraryBuild, UndefinedSymbolsStayWithinTheAllowList) {
 // small per-thread values there, its buffers and tables are in a block of their own.
 TEST_P(PreloadLibraryBuild, StaticThreadLocalStorageStaysSmall) {
   if (access("/usr/bin/readelf", X_OK) != 0) GTEST_SKIP() << "readelf is not installed";
-  RunResult r = run_program({"readelf", "-lW", library()});
-  ASSERT_EQ(r.exit_status, 0) << r.err;
-  std::istringstream lines(r.out);
-  int segments = 0;
-  for (std::string line; std::getline(lines, line);) {
-    std::istringstream words(line);
-    std::string type, offset, vaddr, paddr, filesz, memsz;
-    if (!(words >> type >> offset >> vaddr >> paddr >> filesz >> memsz) || type != "TLS") continue;
-    ++segments;
-    EXPECT_LE(std::stoul(memsz, nullptr, 16), 256u) << line;
-  }
-  EXPECT_EQ(segments, 1) << r.out;
+  std::string listing;
+  std::vector<Segment> tls = segments("TLS", listing);
+  ASSERT_EQ(tls.size(), 1u) << listing;
+  EXPECT_LE(tls[0].memsz, 256u) << tls[0].line;
 }
 
 // Every process maps the library's writable segment: what the file holds of it is copied page
 // by page as the process touches it, so the library's tables start out zero (in bss) instead.
 TEST_P(PreloadLibraryBuild, WritableSegmentHoldsLittleOfTheFile) {
   if (access("/usr/bin/readelf", X_OK) != 0) GTEST_SKIP() << "readelf is not installed";
-  RunResult r = run_program({"readelf", "-lW", library()});
-  ASSERT_EQ(r.exit_status, 0) << r.err;
-  std::istringstream lines(r.out);
+  std::string listing;
   int writable = 0;
-  for (std::string line; std::getline(lines, line);) {
-    std::istringstream words(line);
-    std::string type, offset, vaddr, paddr, filesz, memsz, flags;
-    if (!(words >> type >> offset >> vaddr >> paddr >> filesz >> memsz >> flags) ||
-        type != "LOAD" || flags.find('W') == std::string::npos)
-      continue;
+  for (const Segment& load : segments("LOAD", listing)) {
+    if (load.flags.find('W') == std::string::npos) continue;
     ++writable;
-    EXPECT_LE(std::stoul(filesz, nullptr, 16), 4096u) << line;
+    EXPECT_LE(load.filesz, 4096u) << load.line;
   }
-  EXPECT_EQ(writable, 1) << r.out;
+  EXPECT_EQ(writable, 1) << listing;
 }
 
 TEST_P(PreloadLibraryBuild, NeedsOnlyTheCLibraryAndTheLoader) {
