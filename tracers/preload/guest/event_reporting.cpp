@@ -15,6 +15,7 @@
 #include "preload/guest/path_text.h"
 #include "preload/guest/resolve_at_path.h"
 #include "preload/guest/thread_block.h"
+#include "preload/guest/trace_session.h"
 
 namespace drel::guest {
 namespace {
@@ -34,24 +35,31 @@ void lose_data_events(uint8_t kinds) {
   lose_events(((kinds & kSentRead) != 0 ? 1 : 0) + ((kinds & kSentWrite) != 0 ? 1 : 0));
 }
 
+// Sends the Read-like and Write-like events named in kinds, Read first; both in one write
+// where the process's own connections serve (trace_session.h). Returns the kinds that went
+// out, so that a dropped event is tried again at the next transfer.
+__attribute__((always_inline)) inline uint8_t send_kinds(uint8_t kinds, EventKind read,
+                                                         EventKind write, const char* path,
+                                                         size_t len, CallerIds ids) {
+  if (kinds == (kSentRead | kSentWrite) && in_own_process(ids.pid))
+    return send_event_pair(read, write, path, len, ids) ? kinds : 0;
+  uint8_t sent = 0;
+  if ((kinds & kSentRead) != 0 && send_event(read, path, len, ids)) sent |= kSentRead;
+  if ((kinds & kSentWrite) != 0 && send_event(write, path, len, ids)) sent |= kSentWrite;
+  return sent;
+}
+
 // Sends the open's events; returns the data kinds they stand for (an OpenRead and a Read of
 // one path by one thread land the same in the report, likewise OpenWrite and Write).
 uint8_t send_open_events(const PathText& path, int flags, CallerIds ids) {
   OpenAccess access = classify_open(flags);
-  uint8_t sent = 0;
-  if (access.read && send_event(EventKind::OpenRead, path.bytes, path.len, ids)) sent |= kSentRead;
-  if (access.write && send_event(EventKind::OpenWrite, path.bytes, path.len, ids))
-    sent |= kSentWrite;
-  return sent;
+  const auto kinds =
+      static_cast<uint8_t>((access.read ? kSentRead : 0) | (access.write ? kSentWrite : 0));
+  return send_kinds(kinds, EventKind::OpenRead, EventKind::OpenWrite, path.bytes, path.len, ids);
 }
 
-// Sends the data events named in kinds, Read first; returns the ones that went out, so that
-// a dropped event is tried again at the next transfer.
 uint8_t send_data_events(uint8_t kinds, const char* path, size_t len, CallerIds ids) {
-  uint8_t sent = 0;
-  if ((kinds & kSentRead) != 0 && send_event(EventKind::Read, path, len, ids)) sent |= kSentRead;
-  if ((kinds & kSentWrite) != 0 && send_event(EventKind::Write, path, len, ids)) sent |= kSentWrite;
-  return sent;
+  return send_kinds(kinds, EventKind::Read, EventKind::Write, path, len, ids);
 }
 
 // The thread's table made current for fd, with the file fd now holds; null when the table

@@ -29,6 +29,19 @@ void send_lost_count(CallerIds ids) {
     g_lost.fetch_add(lost, std::memory_order_relaxed);
 }
 
+// Both heads live here only, off the stack of the paths that send one frame and of what is
+// sent before (the process's description) and after (the count of lost events).
+__attribute__((noinline)) bool send_pair_frames(EventKind first, EventKind second, const char* path,
+                                                size_t path_len, CallerIds ids) {
+  char heads[2][kFrameHeadCapacity];
+  size_t first_len = frame_event_head(first, ids.pid, ids.tid, path_len, heads[0], sizeof heads[0]);
+  size_t second_len =
+      frame_event_head(second, ids.pid, ids.tid, path_len, heads[1], sizeof heads[1]);
+  const FramePart parts[4] = {
+      {heads[0], first_len}, {path, path_len}, {heads[1], second_len}, {path, path_len}};
+  return first_len != 0 && second_len != 0 && send_frame_parts(parts, 4, ids.pid);
+}
+
 }  // namespace
 
 CallerIds caller_ids() noexcept {
@@ -45,6 +58,23 @@ bool send_event(EventKind kind, const char* path, size_t path_len, CallerIds ids
   char head[kFrameHeadCapacity];
   size_t head_len = frame_event_head(kind, ids.pid, ids.tid, path_len, head, sizeof head);
   return send_event_frame(head, head_len, path, path_len, ids);
+}
+
+bool send_event_pair(EventKind first, EventKind second, const char* path, size_t path_len,
+                     CallerIds ids) noexcept {
+  if (!trace_session_active()) return false;
+  bool sent = in_own_process(ids.pid);
+  if (sent) {
+    describe_process_once(ids);
+    sent = send_pair_frames(first, second, path, path_len, ids);
+  }
+  if (!sent) {
+    note_lost_event();
+    note_lost_event();
+    return false;
+  }
+  if (g_lost.load(std::memory_order_relaxed) != 0) send_lost_count(ids);
+  return true;
 }
 
 bool send_event_frame(const char* head, size_t head_len, const char* body, size_t body_len,

@@ -26,6 +26,12 @@ CallerIds caller_ids() noexcept;
 // write). A dropped event is counted, and the count goes to the launcher with a later frame.
 bool send_event(EventKind kind, const char* path, size_t path_len, CallerIds ids) noexcept;
 
+// Sends (first, ids, path) and (second, ids, path) in one write, so that the connection is
+// checked once; false when both were dropped. Only in the process's own memory
+// (in_own_process): a child on its parent's memory sends each event with its description.
+bool send_event_pair(EventKind first, EventKind second, const char* path, size_t path_len,
+                     CallerIds ids) noexcept;
+
 // Sends one event's frame built by the caller (head, then body); a head_len of 0 (it could not
 // be built) or a failed send counts the event as lost, like send_event.
 bool send_event_frame(const char* head, size_t head_len, const char* body, size_t body_len,
