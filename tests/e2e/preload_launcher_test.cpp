@@ -641,8 +641,9 @@ INSTANTIATE_TEST_SUITE_P(
         // The loader takes the library's i386 twin: not a word on the program's stderr.
         HostileCase{"ThirtyTwoBitProgram", "launcher_actions_i386",
                     {"write", "a.txt", "a", "read", "a.txt", "rename", "a.txt", "b.txt",
-                     "threads", "4", "b.txt", "children", "3", "c.txt"},
-                    {"b.txt", "c.txt"}},
+                     "threads", "4", "b.txt", "children", "3", "c.txt", "exec-bare", "write",
+                     "d.txt", "d"},
+                    {"b.txt", "c.txt", "d.txt"}},
         // The count it prints must not change: the library allocates nothing.
         HostileCase{"CountingItsOwnAllocations", "launcher_actions_counting",
                     {"count-allocations"}, deep_files()}),

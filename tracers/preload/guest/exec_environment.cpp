@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "preload/guest/path_text.h"
+#include "preload/guest/raw_pages.h"
 #include "preload/guest/real_functions.h"
 #include "preload/guest/trace_session.h"
 #include "preload/protocol/environment.h"
@@ -96,13 +97,6 @@ Scan scan(char* const* envp) {
   return s;
 }
 
-// The pages are mapped with the raw call: the mmap wrapper has nothing to report for them,
-// and a program's own mmap hooks should not see the library's storage.
-void* map_pages(size_t size) {
-  long r =
-      syscall(SYS_mmap, nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return r == -1 ? nullptr : reinterpret_cast<void*>(r);
-}
 
 struct Pages {
   void* at;
@@ -118,7 +112,7 @@ constinit thread_local Pages t_left_by_vfork_child = {nullptr, 0};
 
 void unmap_pages_left_by_vfork_child() {
   if (t_left_by_vfork_child.at == nullptr) return;
-  syscall(SYS_munmap, t_left_by_vfork_child.at, t_left_by_vfork_child.size);
+  unmap_private_pages(t_left_by_vfork_child.at, t_left_by_vfork_child.size);
   t_left_by_vfork_child = Pages{nullptr, 0};
 }
 
@@ -179,7 +173,7 @@ TracedEnvironment::TracedEnvironment(char* const* envp) noexcept : envp_(envp) {
 
   size_t pointers = (s.count + 4) * sizeof(char*);
   size_t size = pointers + preload_len + 1;
-  void* pages = map_pages(size);
+  void* pages = map_private_pages(size);
   if (pages == nullptr) return;  // the program's own environment, untraced child and all
 
   auto** out = static_cast<char**>(pages);
@@ -225,7 +219,7 @@ TracedEnvironment::TracedEnvironment(char* const* envp) noexcept : envp_(envp) {
 TracedEnvironment::~TracedEnvironment() {
   if (pages_ == nullptr) return;
   if (t_left_by_vfork_child.at == pages_) t_left_by_vfork_child = Pages{nullptr, 0};
-  syscall(SYS_munmap, pages_, size_);
+  unmap_private_pages(pages_, size_);
 }
 
 }  // namespace drel::guest
