@@ -9,6 +9,8 @@
 
 #include <climits>
 #include <cstdlib>
+#include <set>
+#include <thread>
 
 #include "arch/registers.h"
 #include "decoding_observer.h"
@@ -20,10 +22,32 @@
 namespace drel {
 namespace {
 
+// Which tasks the loop announced and which it reported gone.
+struct TaskLog {
+  std::set<pid_t> made, gone;
+};
+
+class LoggingObserver final : public DecodingObserver {
+ public:
+  LoggingObserver(SyscallDecoder& decoder, TaskLog* log) : DecodingObserver(decoder), log_(log) {}
+  void on_new_task(pid_t parent, pid_t child) override {
+    DecodingObserver::on_new_task(parent, child);
+    if (log_ != nullptr) log_->made.insert(child);
+  }
+  void on_task_gone(pid_t task) override {
+    DecodingObserver::on_task_gone(task);
+    if (log_ != nullptr) log_->gone.insert(task);
+  }
+
+ private:
+  TaskLog* log_;
+};
+
 // Runs `body` in a traced child with the filter installed; returns the decoder's files, or
 // nullopt when this machine does not allow tracing.
 template <typename Body>
-std::optional<SyscallDecoder::Files> trace_child(Body body, int* exit_code) {
+std::optional<SyscallDecoder::Files> trace_child(Body body, int* exit_code,
+                                                 TaskLog* log = nullptr) {
   const bool privileged = may_filter_without_no_new_privs();
   const pid_t child = ::fork();
   if (child == 0) {
@@ -37,7 +61,7 @@ std::optional<SyscallDecoder::Files> trace_child(Body body, int* exit_code) {
   PtraceMemory memory;
   ProcOpenedFileNames names;
   SyscallDecoder decoder(memory, &names);
-  DecodingObserver observer(decoder);
+  LoggingObserver observer(decoder, log);
   *exit_code = trace_loop(child, observer);
   return decoder.aggregate_files();
 }
@@ -110,6 +134,26 @@ TEST(RealTracee, FilteredCallsStillRunAndReturnTheirResults) {
   ASSERT_NE(f, nullptr);
   EXPECT_TRUE(f->written);
   EXPECT_TRUE(f->read);
+}
+
+// A thread of a thread executes: it takes over the leader's id, and the id it had is gone.
+TEST(RealTracee, EveryTaskThatAppearedIsReportedGone) {
+  TaskLog log;
+  int code = -1;
+  const auto files = trace_child(
+      [] {
+        std::thread outer([] {
+          std::thread inner([] { ::execl("/bin/true", "true", static_cast<char*>(nullptr)); });
+          inner.join();
+        });
+        outer.join();
+        return 30;
+      },
+      &code, &log);
+  if (!files) GTEST_SKIP() << "ptrace is not permitted here";
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(log.made.size(), 2u);
+  for (const pid_t task : log.made) EXPECT_TRUE(log.gone.count(task)) << task;
 }
 
 }  // namespace

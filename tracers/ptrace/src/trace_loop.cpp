@@ -109,6 +109,9 @@ class Loop {
     pid_t held_for_parent = 0;
     // The root's SIGCONT that ended the stop it was seized in.
     bool swallow_sigcont = false;
+    // It made a task since its last exec. A process starts with one thread, which is its
+    // leader, so only a leader that made one can have others.
+    bool made_tasks = false;
   };
 
   bool seize(long options) {
@@ -255,6 +258,7 @@ class Loop {
       case PTRACE_EVENT_CLONE: {
         unsigned long message = 0;
         if (::ptrace(PTRACE_GETEVENTMSG, task, nullptr, &message) == 0) {
+          tasks_[task].made_tasks = true;
           const auto child = static_cast<pid_t>(message);
           // Its first stop may already have been seen, before this event.
           const auto [it, added] = tasks_.try_emplace(child);
@@ -272,11 +276,15 @@ class Loop {
       }
       case PTRACE_EVENT_EXEC: {
         // A thread other than the leader that executes takes over the leader's id; its old id
-        // is never reported again.
-        unsigned long former = 0;
-        if (::ptrace(PTRACE_GETEVENTMSG, task, nullptr, &former) == 0 &&
-            static_cast<pid_t>(former) != task) {
-          task_gone(static_cast<pid_t>(former));
+        // is never reported again. Only a process that had other threads is asked.
+        const auto it = tasks_.find(task);
+        if (it == tasks_.end() || it->second.made_tasks) {
+          if (it != tasks_.end()) it->second.made_tasks = false;
+          unsigned long former = 0;
+          if (::ptrace(PTRACE_GETEVENTMSG, task, nullptr, &former) == 0 &&
+              static_cast<pid_t>(former) != task) {
+            task_gone(static_cast<pid_t>(former));
+          }
         }
         observer_.on_exec(task);
         resume(task, 0);
