@@ -771,6 +771,17 @@ INSTANTIATE_TEST_SUITE_P(
                     {"write", "@s_second"},
                     {"open_read", "@s_first"}, {"read", "@s_first"},
                     {"open_read", "@s_second"}, {"read", "@s_second"}}},
+        RepeatCase{"number_freed_and_filled_past_the_open_wrappers", "reuse_after_close",
+                   {{"open_write", "@a.txt"}, {"write", "@a.txt"},
+                    {"open_write", "@b.txt"}, {"write", "@b.txt"},
+                    {"open_write", "@c.txt"}, {"write", "@c.txt"},
+                    {"open_read", "@a.txt"}, {"open_read", "@b.txt"},
+                    {"open_read", "@c.txt"}, {"read", "@c.txt"},
+                    {"read", "@a.txt"},  // after close
+                    {"read", "@b.txt"},  // after close_range
+                    {"read", "@a.txt"},  // after dup2
+                    {"open_read", "@c.txt"}, {"read", "@c.txt"},
+                    {"read", "@b.txt"}}},  // after fclose
         RepeatCase{"rename_in_this_process_then_read", "rename_then_read",
                    {{"open_write", "@old_name"}, {"write", "@old_name"},
                     {"open_read", "@old_name"}, {"read", "@old_name"},

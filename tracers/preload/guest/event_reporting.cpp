@@ -83,12 +83,16 @@ PathText* named_fd(int fd, uint8_t kinds) {
   return fd_path(fd, *path) ? path : nullptr;
 }
 
-// Most transfers send nothing (the table knows them): the frame's ids, which cost a system
-// call, are read only for the ones that do.
+// Most transfers send nothing, and the table tells them without a system call; the file is
+// examined, and the frame's ids read, only for the ones that may send.
 void report_data(int fd, uint8_t kinds) {
   if (fd < 0 || kinds == 0) return;
-  struct stat st;
   ThreadFdTable use;
+  if (FdTable* known = use.get()) {
+    known->revalidate(calling_pid(), name_generation());
+    if (known->sends_nothing(fd, descriptor_generation(fd), kinds)) return;
+  }
+  struct stat st;
   FdTable* table = table_for(use, fd, st);
   if (table == nullptr) {
     if (PathText* path = named_fd(fd, kinds))
@@ -144,15 +148,16 @@ struct KeptDirPath {
 };
 
 // Teaches the thread's table the kernel's name of a new descriptor and, in sent, what the open
-// already told of it (the first read or write then sends nothing).
+// already told of it (the first read or write then sends nothing). The file was opened just
+// now, so it is not examined: the entry takes its identity at its first lookup.
 void learn_path(int fd, const PathText& path, uint8_t sent) {
   if (fd < 0) return;
-  struct stat st;
   ThreadFdTable use;
-  FdTable* table = table_for(use, fd, st);
+  FdTable* table = use.get();
   if (table == nullptr) return;
-  FdEntry& e = table->fill(fd, st.st_dev, st.st_ino, descriptor_generation(fd), path.bytes,
-                           path.len);
+  table->revalidate(calling_pid(), name_generation());
+  FdEntry& e = table->fill(fd, 0, kUnknownInode, descriptor_generation(fd),
+                           path.bytes, path.len);
   // A Read or Write sends the kept path, the same bytes as the open's events.
   if (e.has_path) e.sent = sent;
 }

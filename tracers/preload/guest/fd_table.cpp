@@ -33,6 +33,14 @@ void note_descriptor_opened(int fd) noexcept {
   descriptor_counter(fd).fetch_add(1, std::memory_order_relaxed);
 }
 
+void note_descriptor_closed(int fd) noexcept { note_descriptor_opened(fd); }
+
+void note_descriptors_closed(unsigned first, unsigned last) noexcept {
+  if (last >= kTrackedDescriptors) last = kTrackedDescriptors;  // the shared counter included
+  for (unsigned fd = first; fd <= last; ++fd)
+    g_descriptor_generation[fd].fetch_add(1, std::memory_order_relaxed);
+}
+
 uint32_t descriptor_generation(int fd) noexcept {
   return descriptor_counter(fd).load(std::memory_order_relaxed);
 }
@@ -44,11 +52,22 @@ void FdTable::revalidate(uint32_t pid, uint32_t names) noexcept {
   names_ = names;
 }
 
+bool FdTable::sends_nothing(int fd, uint32_t opened, uint8_t kinds) const noexcept {
+  for (const FdEntry& e : entries_)
+    if (e.used && e.fd == fd)
+      return e.opened == opened && (!e.is_file || (kinds & ~e.sent) == 0);
+  return false;
+}
+
 FdEntry* FdTable::find(int fd, dev_t dev, ino_t ino, uint32_t opened) noexcept {
   for (FdEntry& e : entries_)
     if (e.used && e.fd == fd) {
-      if (e.dev == dev && e.ino == ino && e.opened == opened) return &e;
-      return nullptr;
+      if (e.opened != opened) return nullptr;
+      if (e.ino == kUnknownInode) {  // learned at its open, still the same number's file
+        e.dev = dev;
+        e.ino = ino;
+      }
+      return e.dev == dev && e.ino == ino ? &e : nullptr;
     }
   return nullptr;
 }

@@ -26,10 +26,18 @@ inline constexpr uint8_t kSentWrite = 2;
 void note_name_change() noexcept;
 uint32_t name_generation() noexcept;
 
-// Raised for a descriptor number each time a wrapped open returns it, in any thread, so that
-// no thread mistakes a new file on a reused number for the one it knew.
+// Raised for a descriptor number each time a wrapped open returns it or a wrapped close (close,
+// dup2 onto it, fclose, ...) ends what it held, in any thread, so that no thread mistakes a new
+// file on a reused number for the one it knew. Closes are noted after the real call: an entry
+// filled before the note is stale by then.
 void note_descriptor_opened(int fd) noexcept;
+void note_descriptor_closed(int fd) noexcept;
+void note_descriptors_closed(unsigned first, unsigned last) noexcept;
 uint32_t descriptor_generation(int fd) noexcept;
+
+// The identity of an entry filled right after its open, without examining the file: no file
+// has inode 0.
+inline constexpr ino_t kUnknownInode = 0;
 
 struct FdEntry {
   static constexpr size_t kPathCapacity = 200;  // longer paths are looked up again each time
@@ -54,8 +62,15 @@ class FdTable {
   // Empties the table unless it was filled by process pid under name generation names.
   void revalidate(uint32_t pid, uint32_t names) noexcept;
 
+  // Whether a transfer of kinds on fd can send nothing, told without a system call: the entry
+  // for fd was filled at the descriptor's current generation (no wrapped close or open of the
+  // number since) and is not a file or already sent kinds. Only a close the library does not
+  // see (a raw system call) followed by an open it does not see either can make this wrong,
+  // and then a transfer goes unreported; anything that is sent is checked against the file.
+  bool sends_nothing(int fd, uint32_t opened, uint8_t kinds) const noexcept;
+
   // The entry for fd if it still describes the same file (device, inode) opened at the same
-  // descriptor generation; null otherwise.
+  // descriptor generation; null otherwise. An entry filled without an identity takes this one.
   FdEntry* find(int fd, dev_t dev, ino_t ino, uint32_t opened) noexcept;
 
   // Makes a fresh entry for fd (replacing any old one for fd, else a free one, else the

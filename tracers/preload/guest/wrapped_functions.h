@@ -77,6 +77,12 @@
   X(mkdirat, mkdirat)                           \
   X(rmdir, rmdir)                               \
   X(remove, remove)                             \
+  X(close, close)                               \
+  X(close_range, close_range)                   \
+  X(dup2, dup2)                                 \
+  X(dup3, dup3)                                 \
+  X(fclose, fclose)                             \
+  X(closedir, closedir)                         \
   X(fopen, fopen)                               \
   X(fopen64, fopen)                             \
   X(fdopen, fdopen)                             \

@@ -393,6 +393,79 @@ DREL_WRAPPER void* mmap64(void* addr, size_t length, int prot, int flags, int fd
   return map_file<RealFunction::mmap64, decltype(&::mmap64)>(addr, length, prot, flags, fd, offset);
 }
 
+// ---- closes ----
+// A number closed here may come back holding another file: every thread's table learns it
+// (fd_table.h). Nothing is reported.
+
+DREL_WRAPPER int close(int fd) {
+  auto fn = real<decltype(&::close)>(RealFunction::close);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  int rc = fn(fd);
+  guest::note_descriptor_closed(fd);
+  return rc;
+}
+
+DREL_WRAPPER int close_range(unsigned first, unsigned last, int flags) noexcept {
+  auto fn = real<decltype(&::close_range)>(RealFunction::close_range);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  int rc = fn(first, last, flags);
+  if (first <= last) guest::note_descriptors_closed(first, last);
+  return rc;
+}
+
+DREL_WRAPPER int dup2(int fd, int target) noexcept {
+  auto fn = real<decltype(&::dup2)>(RealFunction::dup2);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  int rc = fn(fd, target);
+  guest::note_descriptor_closed(target);
+  return rc;
+}
+
+DREL_WRAPPER int dup3(int fd, int target, int flags) noexcept {
+  auto fn = real<decltype(&::dup3)>(RealFunction::dup3);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  int rc = fn(fd, target, flags);
+  guest::note_descriptor_closed(target);
+  return rc;
+}
+
+// The C library closes a stream's or a listing's descriptor on its own, past close.
+DREL_WRAPPER int fclose(FILE* stream) {
+  auto fn = real<decltype(&::fclose)>(RealFunction::fclose);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return EOF;
+  }
+  int fd = fileno(stream);
+  int rc = fn(stream);
+  if (fd >= 0) guest::note_descriptor_closed(fd);
+  return rc;
+}
+
+DREL_WRAPPER int closedir(DIR* dir) {
+  auto fn = real<decltype(&::closedir)>(RealFunction::closedir);
+  if (fn == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  int fd = dirfd(dir);
+  int rc = fn(dir);
+  if (fd >= 0) guest::note_descriptor_closed(fd);
+  return rc;
+}
+
 // ---- streams ----
 
 using StreamReadFn = size_t (*)(void*, size_t, size_t, FILE*);
