@@ -781,7 +781,8 @@ INSTANTIATE_TEST_SUITE_P(
                     {"read", "@b.txt"},  // after close_range
                     {"read", "@a.txt"},  // after dup2
                     {"open_read", "@c.txt"}, {"read", "@c.txt"},
-                    {"read", "@b.txt"}}},  // after fclose
+                    {"read", "@b.txt"},    // after fclose
+                    {"read", "@a.txt"}}},  // after syscall(SYS_close)
         RepeatCase{"rename_in_this_process_then_read", "rename_then_read",
                    {{"open_write", "@old_name"}, {"write", "@old_name"},
                     {"open_read", "@old_name"}, {"read", "@old_name"},

@@ -958,6 +958,19 @@ DREL_WRAPPER int prctl(int option, ...) noexcept {
 
 // The C library has no seccomp() function: programs enter seccomp mode through syscall(),
 // with either system call. Six arguments are passed on, as many as a system call takes.
+// The closes of the closes section, made through syscall().
+static void note_closed_by_syscall(long number, const long* a) noexcept {
+  if (number == SYS_close) guest::note_descriptor_closed(static_cast<int>(a[0]));
+  if (number == SYS_dup3) guest::note_descriptor_closed(static_cast<int>(a[1]));
+#ifdef SYS_dup2
+  if (number == SYS_dup2) guest::note_descriptor_closed(static_cast<int>(a[1]));
+#endif
+#ifdef SYS_close_range
+  if (number == SYS_close_range && static_cast<unsigned>(a[0]) <= static_cast<unsigned>(a[1]))
+    guest::note_descriptors_closed(static_cast<unsigned>(a[0]), static_cast<unsigned>(a[1]));
+#endif
+}
+
 DREL_WRAPPER long syscall(long number, ...) noexcept {
   va_list args;
   va_start(args, number);
@@ -972,5 +985,8 @@ DREL_WRAPPER long syscall(long number, ...) noexcept {
   }
   const bool strict = (number == SYS_seccomp && a[0] == SECCOMP_SET_MODE_STRICT) ||
                       (number == SYS_prctl && a[0] == PR_SET_SECCOMP && a[1] == SECCOMP_MODE_STRICT);
-  return silent_if_strict(strict, [&] { return fn(number, a[0], a[1], a[2], a[3], a[4], a[5]); });
+  long rc =
+      silent_if_strict(strict, [&] { return fn(number, a[0], a[1], a[2], a[3], a[4], a[5]); });
+  note_closed_by_syscall(number, a);
+  return rc;
 }
