@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "preload/guest/fd_path.h"
+#include "preload/guest/raw_close.h"
 
 namespace drel::guest {
 
@@ -34,7 +35,7 @@ bool resolved_dir(const char* path, size_t slash, PathText& out) {
   long fd = syscall(SYS_openat, AT_FDCWD, out.bytes, O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   bool named = fd_path(static_cast<int>(fd), out);
-  close(static_cast<int>(fd));
+  close_own(static_cast<int>(fd));
   return named;
 }
 

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "preload/guest/raw_close.h"
 #include "preload/guest/recursion_guard.h"
 #include "preload/guest/trace_session.h"
 
@@ -106,7 +107,7 @@ bool is_ours(const Connection& c) {
 
 // Closes the descriptor only when it is still ours; forgets it either way.
 void abandon(Connection& c) {
-  if (is_ours(c)) close(c.fd);
+  if (is_ours(c)) close_own(c.fd);
   // A fork child's copy of its parent's record has an older generation: its slot and count
   // were reset at the fork.
   if (c.slot >= 0 && c.generation == fork_generation()) {
@@ -137,7 +138,7 @@ int connect_socket(const char* path, size_t path_len, int refuse_from, bool* ref
   if (fd < 0) return -1;
   // The kernel gave the lowest free number: this high, the program is near its limit.
   if (fd >= refuse_from) {
-    close(fd);
+    close_own(fd);
     if (refused != nullptr) *refused = true;
     return -1;
   }
@@ -151,13 +152,13 @@ int connect_socket(const char* path, size_t path_len, int refuse_from, bool* ref
   addr.sun_path[path_len] = '\0';
   auto addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path_len + 1);
   if (connect(fd, reinterpret_cast<sockaddr*>(&addr), addr_len) != 0) {
-    close(fd);
+    close_own(fd);
     return -1;
   }
   // Out of the way of programs that dup2 onto small fixed numbers.
   int high = fcntl(fd, F_DUPFD_CLOEXEC, fd_base);
   if (high >= 0) {
-    close(fd);
+    close_own(fd);
     fd = high;
   }
   return fd;
@@ -178,7 +179,7 @@ Connection connect_for(uint32_t pid, const DescriptorBudget& budget, int refuse_
   if (fd < 0) return c;
   struct stat st;
   if (fstat(fd, &st) != 0) {
-    close(fd);
+    close_own(fd);
     return c;
   }
   c.fd = fd;
@@ -200,7 +201,7 @@ bool connect_thread(uint32_t pid) {
   if (!refused) t_connection = connect_for(pid, budget, budget.thread_refuse_from, &refused);
   const int slot = t_connection.fd >= 0 ? claim_slot(t_connection) : -1;
   if (t_connection.fd >= 0 && slot < 0) {
-    close(t_connection.fd);
+    close_own(t_connection.fd);
     t_connection = kNoConnection;
     refused = true;
   }
@@ -294,7 +295,7 @@ bool send_once(const FramePart* parts, size_t count, uint32_t pid) {
   if (c.fd < 0) return false;
   size_t sent = 0;
   bool ok = send_all(c.fd, parts, count, sent);
-  close(c.fd);
+  close_own(c.fd);
   return ok;
 }
 
@@ -381,10 +382,10 @@ void forget_connections_in_fork_child() noexcept {
     if (fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) &&
         st.st_dev == slot.dev.load(std::memory_order_relaxed) &&
         st.st_ino == slot.ino.load(std::memory_order_relaxed))
-      close(fd);
+      close_own(fd);
     slot.fd_plus_one.store(0, std::memory_order_relaxed);
   }
-  if (is_ours(g_shared.c)) close(g_shared.c.fd);
+  if (is_ours(g_shared.c)) close_own(g_shared.c.fd);
   g_shared.c = kNoConnection;
   g_thread_connections.store(0, std::memory_order_relaxed);
   g_shared.holder.store(nullptr, std::memory_order_relaxed);
