@@ -39,7 +39,6 @@ namespace {
 constexpr auto kPollInterval = std::chrono::milliseconds(2);
 constexpr auto kFinalPollInterval = std::chrono::milliseconds(1);
 constexpr auto kFinalDrain = std::chrono::milliseconds(50);
-constexpr int kReceiveBuffer = 65536;
 
 // The socket file goes away with the run, whichever way it ends.
 class SocketFile {
@@ -119,8 +118,7 @@ bool accept_pending(int listener, std::list<EventConnection>& connections) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) g_listener_empty_at = before;
       return accepted;
     }
-    const int size = kReceiveBuffer;
-    (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    // No SO_RCVBUF: on a Unix stream socket only the sender's buffer bounds what waits.
     connections.emplace_back(UniqueFd(fd), g_listener_empty_at);
     accepted = true;
   }
