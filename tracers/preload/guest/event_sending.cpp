@@ -52,6 +52,8 @@ CallerIds caller_ids() noexcept {
   return t_ids;
 }
 
+void remember_caller_ids(CallerIds ids) noexcept { t_ids = ids; }
+
 bool send_event(EventKind kind, const char* path, size_t path_len, CallerIds ids) noexcept {
   if (!trace_session_active()) return false;
   // The path goes out from where it already is; only the frame's head is built here.

@@ -22,6 +22,9 @@ struct CallerIds {
 // creator's thread id; such threads cannot use the C library safely anyway.
 CallerIds caller_ids() noexcept;
 
+// Keeps ids, just read from the kernel by the calling thread, for caller_ids.
+void remember_caller_ids(CallerIds ids) noexcept;
+
 // Sends (kind, ids, path); false when it was dropped (no launcher, no connection, a failed
 // write). A dropped event is counted, and the count goes to the launcher with a later frame.
 bool send_event(EventKind kind, const char* path, size_t path_len, CallerIds ids) noexcept;

@@ -78,6 +78,7 @@ void announce_executed_image() noexcept {
   // The session has just read this process's pid; the constructor runs in its own process.
   const uint32_t pid = session_process_pid();
   const CallerIds ids = {pid, static_cast<uint32_t>(syscall(SYS_gettid))};
+  remember_caller_ids(ids);
   uint32_t described = g_described_pid.load(std::memory_order_relaxed);
   const bool describe =
       described != ids.pid &&
