@@ -65,8 +65,9 @@ class FdTable {
   // Whether a transfer of kinds on fd can send nothing, told without a system call: the entry
   // for fd was filled at the descriptor's current generation (no wrapped close or open of the
   // number since) and is not a file or already sent kinds. Only a close the library does not
-  // see (a raw system call) followed by an open it does not see either can make this wrong,
-  // and then a transfer goes unreported; anything that is sent is checked against the file.
+  // see (inline assembly) followed by an open it does not see either can make this wrong: a
+  // transfer then goes unreported, or, on an entry its open filled and no lookup examined yet,
+  // goes out under the earlier name.
   bool sends_nothing(int fd, uint32_t opened, uint8_t kinds) const noexcept;
 
   // The entry for fd if it still describes the same file (device, inode) opened at the same
