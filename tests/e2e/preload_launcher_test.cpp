@@ -406,6 +406,7 @@ struct ProcessesCase {
   std::function<std::vector<std::string>(const test::TempDir&)> command;
   size_t processes;                                  // the root and its descendants
   std::optional<std::vector<std::string>> children;  // each child's command; nullopt: the root's
+  bool early_reader = false;  // an extra preloaded library reads before the tracer's has loaded
 };
 
 void PrintTo(const ProcessesCase& c, std::ostream* os) { *os << c.name; }
@@ -422,6 +423,10 @@ TEST_P(LauncherProcesses, EachHasItsCommandAndParent) {
   std::vector<std::string> command = c.command(dir);
   RunOptions options;
   options.cwd = dir.path();
+  if (c.early_reader) {
+    options.env["LD_PRELOAD"] = canonical(test::fixture_path("liblauncher_noop_preload.so"));
+    options.env["DREL_TEST_EARLY_READ"] = dir / "input";
+  }
   const RunResult run = trace(dir / "out.msgpack", command, options);
   ASSERT_EQ(run.exit_status, 0) << run.err;
   const TraceReport r = load(dir / "out.msgpack");
@@ -458,7 +463,13 @@ INSTANTIATE_TEST_SUITE_P(
                             "i=0; while [ $i -lt 300 ]; do cat input >/dev/null; i=$((i+1)); "
                             "done"};
                       },
-                      301, std::vector<std::string>{"cat", "input"}}),
+                      301, std::vector<std::string>{"cat", "input"}},
+        ProcessesCase{"ChildWhoseOtherLibraryReadsFirst",
+                      [](const test::TempDir&) {
+                        return std::vector<std::string>{"/bin/sh", "-c",
+                                                        "cat input >/dev/null; true"};
+                      },
+                      2, std::vector<std::string>{"cat", "input"}, true}),
     [](const auto& info) { return info.param.name; });
 
 // Near its descriptor limit a traced program sees no EMFILE it would not see untraced, and a

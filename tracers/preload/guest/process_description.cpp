@@ -17,6 +17,10 @@ namespace {
 constinit ProcessAreas g_areas{};
 // The process whose description went out from this memory: a fork child finds its parent's.
 constinit std::atomic<uint32_t> g_described_pid{0};
+// Whether the constructor has looked for the areas. Another library's constructor can run
+// first and report (libselinux reads /proc/filesystems through fopen): a description sent
+// before then lacks the command, and the constructor's announcement describes the process again.
+constinit std::atomic<bool> g_areas_noted{false};
 // The program this image runs, read once when the library loads.
 constinit PathText g_executable{};
 
@@ -71,6 +75,7 @@ void note_process_areas(int argc, char** argv, char** envp) noexcept {
   areas.known = contiguous_area(argv, areas.cmdline, areas.cmdline_len) &&
                 contiguous_area(envp, areas.environ, areas.environ_len);
   if (areas.known) g_areas = areas;
+  g_areas_noted.store(true, std::memory_order_relaxed);
 }
 
 void announce_executed_image() noexcept {
@@ -120,8 +125,9 @@ void describe_process_once(CallerIds ids) noexcept {
   uint32_t parent = fork_parent_pid();
   const bool exec = parent == 0;
   if (exec) parent = static_cast<uint32_t>(getppid());
-  // Tried again at the next event.
-  if (!describe(ids, parent, exec)) g_described_pid.store(0, std::memory_order_relaxed);
+  // Tried again at the next event; without the areas, again by the constructor's announcement.
+  if (!describe(ids, parent, exec) || !g_areas_noted.load(std::memory_order_relaxed))
+    g_described_pid.store(0, std::memory_order_relaxed);
 }
 
 bool send_described(CallerIds ids, const FramePart* parts, size_t count) noexcept {
