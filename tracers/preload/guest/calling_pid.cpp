@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "preload/guest/raw_pages.h"
+#include "preload/guest/trace_session.h"
 
 namespace drel::guest {
 namespace {
@@ -35,28 +36,37 @@ uint32_t pid_while_marked(PidPage* page) {
   return pid;
 }
 
-}  // namespace
+// The page is mapped at the first look, so that a process that never asks (most programs a
+// shell starts only to exit) makes no mapping. Only the process that loaded the library, or a
+// child its at-fork handler has seen, maps it, on its own memory: a child on this memory that
+// came past the wrappers must not leave its pid where its parent reads. A failed attempt is
+// not repeated; every call then asks the kernel.
+constinit std::atomic<bool> g_page_tried{false};
 
-void prepare_calling_pid(uint32_t pid) noexcept {
+uint32_t pid_without_page() {
+  const uint32_t pid = kernel_pid();
 #ifdef MADV_WIPEONFORK
-  if (g_page.load(std::memory_order_relaxed) != nullptr) return;
+  if (t_sharing != kUnshared || pid != session_process_pid() ||
+      g_page_tried.exchange(true, std::memory_order_relaxed))
+    return pid;
   void* at = map_private_pages(kPageBytes);
-  if (at == nullptr) return;
+  if (at == nullptr) return pid;
   if (syscall(SYS_madvise, at, kPageBytes, MADV_WIPEONFORK) != 0) {
     unmap_private_pages(at, kPageBytes);
-    return;
+    return pid;
   }
   auto* page = static_cast<PidPage*>(at);
   page->pid.store(pid, std::memory_order_relaxed);
   g_page.store(page, std::memory_order_release);
-#else
-  (void)pid;
 #endif
+  return pid;
 }
+
+}  // namespace
 
 uint32_t calling_pid() noexcept {
   PidPage* page = g_page.load(std::memory_order_acquire);
-  if (page == nullptr) return kernel_pid();
+  if (page == nullptr) return pid_without_page();
   if (t_sharing != kUnshared) return pid_while_marked(page);
   uint32_t pid = page->pid.load(std::memory_order_relaxed);
   if (pid != 0) return pid;

@@ -15,12 +15,9 @@
 
 namespace drel::guest {
 
-// Maps the page, holding pid (the process's, as just read; 0: read at the first call); once,
-// when the library loads. Without it (an old kernel without MADV_WIPEONFORK, no memory) every
-// call asks the kernel.
-void prepare_calling_pid(uint32_t pid) noexcept;
-
-// getpid(), from the page where that is certain.
+// getpid(), from the page where that is certain. The page is mapped at the process's first
+// call; without it (an old kernel without MADV_WIPEONFORK, no memory) every call asks the
+// kernel.
 uint32_t calling_pid() noexcept;
 
 enum class SharingChild { WaitedFor, AlongSide };

@@ -3,10 +3,12 @@
 #include <dlfcn.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
 
+#include "preload/guest/large_table.h"
 #include "preload/guest/path_text.h"
 #include "preload/guest/raw_pages.h"
 #include "preload/guest/real_functions.h"
@@ -18,19 +20,23 @@ namespace {
 
 constexpr char kPreload[] = "LD_PRELOAD";
 
-// One variable as the process got it: "NAME=value", empty when it was unset.
+// One variable as the process got it: "NAME=value", empty when it was unset. The lengths come
+// first: a short value then leaves the rest of the buffer, and its pages, untouched.
+template <size_t kCapacity>
 struct Kept {
-  char entry[PATH_MAX + 32];
   size_t len;
   size_t name_len;  // with the "="
+  char entry[kCapacity];
 };
 
-Kept g_library;                    // DREL_PRELOAD_LIB
+DREL_LARGE_TABLE Kept<PATH_MAX + 32> g_library;  // DREL_PRELOAD_LIB
 bool g_library_from_file = false;  // not from the variable: LD_PRELOAD only, no variable added
-Kept g_socket;                     // DREL_PRELOAD_TRACE_SOCK
+// DREL_PRELOAD_TRACE_SOCK; a longer path could never be connected to.
+Kept<sizeof(sockaddr_un::sun_path) + 32> g_socket;
 bool g_captured = false;
 
-void keep(const char* name, Kept& out) {
+template <size_t kCapacity>
+void keep(const char* name, Kept<kCapacity>& out) {
   using GetenvFn = char* (*)(const char*);
   auto real_getenv = reinterpret_cast<GetenvFn>(real_function(RealFunction::getenv));
   const char* value = real_getenv != nullptr ? real_getenv(name) : nullptr;
@@ -46,7 +52,8 @@ void keep(const char* name, Kept& out) {
   out.len = n + 1 + v;
 }
 
-const char* value_of(const Kept& k) {
+template <size_t kCapacity>
+const char* value_of(const Kept<kCapacity>& k) {
   return k.entry + k.name_len;
 }
 
@@ -96,7 +103,6 @@ Scan scan(char* const* envp) {
   if (g_library.len == 0 || g_library_from_file) s.library_ok = true;
   return s;
 }
-
 
 struct Pages {
   void* at;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "preload/guest/large_table.h"
 #include "preload/guest/thread_block.h"
 
 namespace drel::guest {
@@ -13,6 +14,7 @@ constinit std::atomic<uint32_t> g_name_generation{0};
 // One counter per low descriptor number; all higher numbers share the last one, which only
 // costs them a readlink more now and then.
 constexpr int kTrackedDescriptors = 1024;
+DREL_LARGE_TABLE
 constinit std::atomic<uint32_t> g_descriptor_generation[kTrackedDescriptors + 1] = {};
 
 std::atomic<uint32_t>& descriptor_counter(int fd) {

@@ -1,6 +1,5 @@
 // Work done once when the library (or the launcher that carries the wrappers) is loaded,
 // while the process is still single-threaded and its environment untouched.
-#include "preload/guest/calling_pid.h"
 #include "preload/guest/event_sending.h"
 #include "preload/guest/exec_environment.h"
 #include "preload/guest/process_description.h"
@@ -18,7 +17,6 @@ __attribute__((constructor)) void drel_preload_on_load(int argc, char** argv, ch
   drel::guest::init_trace_session();
   drel::guest::prepare_connections();
   drel::guest::prepare_thread_blocks();
-  drel::guest::prepare_calling_pid(drel::guest::session_process_pid());
   drel::guest::capture_exec_environment();
   drel::guest::note_process_areas(argc, argv, envp);
   // The program this process runs is an input of the run, whoever started it.

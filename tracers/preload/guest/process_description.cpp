@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "preload/guest/event_encoding.h"
+#include "preload/guest/large_table.h"
 #include "preload/guest/path_text.h"
 #include "preload/guest/trace_connection.h"
 #include "preload/guest/trace_session.h"
@@ -22,7 +23,7 @@ constinit std::atomic<uint32_t> g_described_pid{0};
 // before then lacks the command, and the constructor's announcement describes the process again.
 constinit std::atomic<bool> g_areas_noted{false};
 // The program this image runs, read once when the library loads.
-constinit PathText g_executable{};
+DREL_LARGE_TABLE constinit PathText g_executable{};
 
 // The span from v[0] to the end of the last string, when the strings lie one after another
 // as the kernel laid them out; null v (or no strings) is an empty area.

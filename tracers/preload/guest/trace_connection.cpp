@@ -18,6 +18,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "preload/guest/large_table.h"
 #include "preload/guest/raw_close.h"
 #include "preload/guest/recursion_guard.h"
 #include "preload/guest/trace_session.h"
@@ -66,7 +67,7 @@ struct Slot {
   std::atomic<uint64_t> dev{0};
   std::atomic<uint64_t> ino{0};
 };
-constinit Slot g_slots[kMaxThreadConnections];
+DREL_LARGE_TABLE constinit Slot g_slots[kMaxThreadConnections];
 // One past the highest slot ever claimed: a fork child looks at no slot beyond it.
 constinit std::atomic<int> g_slots_touched{0};
 
