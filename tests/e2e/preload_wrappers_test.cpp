@@ -845,6 +845,21 @@ TEST_P(PreloadInheritingChild, ForkedChildSendsItsOwnReadOfAnInheritedDescriptor
   EXPECT_EQ(got, expected) << describe(run);
 }
 
+// The parent's first look at its pid comes after its child's, which must not leave its own
+// pid for the parent: each sends its own read.
+TEST_P(PreloadInheritingChild, ChildLooksAtItsPidBeforeItsParent) {
+  TracedRun run = calls("fork_before_first_read", GetParam().how);
+  ASSERT_EQ(run.exit_status, 0) << describe(run);
+  auto child = static_cast<uint32_t>(std::atoi(run.out.c_str()));
+  ASSERT_GT(child, 0u);
+  std::vector<std::pair<std::string, bool>> got;  // kind, sent by the child
+  for (const WireEvent& e : run.events)
+    if (e.path == in_dir("inherited.txt")) got.emplace_back(e.kind, e.pid == child);
+  std::sort(got.begin(), got.end());
+  const std::vector<std::pair<std::string, bool>> expected = {{"read", false}, {"read", true}};
+  EXPECT_EQ(got, expected) << describe(run);
+}
+
 INSTANTIATE_TEST_SUITE_P(Ways, PreloadInheritingChild,
                          testing::Values(InheritingChildCase{"Fork", "fork", false},
                                          InheritingChildCase{"ForkWithoutHandlers", "_Fork", false},
