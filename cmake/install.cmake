@@ -4,7 +4,7 @@
 #   lib/drel-tracer/drel-tracer-preload and libdrel_tracer_preload.so side by side, because the
 #     launcher looks for the library beside its real executable (/proc/self/exe); with the i386
 #     twin, also lib/drel-tracer/<i386 $LIB>/, a link to it under the other i386 loader's $LIB
-#     (lib32 or lib/i386-linux-gnu) and one to the plain file at lib/drel-tracer/<native $LIB>/
+#     (lib32 or lib/i386-linux-gnu) and a copy of the plain file at lib/drel-tracer/<native $LIB>/
 #   bin/drel-tracer-preload: a relative symbolic link to it, so any prefix or scratch root works
 #   share/man/man1: the three manual pages; share/doc/drel-tracer: README.md
 #
@@ -18,7 +18,7 @@ install(TARGETS drel-tracer drel-report RUNTIME DESTINATION ${CMAKE_INSTALL_BIND
 install(TARGETS drel-tracer-preload RUNTIME DESTINATION ${DREL_INSTALL_PRIVATE_DIR})
 install(TARGETS drel_tracer_preload LIBRARY DESTINATION ${DREL_INSTALL_PRIVATE_DIR})
 # Where the i386 twin is built, each class also under its loader's "$LIB" directory beside it
-# (the native one a link to the plain file), so an installed launcher names "$LIB" too. Its
+# (the native one a copy of the plain file), so an installed launcher names "$LIB" too. Its
 # own component: the Debian package leaves it out (cmake/packaging.cmake).
 if(DREL_I386_LIB_DIR)
   install(TARGETS drel_tracer_preload_i386
