@@ -823,41 +823,45 @@ struct InheritingChildCase {
 
 void PrintTo(const InheritingChildCase& c, std::ostream* os) { *os << c.name; }
 
+using KindsByChild = std::vector<std::pair<std::string, bool>>;  // kind, sent by the child
+
 class PreloadInheritingChild : public PreloadWrappers,
-                               public testing::WithParamInterface<InheritingChildCase> {};
+                               public testing::WithParamInterface<InheritingChildCase> {
+ protected:
+  // Runs scenario with the child made the row's way; its events on inherited.txt, sorted:
+  // connections are read one after another, so only the events themselves are compared.
+  KindsByChild inherited_events(const char* scenario) {
+    run_ = calls(scenario, GetParam().how);
+    const auto child = static_cast<uint32_t>(std::atoi(run_.out.c_str()));
+    KindsByChild got;
+    for (const WireEvent& e : run_.events)
+      if (e.path == in_dir("inherited.txt")) got.emplace_back(e.kind, e.pid == child);
+    std::sort(got.begin(), got.end());
+    return got;
+  }
+  TracedRun run_;
+};
 
 TEST_P(PreloadInheritingChild, ForkedChildSendsItsOwnReadOfAnInheritedDescriptor) {
-  TracedRun run = calls("fork_inherited", GetParam().how);
-  ASSERT_EQ(run.exit_status, 0) << describe(run);
-  auto child = static_cast<uint32_t>(std::atoi(run.out.c_str()));
-  ASSERT_GT(child, 0u);
-  std::vector<std::pair<std::string, bool>> got;  // kind, sent by the child
-  for (const WireEvent& e : run.events)
-    if (e.path == in_dir("inherited.txt")) got.emplace_back(e.kind, e.pid == child);
-  std::vector<std::pair<std::string, bool>> expected = {
+  const KindsByChild got = inherited_events("fork_inherited");
+  ASSERT_EQ(run_.exit_status, 0) << describe(run_);
+  ASSERT_GT(std::atoi(run_.out.c_str()), 0);
+  KindsByChild expected = {
       {"open_write", false}, {"write", false},  // creating it
       {"open_read", false},  {"read", false},   // the parent, before the child
       {"read", true}};                          // the child, once; the parent's repeat: nothing
   if (GetParam().parent_sends_again) expected.emplace_back("read", false);
-  // Connections are read one after another, so only the events themselves are compared.
-  std::sort(got.begin(), got.end());
   std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(got, expected) << describe(run);
+  EXPECT_EQ(got, expected) << describe(run_);
 }
 
 // The parent's first look at its pid comes after its child's, which must not leave its own
 // pid for the parent: each sends its own read.
 TEST_P(PreloadInheritingChild, ChildLooksAtItsPidBeforeItsParent) {
-  TracedRun run = calls("fork_before_first_read", GetParam().how);
-  ASSERT_EQ(run.exit_status, 0) << describe(run);
-  auto child = static_cast<uint32_t>(std::atoi(run.out.c_str()));
-  ASSERT_GT(child, 0u);
-  std::vector<std::pair<std::string, bool>> got;  // kind, sent by the child
-  for (const WireEvent& e : run.events)
-    if (e.path == in_dir("inherited.txt")) got.emplace_back(e.kind, e.pid == child);
-  std::sort(got.begin(), got.end());
-  const std::vector<std::pair<std::string, bool>> expected = {{"read", false}, {"read", true}};
-  EXPECT_EQ(got, expected) << describe(run);
+  const KindsByChild got = inherited_events("fork_before_first_read");
+  ASSERT_EQ(run_.exit_status, 0) << describe(run_);
+  ASSERT_GT(std::atoi(run_.out.c_str()), 0);
+  EXPECT_EQ(got, (KindsByChild{{"read", false}, {"read", true}})) << describe(run_);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, PreloadInheritingChild,
