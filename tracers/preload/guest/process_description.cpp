@@ -22,8 +22,10 @@ constinit std::atomic<uint32_t> g_described_pid{0};
 // first and report (libselinux reads /proc/filesystems through fopen): a description sent
 // before then lacks the command, and the constructor's announcement describes the process again.
 constinit std::atomic<bool> g_areas_noted{false};
-// The program this image runs, read once when the library loads.
+// The program this image runs, read once when the library loads, when its path is too long
+// for the constructor's stack or is not UTF-8.
 DREL_LARGE_TABLE constinit PathText g_executable{};
+constexpr size_t kShortPath = 256;
 
 // The span from v[0] to the end of the last string, when the strings lie one after another
 // as the kernel laid them out; null v (or no strings) is an empty area.
@@ -68,6 +70,26 @@ bool describe(CallerIds ids, uint32_t parent, bool exec) {
   return build(ids, parent, exec, d) && send_frame_parts(d.parts, d.count, ids.pid);
 }
 
+// The path of the program this image runs, as text: on the caller's stack in the common case,
+// so that no page of the library's own is touched for it; else in g_executable. Null when it
+// cannot be read.
+const char* read_executable(char (&buf)[kShortPath], size_t& len) {
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf);
+  if (n <= 0) return nullptr;
+  if (static_cast<size_t>(n) < sizeof buf) {
+    len = static_cast<size_t>(n);
+    if (is_valid_utf8(buf, len)) return buf;
+    if (!utf8_text(buf, len, g_executable)) return nullptr;
+  } else {
+    n = readlink("/proc/self/exe", g_executable.bytes, sizeof g_executable.bytes);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof g_executable.bytes ||
+        !utf8_text_in_place(static_cast<size_t>(n), g_executable))
+      return nullptr;
+  }
+  len = g_executable.len;
+  return g_executable.bytes;
+}
+
 }  // namespace
 
 void note_process_areas(int argc, char** argv, char** envp) noexcept {
@@ -94,21 +116,20 @@ void announce_executed_image() noexcept {
     g_described_pid.store(0, std::memory_order_relaxed);
     d.count = 0;
   }
-  // The path is read into storage of the library's own: the thread's block (kilobytes, mapped
-  // by a system call) is not needed for it, and a process that reports nothing else never
-  // maps one.
+  // Not in the thread's block (kilobytes, mapped by a system call): a process that reports
+  // nothing else never maps one.
+  char path_buf[kShortPath];
+  size_t path_len = 0;
+  const char* path = read_executable(path_buf, path_len);
   char head[kFrameHeadCapacity];
   size_t head_len = 0;
-  ssize_t n = readlink("/proc/self/exe", g_executable.bytes, sizeof g_executable.bytes);
-  if (n > 0 && static_cast<size_t>(n) < sizeof g_executable.bytes &&
-      utf8_text_in_place(static_cast<size_t>(n), g_executable)) {
-    head_len = frame_event_head(EventKind::Read, ids.pid, ids.tid, g_executable.len, head,
-                                sizeof head);
+  if (path != nullptr) {
+    head_len = frame_event_head(EventKind::Read, ids.pid, ids.tid, path_len, head, sizeof head);
     if (head_len == 0) note_lost_event();
   }
   if (head_len != 0) {
     d.parts[d.count++] = {head, head_len};
-    d.parts[d.count++] = {g_executable.bytes, g_executable.len};
+    d.parts[d.count++] = {path, path_len};
   }
   if (d.count == 0 || send_frame_parts(d.parts, d.count, ids.pid)) return;
   // Tried again at the next event, like a failed description there.
