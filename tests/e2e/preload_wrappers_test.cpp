@@ -1,5 +1,6 @@
 // The interposition library inside real programs, with a stand-in listener instead of the
 // launcher: which events each call sends, and that the program itself never notices.
+#include <filesystem>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -184,14 +185,34 @@ TEST_F(PreloadWrappers, StreamsSendTheirOpenAndOneEventPerSuccessfulTransfer) {
   EXPECT_EQ(kinds_for(run, in_dir("s_out.txt")), (Kinds{"open_write", "write"}));
 }
 
-// Every process tells what it runs, once, when the library loads.
-TEST_F(PreloadWrappers, EachProcessReportsItsExecutableAsRead) {
-  TracedRun run = calls("creat");
+// Every process tells what it runs, once, when the library loads; the path is read into a
+// short buffer first, so a program under a long path is run from a copy there too.
+class PreloadExecutableRead : public PreloadWrappers,
+                              public testing::WithParamInterface<size_t> {};
+
+TEST_P(PreloadExecutableRead, EachProcessReportsItsExecutableAsRead) {
+  std::string program = fixture_path("preload_calls");
+  if (GetParam() != 0) {
+    std::string dir = dir_.path() + "/";
+    while (dir.size() < GetParam()) dir += std::string(60, 'd') + "/";
+    std::filesystem::create_directories(dir);
+    program = dir + "preload_calls";
+    std::filesystem::copy_file(fixture_path("preload_calls"), program);
+  }
+  TraceOptions options;
+  options.cwd = dir_.path();
+  TracedRun run = run_traced({program, "creat"}, options);
   ASSERT_EQ(run.exit_status, 0) << describe(run);
   ASSERT_EQ(run.executables.size(), 1u) << describe(run);
-  EXPECT_EQ(run.executables[0].path, real_path(fixture_path("preload_calls")));
+  EXPECT_EQ(run.executables[0].path, real_path(program));
   EXPECT_EQ(run.executables[0].pid, run.events.at(0).pid);
 }
+
+INSTANTIATE_TEST_SUITE_P(PathLengths, PreloadExecutableRead, testing::Values(0, 300),
+                         [](const testing::TestParamInfo<size_t>& info) {
+                           return info.param == 0 ? std::string("AsBuilt")
+                                                  : "Over" + std::to_string(info.param);
+                         });
 
 // Every process describes itself before its first event: parent, exec or fork, command. Each
 // distinct description is shown as "P<n> exec|fork <parent> <command>", processes numbered in
