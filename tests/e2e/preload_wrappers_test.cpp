@@ -1,6 +1,5 @@
 // The interposition library inside real programs, with a stand-in listener instead of the
 // launcher: which events each call sends, and that the program itself never notices.
-#include <filesystem>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,6 +8,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <sstream>
