@@ -5,7 +5,9 @@
 // On x86-64 they go to the large-data section, which the linker places after all other zeroed
 // data: the small variables every process touches then share the page the loader writes
 // anyway, instead of lying between the tables on pages of their own, each a page fault per
-// process. Elsewhere they stay where the compiler puts them.
+// process. They follow one another in the order of the sources in the build file, which puts
+// first the one every process writes at its head. Elsewhere they stay where the compiler puts
+// them.
 #if defined(__x86_64__)
 #define DREL_LARGE_TABLE __attribute__((section(".lbss")))
 #else
