@@ -154,6 +154,9 @@ std::vector<Row> mmap_rows() {
               M{"write_shared", PROT_WRITE, MAP_SHARED, 3, false, true},
               M{"exec_only", PROT_EXEC, MAP_PRIVATE, 3, false, false},
               M{"anonymous", PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, false, false},
+              // The kernel ignores the descriptor of an anonymous map, open or not.
+              M{"anonymous_with_open_fd", PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, 3,
+                false, false},
               M{"unknown_fd", PROT_READ, MAP_SHARED, 8, false, false}}) {
     std::vector<uint32_t> r, w;
     if (m.read) r = {U};

@@ -65,6 +65,9 @@ bool SyscallDecoder::decode_entry(pid_t task, const TracedCall& call) {
     }
 
     case CallFamily::Mmap: {
+      // An anonymous map reads no file, whatever its descriptor argument holds: the kernel
+      // ignores it. Our filter lets these run unstopped; another filter may still stop them.
+      if ((a[3] & MAP_ANONYMOUS) != 0) return false;
       if (static_cast<int64_t>(a[4]) < 0 || task < 0) return false;
       const int fd = fd_arg(a[4]);
       if (FileTracker::lookup_fd(fds, fd) == nullptr) return false;
