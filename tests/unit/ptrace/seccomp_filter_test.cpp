@@ -1,8 +1,11 @@
 // The filter program word by word, and the lists derived from the syscall table.
 #include <gtest/gtest.h>
 #include <linux/filter.h>
+#include <linux/seccomp.h>
 
+#include <cstring>
 #include <set>
+#include <tuple>
 #include <vector>
 
 #include "arch/syscall_table.h"
@@ -43,21 +46,22 @@ void expect_program(const std::vector<sock_filter>& got, const std::vector<Word>
 
 // The aarch64 program, written out in full: it must come out the same on every host. The 22
 // calls first, the 13 added since, "allow", fcntl's block (only F_DUPFD and F_DUPFD_CLOEXEC
-// stop), clone's block (only CLONE_UNTRACED stops), "trace".
-TEST(SeccompFilter, Aarch64ProgramIsExactly47Words) {
+// stop), clone's block (only CLONE_UNTRACED stops), mmap's block (MAP_ANONYMOUS allows, any other
+// map stops), "trace".
+TEST(SeccompFilter, Aarch64ProgramIsExactly50Words) {
   const std::vector<Word> want = {
-      {0x20, 0, 0, 4}, {0x15, 0, 36, 0xC00000B7}, {0x20, 0, 0, 0}, {0x15, 42, 0, 63},
-      {0x15, 41, 0, 64}, {0x15, 40, 0, 57}, {0x15, 39, 0, 222}, {0x15, 38, 0, 67},
-      {0x15, 37, 0, 68}, {0x15, 36, 0, 65}, {0x15, 35, 0, 66}, {0x15, 34, 0, 24},
-      {0x15, 33, 0, 71}, {0x15, 32, 0, 76}, {0x15, 31, 0, 49}, {0x15, 30, 0, 50},
-      {0x15, 29, 0, 56}, {0x15, 28, 0, 38}, {0x15, 27, 0, 37}, {0x15, 26, 0, 69},
-      {0x15, 25, 0, 70}, {0x15, 24, 0, 276}, {0x15, 23, 0, 285}, {0x15, 22, 0, 286},
-      {0x15, 21, 0, 287}, {0x15, 20, 0, 23}, {0x15, 12, 0, 25}, {0x15, 18, 0, 35},
-      {0x15, 17, 0, 36}, {0x15, 16, 0, 45}, {0x15, 15, 0, 46}, {0x15, 14, 0, 61},
-      {0x15, 13, 0, 437}, {0x15, 12, 0, 425}, {0x15, 8, 0, 220}, {0x15, 10, 0, 435},
-      {0x15, 9, 0, 436}, {0x15, 8, 0, 34}, {0x06, 0, 0, 0x7FFF0000}, {0x20, 0, 0, 24},
-      {0x15, 5, 0, 0}, {0x15, 4, 0, 1030}, {0x06, 0, 0, 0x7FFF0000}, {0x20, 0, 0, 16},
-      {0x45, 1, 0, 0x00800000}, {0x06, 0, 0, 0x7FFF0000}, {0x06, 0, 0, 0x7FF00000},
+      {0x20, 0, 0, 4}, {0x15, 0, 36, 0xC00000B7}, {0x20, 0, 0, 0}, {0x15, 45, 0, 63},
+      {0x15, 44, 0, 64}, {0x15, 43, 0, 57}, {0x15, 39, 0, 222}, {0x15, 41, 0, 67},
+      {0x15, 40, 0, 68}, {0x15, 39, 0, 65}, {0x15, 38, 0, 66}, {0x15, 37, 0, 24}, {0x15, 36, 0, 71},
+      {0x15, 35, 0, 76}, {0x15, 34, 0, 49}, {0x15, 33, 0, 50}, {0x15, 32, 0, 56}, {0x15, 31, 0, 38},
+      {0x15, 30, 0, 37}, {0x15, 29, 0, 69}, {0x15, 28, 0, 70}, {0x15, 27, 0, 276},
+      {0x15, 26, 0, 285}, {0x15, 25, 0, 286}, {0x15, 24, 0, 287}, {0x15, 23, 0, 23},
+      {0x15, 12, 0, 25}, {0x15, 21, 0, 35}, {0x15, 20, 0, 36}, {0x15, 19, 0, 45}, {0x15, 18, 0, 46},
+      {0x15, 17, 0, 61}, {0x15, 16, 0, 437}, {0x15, 15, 0, 425}, {0x15, 8, 0, 220},
+      {0x15, 13, 0, 435}, {0x15, 12, 0, 436}, {0x15, 11, 0, 34}, {0x06, 0, 0, 0x7FFF0000},
+      {0x20, 0, 0, 24}, {0x15, 8, 0, 0}, {0x15, 7, 0, 1030}, {0x06, 0, 0, 0x7FFF0000},
+      {0x20, 0, 0, 16}, {0x45, 4, 0, 0x00800000}, {0x06, 0, 0, 0x7FFF0000}, {0x20, 0, 0, 40},
+      {0x45, 0, 1, 0x20}, {0x06, 0, 0, 0x7FFF0000}, {0x06, 0, 0, 0x7FF00000},
   };
   expect_program(build_seccomp_filter(kAarch64TracedSyscalls, kAarch64ArgumentTests,
                                       kAuditArchAarch64),
@@ -78,19 +82,119 @@ TEST(SeccompFilter, X86_64ProgramAppendsTheOlderCallsAfterTheAddedOnes) {
   std::vector<Word> want = {{0x20, 0, 0, 4},
                             {0x15, 0, static_cast<uint8_t>(n + 1), 0xC000003E},
                             {0x20, 0, 0, 0}};
-  const std::size_t trace = n + 3 + 4 + 3 + 1;
+  const std::size_t trace = n + 3 + 4 + 3 + 3 + 1;
   for (std::size_t i = 0; i < n; ++i) {
     std::size_t target = trace;
-    if (numbers[i] == 72) target = n + 4;      // fcntl's block
-    if (numbers[i] == 56) target = n + 4 + 4;  // clone's block
+    if (numbers[i] == 72) target = n + 4;         // fcntl's block
+    if (numbers[i] == 56) target = n + 4 + 4;     // clone's block
+    if (numbers[i] == 9) target = n + 4 + 4 + 3;  // mmap's block
     want.push_back({0x15, static_cast<uint8_t>(target - (3 + i) - 1), 0,
                     static_cast<uint32_t>(numbers[i])});
   }
   want.push_back({0x06, 0, 0, 0x7FFF0000});
-  want.insert(want.end(), {{0x20, 0, 0, 24}, {0x15, 5, 0, 0}, {0x15, 4, 0, 1030},
-                           {0x06, 0, 0, 0x7FFF0000}, {0x20, 0, 0, 16}, {0x45, 1, 0, 0x00800000},
+  want.insert(want.end(), {{0x20, 0, 0, 24}, {0x15, 8, 0, 0}, {0x15, 7, 0, 1030},
+                           {0x06, 0, 0, 0x7FFF0000}, {0x20, 0, 0, 16}, {0x45, 4, 0, 0x00800000},
+                           {0x06, 0, 0, 0x7FFF0000}, {0x20, 0, 0, 40}, {0x45, 0, 1, 0x20},
                            {0x06, 0, 0, 0x7FFF0000}, {0x06, 0, 0, 0x7FF00000}});
   expect_program(program, want);
+}
+
+// Runs the program on one call as the kernel would, for the instructions the filter uses; any
+// other instruction, or running off the end, gives 0 (SECCOMP_RET_KILL_THREAD).
+uint32_t run_filter(const std::vector<sock_filter>& program, const seccomp_data& call) {
+  uint32_t acc = 0;
+  for (std::size_t pc = 0; pc < program.size(); ++pc) {
+    const sock_filter& f = program[pc];
+    switch (f.code) {
+      case BPF_LD | BPF_W | BPF_ABS:
+        if (f.k + 4 > sizeof call) return 0;
+        std::memcpy(&acc, reinterpret_cast<const char*>(&call) + f.k, 4);
+        break;
+      case BPF_JMP | BPF_JEQ | BPF_K:
+        pc += acc == f.k ? f.jt : f.jf;
+        break;
+      case BPF_JMP | BPF_JSET | BPF_K:
+        pc += (acc & f.k) != 0 ? f.jt : f.jf;
+        break;
+      case BPF_RET | BPF_K:
+        return f.k;
+      default:
+        return 0;
+    }
+  }
+  return 0;
+}
+
+// The table's programs on sample calls, on both processors: what stops and what runs.
+TEST(SeccompFilter, SampleCallsStopOnlyWhenTheirArgumentsAskForIt) {
+  constexpr uint32_t kAllow = 0x7FFF0000, kTrace = 0x7FF00000;
+  constexpr uint64_t kNoFd = static_cast<uint64_t>(-1);
+  struct Call {
+    const char* name;
+    int64_t aarch64, x86_64;
+    std::array<uint64_t, 6> args;
+    uint32_t want;
+  };
+  const std::vector<Call> calls = {
+      {"openat", 56, 257, {0, 0, 0, 0, 0, 0}, kTrace},
+      {"getpid", 172, 39, {0, 0, 0, 0, 0, 0}, kAllow},
+      {"fcntl_dupfd_cloexec", 25, 72, {3, 1030, 10, 0, 0, 0}, kTrace},
+      {"fcntl_getfl", 25, 72, {3, 3, 0, 0, 0, 0}, kAllow},
+      {"clone_untraced", 220, 56, {0x00800000 | 17, 0, 0, 0, 0, 0}, kTrace},
+      {"clone_plain", 220, 56, {17, 0, 0, 0, 0, 0}, kAllow},
+      {"mmap_anonymous_private", 222, 9, {0, 4096, 3, 0x22, kNoFd, 0}, kAllow},
+      {"mmap_anonymous_with_a_descriptor", 222, 9, {0, 4096, 3, 0x21, 3, 0}, kAllow},
+      {"mmap_anonymous_fixed_noreserve", 222, 9, {0, 4096, 0, 0x4032, kNoFd, 0}, kAllow},
+      {"mmap_file_private", 222, 9, {0, 4096, 1, 0x02, 3, 0}, kTrace},
+      {"mmap_file_shared", 222, 9, {0, 4096, 3, 0x01, 3, 0}, kTrace},
+      // MAP_ANONYMOUS in the high word is no flag: flags is an int.
+      {"mmap_file_high_word_bit", 222, 9, {0, 4096, 1, 0x20'0000'0002, 3, 0}, kTrace},
+  };
+  struct Column {
+    const char* name;
+    std::vector<sock_filter> program;
+    uint32_t arch;
+    bool aarch64;
+  };
+  const Column columns[] = {
+      {"aarch64",
+       build_seccomp_filter(kAarch64TracedSyscalls, kAarch64ArgumentTests, kAuditArchAarch64),
+       kAuditArchAarch64, true},
+      {"x86_64",
+       build_seccomp_filter(kX86_64TracedSyscalls, kX86_64ArgumentTests, kAuditArchX86_64),
+       kAuditArchX86_64, false},
+  };
+  for (const Column& col : columns) {
+    ASSERT_FALSE(col.program.empty()) << col.name;
+    for (const Call& c : calls) {
+      SCOPED_TRACE(std::string(col.name) + " " + c.name);
+      seccomp_data data{};
+      data.nr = static_cast<int>(col.aarch64 ? c.aarch64 : c.x86_64);
+      data.arch = col.arch;
+      for (std::size_t i = 0; i < 6; ++i) data.args[i] = c.args[i];
+      EXPECT_EQ(run_filter(col.program, data), c.want);
+      // Under another calling convention every call runs.
+      data.arch = col.aarch64 ? kAuditArchX86_64 : kAuditArchAarch64;
+      EXPECT_EQ(run_filter(col.program, data), kAllow);
+    }
+  }
+}
+
+// A match_allows block with two values: either value allows, neither stops.
+TEST(SeccompFilter, MatchAllowsBlockStopsOnlyWhenNoValueMatches) {
+  const std::vector<int64_t> numbers = {5, 6};
+  const ArgumentTest test{6, 1, false, {10, 20}, 2, true};
+  const auto program = build_seccomp_filter(numbers, std::span(&test, 1), kAuditArchAarch64);
+  ASSERT_FALSE(program.empty());
+  for (const auto& [nr, arg, want] : std::vector<std::tuple<int, uint64_t, uint32_t>>{
+           {6, 10, 0x7FFF0000}, {6, 20, 0x7FFF0000}, {6, 30, 0x7FF00000}, {5, 10, 0x7FF00000}}) {
+    SCOPED_TRACE(std::to_string(nr) + " " + std::to_string(arg));
+    seccomp_data data{};
+    data.nr = nr;
+    data.arch = kAuditArchAarch64;
+    data.args[1] = arg;
+    EXPECT_EQ(run_filter(program, data), want);
+  }
 }
 
 // Every comparison must land on the trace return, and the architecture miss on allow.
@@ -125,6 +229,15 @@ TEST(SeccompFilter, ArgumentTestForANumberNotListedGivesNoProgram) {
   const std::vector<int64_t> numbers = {1, 2};
   const ArgumentTest stray{3, 0, false, {7, 0}, 1};
   EXPECT_TRUE(build_seccomp_filter(numbers, std::span(&stray, 1), kAuditArchAarch64).empty());
+}
+
+// No value to match would let every call through; more values than the test holds cannot be read.
+TEST(SeccompFilter, ArgumentTestWithoutUsableValuesGivesNoProgram) {
+  const std::vector<int64_t> numbers = {1, 2};
+  for (const ArgumentTest& bad :
+       {ArgumentTest{2, 0, true, {0, 0}, 0, true}, ArgumentTest{2, 0, false, {7, 8}, 3, false}}) {
+    EXPECT_TRUE(build_seccomp_filter(numbers, std::span(&bad, 1), kAuditArchAarch64).empty());
+  }
 }
 
 TEST(SyscallTable, ExitStopsAreNeededExactlyForTheCallsWhoseResultMatters) {

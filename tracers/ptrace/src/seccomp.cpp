@@ -5,6 +5,7 @@
 #include <linux/seccomp.h>
 #include <sched.h>
 #include <stddef.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -21,7 +22,8 @@ constexpr uint32_t kNrOffset = offsetof(seccomp_data, nr);
 constexpr uint32_t kArgsOffset = offsetof(seccomp_data, args);
 static_assert(kArchOffset == 4 && kNrOffset == 0 && kArgsOffset == 16);
 // The values the table's argument tests spell out, the same on both processors.
-static_assert(F_DUPFD == 0 && F_DUPFD_CLOEXEC == 1030 && CLONE_UNTRACED == 0x00800000);
+static_assert(F_DUPFD == 0 && F_DUPFD_CLOEXEC == 1030 && CLONE_UNTRACED == 0x00800000 &&
+              MAP_ANONYMOUS == 0x20);
 
 sock_filter insn(uint16_t code, uint8_t jt, uint8_t jf, uint32_t k) {
   sock_filter f{};
@@ -51,7 +53,11 @@ std::size_t fill_seccomp_filter(std::span<const int64_t> numbers,
                                 std::span<sock_filter> out) {
   const std::size_t n = numbers.size();
   std::size_t len = n + 5;
-  for (const auto& t : tests) len += block_length(t);
+  for (const auto& t : tests) {
+    // With no value to match, a match_allows block would allow what it should stop.
+    if (t.count > t.values.size() || (t.match_allows && t.count == 0)) return 0;
+    len += block_length(t);
+  }
   if (len > kMaxFilterLength || out.size() < len) return 0;
   const std::size_t allow = n + 3;
   const std::size_t trace = len - 1;
@@ -64,14 +70,22 @@ std::size_t fill_seccomp_filter(std::span<const int64_t> numbers,
   // The blocks, in the order of the tests.
   std::size_t at = allow + 1;
   for (const auto& t : tests) {
+    const std::size_t block_allow = at + 1 + t.count;
     out[at] = insn(BPF_LD | BPF_W | BPF_ABS, 0, 0, kArgsOffset + 8 * t.arg);
     for (std::size_t v = 0; v < t.count; ++v) {
       const std::size_t here = at + 1 + v;
       const uint16_t op = t.any_bit ? BPF_JSET : BPF_JEQ;
-      out[here] = insn(BPF_JMP | op | BPF_K, static_cast<uint8_t>(trace - here - 1), 0,
-                       t.values[v]);
+      // A match jumps to trace, or with match_allows to the block's "allow"; then only a miss
+      // on the last value reaches trace.
+      uint8_t jt = static_cast<uint8_t>(trace - here - 1);
+      uint8_t jf = 0;
+      if (t.match_allows) {
+        jt = static_cast<uint8_t>(block_allow - here - 1);
+        if (v + 1 == t.count) jf = static_cast<uint8_t>(trace - here - 1);
+      }
+      out[here] = insn(BPF_JMP | op | BPF_K, jt, jf, t.values[v]);
     }
-    out[at + 1 + t.count] = insn(BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW);
+    out[block_allow] = insn(BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW);
     at += block_length(t);
   }
   for (std::size_t i = 0; i < n; ++i) {

@@ -19,9 +19,10 @@ inline constexpr std::size_t kMaxFilteredSyscalls = kMaxFilterLength - 5;
 
 // Writes the program into `out`: the architecture check, one comparison per number, "allow", one
 // block per argument test (load the argument, compare, "allow"), "trace". A number with an
-// argument test stops only when the test passes. Returns the length, or 0 when the program would
-// not fit in `out` or in 8-bit jumps, or a test names a number not in the list. Allocates
-// nothing, so it is safe between fork and exec.
+// argument test stops only when the test passes (a match, or with match_allows no match).
+// Returns the length, or 0 when the program would not fit in `out` or in 8-bit jumps, or a test
+// names a number not in the list, has more values than it holds, or allows on a match of none.
+// Allocates nothing, so it is safe between fork and exec.
 std::size_t fill_seccomp_filter(std::span<const int64_t> numbers,
                                 std::span<const ArgumentTest> tests, uint32_t arch,
                                 std::span<sock_filter> out);

@@ -183,29 +183,34 @@ static_assert(kAarch64TracedSyscalls.size() == 35);
 static_assert(kX86_64TracedSyscalls.size() == 44);
 
 // A call the filter stops only when one of its arguments passes a test, so that its frequent
-// uses cost no stop: the argument's low 32 bits equal one of the values, or (any_bit) share a
-// bit with the one value.
+// uses cost no stop: the argument's low 32 bits match when they equal one of the values, or
+// (any_bit) share a bit with the one value. A match stops the call; with match_allows a match
+// lets it run and no match stops it.
 struct ArgumentTest {
   int64_t number = kNoSyscall;
   uint32_t arg = 0;
   bool any_bit = false;
   std::array<uint32_t, 2> values{};
   std::size_t count = 0;
+  bool match_allows = false;
 };
 
 namespace syscall_table_detail {
 // fcntl stops only to duplicate a descriptor (F_DUPFD, F_DUPFD_CLOEXEC); clone only when it asks
-// for an untraced child (CLONE_UNTRACED), which the tracer clears.
+// for an untraced child (CLONE_UNTRACED), which the tracer clears; mmap only for a map of a file,
+// as an anonymous one (MAP_ANONYMOUS) reads no descriptor.
 struct KindTest {
   SyscallKind kind;
   uint32_t arg;
   bool any_bit;
   std::array<uint32_t, 2> values;
   std::size_t count;
+  bool match_allows;
 };
-inline constexpr std::array<KindTest, 2> kKindTests{{
-    {SyscallKind::Fcntl, 1, false, {0 /* F_DUPFD */, 1030 /* F_DUPFD_CLOEXEC */}, 2},
-    {SyscallKind::Clone, 0, true, {0x00800000 /* CLONE_UNTRACED */, 0}, 1},
+inline constexpr std::array<KindTest, 3> kKindTests{{
+    {SyscallKind::Fcntl, 1, false, {0 /* F_DUPFD */, 1030 /* F_DUPFD_CLOEXEC */}, 2, false},
+    {SyscallKind::Clone, 0, true, {0x00800000 /* CLONE_UNTRACED */, 0}, 1, false},
+    {SyscallKind::Mmap, 3, true, {0x20 /* MAP_ANONYMOUS */, 0}, 1, true},
 }};
 
 template <Column C>
@@ -213,7 +218,7 @@ constexpr auto argument_tests() {
   std::array<ArgumentTest, kKindTests.size()> out{};
   for (std::size_t i = 0; i < kKindTests.size(); ++i) {
     const KindTest& t = kKindTests[i];
-    out[i] = {number_in(row(t.kind), C), t.arg, t.any_bit, t.values, t.count};
+    out[i] = {number_in(row(t.kind), C), t.arg, t.any_bit, t.values, t.count, t.match_allows};
   }
   return out;
 }
