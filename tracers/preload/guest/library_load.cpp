@@ -13,7 +13,7 @@ namespace {
 
 // The C library hands ELF constructors the program's argc, argv and envp.
 __attribute__((constructor)) void drel_preload_on_load(int argc, char** argv, char** envp) {
-  drel::guest::resolve_real_functions();
+  drel::guest::prepare_real_functions();
   drel::guest::init_trace_session();
   drel::guest::prepare_connections();
   drel::guest::prepare_thread_blocks();

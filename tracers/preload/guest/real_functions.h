@@ -1,5 +1,5 @@
-// The C library's own versions of the wrapped functions, found once per process with
-// dlsym(RTLD_NEXT) and cached, so no lookup runs on the hot path.
+// The C library's own versions of the wrapped functions, each found at its first use (a
+// process uses few of them) and cached, so no lookup runs on the hot path.
 #pragma once
 
 #include "preload/guest/wrapped_functions.h"
@@ -17,7 +17,8 @@ enum class RealFunction : int {
 // The real function, or null when the C library has neither it nor its fallback.
 void* real_function(RealFunction which) noexcept;
 
-// Looks every function up ahead of time (from the library's constructor).
-void resolve_real_functions() noexcept;
+// Readies the lookups (from the library's constructor); where they cannot be made without the
+// loader, makes them all at once, while that is still harmless.
+void prepare_real_functions() noexcept;
 
 }  // namespace drel::guest
