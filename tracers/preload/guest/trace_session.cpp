@@ -9,7 +9,6 @@
 
 #include "preload/guest/path_text.h"
 #include "preload/protocol/environment.h"
-#include "preload/guest/real_functions.h"
 #include "preload/guest/trace_connection.h"
 
 namespace drel::guest {
@@ -33,10 +32,15 @@ void after_fork_in_child() {
   forget_connections_in_fork_child();
 }
 
+// Read from environ as the C library's getenv reads it (a
+// program may define a getenv of its own): no lookup of a real function runs on the deep
+// stacks where a first event may call this.
 const char* socket_variable() {
-  using GetenvFn = char* (*)(const char*);
-  auto real_getenv = reinterpret_cast<GetenvFn>(real_function(RealFunction::getenv));
-  return real_getenv != nullptr ? real_getenv(protocol::kTraceSocketVariable) : nullptr;
+  const size_t n = c_length(protocol::kTraceSocketVariable);
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+    if (strncmp(*e, protocol::kTraceSocketVariable, n) == 0 && (*e)[n] == '=') return *e + n + 1;
+  }
+  return nullptr;
 }
 
 }  // namespace
