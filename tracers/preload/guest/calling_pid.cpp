@@ -8,6 +8,7 @@
 
 #include "preload/guest/raw_pages.h"
 #include "preload/guest/trace_session.h"
+#include "preload/guest/raw_syscall.h"
 
 namespace drel::guest {
 namespace {
@@ -51,7 +52,7 @@ uint32_t pid_without_page() {
     return pid;
   void* at = map_private_pages(kPageBytes);
   if (at == nullptr) return pid;
-  if (syscall(SYS_madvise, at, kPageBytes, MADV_WIPEONFORK) != 0) {
+  if (raw_syscall(SYS_madvise, reinterpret_cast<long>(at), kPageBytes, MADV_WIPEONFORK) != 0) {
     unmap_private_pages(at, kPageBytes);
     return pid;
   }

@@ -9,6 +9,7 @@
 #include "preload/guest/process_description.h"
 #include "preload/guest/trace_connection.h"
 #include "preload/guest/trace_session.h"
+#include "preload/guest/raw_syscall.h"
 
 namespace drel::guest {
 namespace {
@@ -48,7 +49,7 @@ CallerIds caller_ids() noexcept {
   auto pid = static_cast<uint32_t>(getpid());
   check_calling_pid(pid);
   if (t_ids.pid != pid || t_ids.tid == 0)
-    t_ids = CallerIds{pid, static_cast<uint32_t>(syscall(SYS_gettid))};
+    t_ids = CallerIds{pid, static_cast<uint32_t>(raw_syscall(SYS_gettid))};
   return t_ids;
 }
 

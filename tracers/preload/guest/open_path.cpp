@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "preload/guest/fd_path.h"
-#include "preload/guest/raw_close.h"
+#include "preload/guest/raw_syscall.h"
 
 namespace drel::guest {
 
@@ -32,7 +32,8 @@ bool resolved_dir(const char* path, size_t slash, PathText& out) {
   if (slash >= sizeof out.bytes) return false;
   memcpy(out.bytes, path, slash);
   out.bytes[slash] = '\0';
-  long fd = syscall(SYS_openat, AT_FDCWD, out.bytes, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  long fd = raw_syscall(SYS_openat, AT_FDCWD, reinterpret_cast<long>(out.bytes),
+                        O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   bool named = fd_path(static_cast<int>(fd), out);
   close_own(static_cast<int>(fd));

@@ -10,6 +10,7 @@
 #include "preload/guest/path_text.h"
 #include "preload/guest/trace_connection.h"
 #include "preload/guest/trace_session.h"
+#include "preload/guest/raw_syscall.h"
 
 namespace drel::guest {
 namespace {
@@ -105,7 +106,7 @@ void announce_executed_image() noexcept {
   if (!trace_session_active()) return;
   // The session has just read this process's pid; the constructor runs in its own process.
   const uint32_t pid = session_process_pid();
-  const CallerIds ids = {pid, static_cast<uint32_t>(syscall(SYS_gettid))};
+  const CallerIds ids = {pid, static_cast<uint32_t>(raw_syscall(SYS_gettid))};
   remember_caller_ids(ids);
   uint32_t described = g_described_pid.load(std::memory_order_relaxed);
   const bool describe =

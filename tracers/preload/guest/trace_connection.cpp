@@ -19,7 +19,7 @@
 #include <ctime>
 
 #include "preload/guest/large_table.h"
-#include "preload/guest/raw_close.h"
+#include "preload/guest/raw_syscall.h"
 #include "preload/guest/recursion_guard.h"
 #include "preload/guest/trace_session.h"
 
@@ -238,7 +238,7 @@ bool take_shared() {
   if (expected == self) return false;
   const long long give_up = monotonic_ns() + kSharedWaitNs;
   for (unsigned tries = 1;; ++tries) {
-    syscall(SYS_sched_yield);
+    raw_syscall(SYS_sched_yield);
     expected = nullptr;
     if (g_shared.holder.compare_exchange_weak(expected, self, std::memory_order_acquire))
       return true;
