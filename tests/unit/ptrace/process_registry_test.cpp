@@ -55,8 +55,8 @@ TEST(ProcessRegistryTest, ReadsCommandAndEnvironmentOfChild) {
   SleepingChild child;
   ProcessRegistry registry(1, {"root"});
   registry.register_process(child.pid(), 4242);
-  const ProcessRecord* record = registry.find(child.pid());
-  ASSERT_NE(record, nullptr);
+  const std::optional<ProcessRecord> record = registry.find(child.pid());
+  ASSERT_TRUE(record.has_value());
   EXPECT_EQ(record->pid, static_cast<uint32_t>(child.pid()));
   EXPECT_EQ(record->parent_pid, 4242u);
   EXPECT_EQ(record->command, (std::vector<std::string>{"sleep", "30"}));
@@ -69,8 +69,8 @@ TEST(ProcessRegistryTest, RootKeepsTheGivenCommandConverted) {
   SleepingChild child;
   ProcessRegistry registry(child.pid(), {"tool", "a\xff" "b"});
   registry.register_process(child.pid(), std::nullopt);
-  const ProcessRecord* record = registry.find(child.pid());
-  ASSERT_NE(record, nullptr);
+  const std::optional<ProcessRecord> record = registry.find(child.pid());
+  ASSERT_TRUE(record.has_value());
   EXPECT_FALSE(record->parent_pid.has_value());
   EXPECT_EQ(record->command, (std::vector<std::string>{"tool", "a\xef\xbf\xbd" "b"}));
   EXPECT_EQ(record->env.at("DREL_A"), "3");
@@ -81,13 +81,13 @@ TEST(ProcessRegistryTest, VanishedTaskIsNotStoredButVanishedRootIs) {
   const pid_t gone = reaped_pid();
   ProcessRegistry others(1, {"root"});
   others.register_process(gone, 1);
-  EXPECT_EQ(others.find(gone), nullptr);
+  EXPECT_FALSE(others.find(gone).has_value());
   EXPECT_TRUE(others.records().empty());
 
   ProcessRegistry root(gone, {"root", "x"});
   root.register_process(gone, std::nullopt);
-  const ProcessRecord* record = root.find(gone);
-  ASSERT_NE(record, nullptr);
+  const std::optional<ProcessRecord> record = root.find(gone);
+  ASSERT_TRUE(record.has_value());
   EXPECT_EQ(record->command, (std::vector<std::string>{"root", "x"}));
   EXPECT_TRUE(record->env.empty());
 }
@@ -110,12 +110,19 @@ TEST(ProcessRegistryTest, NewTaskCopiesItsCreatorsRecord) {
   ProcessRegistry registry(1, {"root"});
   registry.register_process(creator.pid(), 1);
   registry.register_new_task(gone, creator.pid());
-  const ProcessRecord* record = registry.find(gone);
-  ASSERT_NE(record, nullptr);
+  const std::optional<ProcessRecord> record = registry.find(gone);
+  ASSERT_TRUE(record.has_value());
   EXPECT_EQ(record->pid, static_cast<uint32_t>(gone));
   EXPECT_EQ(record->parent_pid, static_cast<uint32_t>(creator.pid()));
   EXPECT_EQ(record->command, (std::vector<std::string>{"sleep", "30"}));
   EXPECT_EQ(record->env, (EnvMap{{"DREL_A", "3"}, {"DREL_B", ""}}));
+  // Shared until the report is built, then every record has its own.
+  const std::vector<ProcessRecord> taken = registry.take_records();
+  ASSERT_EQ(taken.size(), 2u);
+  for (const ProcessRecord& r : taken) {
+    EXPECT_EQ(r.command, (std::vector<std::string>{"sleep", "30"}));
+    EXPECT_EQ(r.env, (EnvMap{{"DREL_A", "3"}, {"DREL_B", ""}}));
+  }
 }
 
 // The root's children run what the root runs, not the command the tracer was given.
@@ -125,7 +132,7 @@ TEST(ProcessRegistryTest, RootsChildGetsTheRootsRunningCommand) {
   ProcessRegistry registry(root.pid(), {"tool", "x"});
   registry.register_process(root.pid(), std::nullopt);
   registry.register_new_task(gone, root.pid());
-  ASSERT_NE(registry.find(gone), nullptr);
+  ASSERT_TRUE(registry.find(gone).has_value());
   EXPECT_EQ(registry.find(gone)->command, (std::vector<std::string>{"sleep", "30"}));
   EXPECT_EQ(registry.find(root.pid())->command, (std::vector<std::string>{"tool", "x"}));
 }
@@ -140,12 +147,12 @@ TEST(ProcessRegistryTest, NewTaskThatAlreadyExecutedKeepsItsOwnRecord) {
   registry.register_process(creator.pid(), 1);
   registry.register_process(executed.pid(), std::nullopt);
   registry.register_new_task(executed.pid(), 4242);
-  ASSERT_NE(registry.find(executed.pid()), nullptr);
+  ASSERT_TRUE(registry.find(executed.pid()).has_value());
   EXPECT_EQ(registry.find(executed.pid())->parent_pid, 4242u);
   EXPECT_EQ(registry.find(executed.pid())->command, (std::vector<std::string>{"sleep", "30"}));
 
   registry.register_new_task(gone, 4242);  // unknown creator, id gone from /proc: nothing
-  EXPECT_EQ(registry.find(gone), nullptr);
+  EXPECT_FALSE(registry.find(gone).has_value());
   registry.register_new_task(executed.pid(), creator.pid());  // has a parent now: replaced
   EXPECT_EQ(registry.find(executed.pid())->parent_pid, static_cast<uint32_t>(creator.pid()));
   EXPECT_EQ(registry.find(executed.pid())->command, (std::vector<std::string>{"sleep", "31"}));

@@ -1,9 +1,12 @@
 // The processes of one trace run: one record per task, copied from its creator's when the task
-// appears and read from /proc when it executes a new program.
+// appears and read from /proc when it executes a new program. Records share their command and
+// environment until the report is built: nearly every process has its creator's environment,
+// and a forked child's copy is usually replaced at its exec straight after.
 #pragma once
 
 #include <sys/types.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,7 +42,8 @@ class ProcessRegistry {
   // only learns its parent. Without a record of the creator, /proc is read as for any task.
   void register_new_task(pid_t task, pid_t creator);
 
-  const ProcessRecord* find(pid_t task) const;
+  // A copy of the task's record, or nullopt if it has none.
+  std::optional<ProcessRecord> find(pid_t task) const;
   // The stored parent of a registered task (absent for the root), or nullopt if unknown.
   std::optional<pid_t> parent_of(pid_t task) const;
 
@@ -51,15 +55,31 @@ class ProcessRegistry {
   std::vector<ProcessRecord> take_records();
 
  private:
-  void store(pid_t task, std::optional<pid_t> parent, std::optional<ProcessInfo> info);
+  using Command = std::shared_ptr<std::vector<std::string>>;
+  using Env = std::shared_ptr<EnvMap>;
+  // A record before the report: what it shares with others is only read, never changed.
+  struct Entry {
+    std::optional<uint32_t> parent_pid;
+    Command command;
+    Env env;
+  };
+
+  // The texts as /proc gives them (cmdline nullptr: it could not be read).
+  void store_texts(pid_t task, std::optional<pid_t> parent, const std::string* cmdline,
+                   std::string_view environ_text);
+  // The last environment parsed, shared when the next one has the same bytes.
+  Env environment(std::string_view environ_text);
+  ProcessRecord record_of(pid_t task, const Entry& entry) const;
 
   pid_t root_;
-  std::vector<std::string> root_command_;  // already converted to text
+  Command root_command_;  // already converted to text
   // The root's command as /proc showed it at its last registration, for the children it forks:
   // they run what the root runs now, not what the tracer was given.
-  std::optional<std::vector<std::string>> root_running_command_;
-  std::unordered_map<pid_t, ProcessRecord> processes_;
-  EnvironCache environ_cache_;
+  Command root_running_command_;
+  std::unordered_map<pid_t, Entry> processes_;
+  std::string environ_bytes_;
+  Env last_env_;
+  std::string read_buffer_;
 };
 
 }  // namespace drel
