@@ -25,15 +25,16 @@ uint64_t load_word(std::string_view bytes, std::size_t offset, unsigned word_byt
 }
 
 // Bytes from `address` on, at most `len`, as far as they can be read (a read ends at the first
-// page that cannot be); false if not even the first byte can.
-bool read_available(pid_t task, uint64_t address, std::size_t len, std::string& out) {
-  out.resize(len);
-  iovec local{out.data(), len};
+// page that cannot be); nullopt if not even the first byte can. The buffer only grows: clearing
+// it for every exec would cost more than the read.
+std::optional<std::string_view> read_available(pid_t task, uint64_t address, std::size_t len,
+                                               std::string& buffer) {
+  if (buffer.size() < len) buffer.resize(len);
+  iovec local{buffer.data(), len};
   iovec remote{reinterpret_cast<void*>(address), len};
   const ssize_t n = ::process_vm_readv(task, &local, 1, &remote, 1, 0);
-  if (n <= 0) return false;
-  out.resize(static_cast<std::size_t>(n));
-  return true;
+  if (n <= 0) return std::nullopt;
+  return std::string_view(buffer.data(), static_cast<std::size_t>(n));
 }
 
 }  // namespace
@@ -94,22 +95,25 @@ bool split_stack_strings(std::string_view strings, const StackStrings& layout,
 
 bool ExecStringsReader::read(pid_t task, uint64_t stack_pointer, unsigned word_bytes,
                              ExecStrings& out) {
-  if (!read_available(task, stack_pointer, kFirstRead, stack_)) return false;
+  const std::optional<std::string_view> stack =
+      read_available(task, stack_pointer, kFirstRead, stack_);
+  if (!stack) return false;
   const std::optional<StackStrings> layout =
-      parse_stack_arrays(stack_, stack_pointer, word_bytes, pointers_);
+      parse_stack_arrays(*stack, stack_pointer, word_bytes, pointers_);
   if (!layout) return false;
-  const uint64_t read_end = stack_pointer + stack_.size();
+  const uint64_t read_end = stack_pointer + stack->size();
   const std::size_t offset = static_cast<std::size_t>(layout->start - stack_pointer);
   // Usually all of it came with the arrays; if the last string may go on beyond, read them all.
-  if (split_stack_strings(std::string_view(stack_).substr(std::min(offset, stack_.size())),
-                          *layout, pointers_, out)) {
+  if (split_stack_strings(stack->substr(std::min(offset, stack->size())), *layout, pointers_,
+                          out)) {
     return true;
   }
   if (layout->last_string + kLongestString <= read_end) return false;
   const std::size_t span =
       static_cast<std::size_t>(layout->last_string - layout->start) + kLongestString;
-  return read_available(task, layout->start, span, strings_) &&
-         split_stack_strings(strings_, *layout, pointers_, out);
+  const std::optional<std::string_view> strings =
+      read_available(task, layout->start, span, strings_);
+  return strings && split_stack_strings(*strings, *layout, pointers_, out);
 }
 
 }  // namespace drel
