@@ -1,33 +1,53 @@
 // The library's own system calls, made by an instruction of its own. Inside the library a call
 // of syscall() reaches the library's exported syscall wrapper, whose bookkeeping is for the
-// program's calls, and the C library's close is a cancellation point that must not end a thread
-// inside a wrapper. Inline, so they add no frame to the caller's stack; the result is the
+// program's calls, and the C library's close, connect and sendmsg are cancellation points, which
+// must not end a thread inside a wrapper (holding the shared connection, or half-way through a
+// frame). Inline, so they add no frame to the caller's stack; the result is the
 // kernel's (-errno on failure) and errno is left alone.
 #pragma once
 
 #include <sys/syscall.h>
 
+#include <cerrno>
+
 namespace drel::guest {
 
-inline long raw_syscall(long number, long a = 0, long b = 0, long c = 0) noexcept {
+inline long raw_syscall(long number, long a = 0, long b = 0, long c = 0, long d = 0,
+                        long e = 0) noexcept {
   long rc;
 #if defined(__x86_64__)
+  register long r10 asm("r10") = d;
+  register long r8 asm("r8") = e;
   asm volatile("syscall"
                : "=a"(rc)
-               : "0"(number), "D"(a), "S"(b), "d"(c)
+               : "0"(number), "D"(a), "S"(b), "d"(c), "r"(r10), "r"(r8)
                : "rcx", "r11", "memory");
 #elif defined(__i386__)
-  asm volatile("int $0x80" : "=a"(rc) : "0"(number), "b"(a), "c"(b), "d"(c) : "memory");
+  asm volatile("int $0x80"
+               : "=a"(rc)
+               : "0"(number), "b"(a), "c"(b), "d"(c), "S"(d), "D"(e)
+               : "memory");
 #elif defined(__aarch64__)
   register long x0 asm("x0") = a;
   register long x1 asm("x1") = b;
   register long x2 asm("x2") = c;
+  register long x3 asm("x3") = d;
+  register long x4 asm("x4") = e;
   register long x8 asm("x8") = number;
-  asm volatile("svc 0" : "+r"(x0) : "r"(x1), "r"(x2), "r"(x8) : "memory");
+  asm volatile("svc 0" : "+r"(x0) : "r"(x1), "r"(x2), "r"(x3), "r"(x4), "r"(x8) : "memory");
   rc = x0;
 #else
 #error "raw_syscall: no system call sequence for this processor"
 #endif
+  return rc;
+}
+
+// A raw call's result the C library's way: -1 with errno set on failure.
+inline long with_errno(long rc) noexcept {
+  if (rc < 0 && rc > -4096) {
+    errno = static_cast<int>(-rc);
+    return -1;
+  }
   return rc;
 }
 

@@ -135,7 +135,7 @@ int connect_socket(const char* path, size_t path_len, int refuse_from, bool* ref
                    int fd_base) {
   sockaddr_un addr;
   if (path_len >= sizeof addr.sun_path) return -1;
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = static_cast<int>(raw_syscall(SYS_socket, AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (fd < 0) return -1;
   // The kernel gave the lowest free number: this high, the program is near its limit.
   if (fd >= refuse_from) {
@@ -144,20 +144,21 @@ int connect_socket(const char* path, size_t path_len, int refuse_from, bool* ref
     return -1;
   }
   int size = kSendBufferSize;
-  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+  raw_syscall(SYS_setsockopt, fd, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<long>(&size), sizeof size);
   // Bounds connect too: a launcher that cannot accept must not stall the program.
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &kSendTimeout, sizeof kSendTimeout);
+  raw_syscall(SYS_setsockopt, fd, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<long>(&kSendTimeout),
+              sizeof kSendTimeout);
   memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
   memcpy(addr.sun_path, path, path_len);
   addr.sun_path[path_len] = '\0';
   auto addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path_len + 1);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), addr_len) != 0) {
+  if (raw_syscall(SYS_connect, fd, reinterpret_cast<long>(&addr), addr_len) != 0) {
     close_own(fd);
     return -1;
   }
   // Out of the way of programs that dup2 onto small fixed numbers.
-  int high = fcntl(fd, F_DUPFD_CLOEXEC, fd_base);
+  int high = static_cast<int>(raw_syscall(SYS_fcntl, fd, F_DUPFD_CLOEXEC, fd_base));
   if (high >= 0) {
     close_own(fd);
     fd = high;
@@ -270,7 +271,8 @@ bool send_all(int fd, const FramePart* parts, size_t count, size_t& done) {
     msghdr message{};
     message.msg_iov = iov;
     message.msg_iovlen = n;
-    ssize_t sent = sendmsg(fd, &message, MSG_NOSIGNAL);
+    ssize_t sent =
+        with_errno(raw_syscall(SYS_sendmsg, fd, reinterpret_cast<long>(&message), MSG_NOSIGNAL));
     if (sent > 0) {
       done += static_cast<size_t>(sent);
     } else if (sent < 0 && errno == EINTR) {
