@@ -12,17 +12,20 @@
 
 namespace drel::guest {
 
-inline long raw_syscall(long number, long a = 0, long b = 0, long c = 0, long d = 0,
-                        long e = 0) noexcept {
+// On i386 five arguments at most: a sixth would go in the frame pointer's register.
+inline long raw_syscall(long number, long a = 0, long b = 0, long c = 0, long d = 0, long e = 0,
+                        long f = 0) noexcept {
   long rc;
 #if defined(__x86_64__)
   register long r10 asm("r10") = d;
   register long r8 asm("r8") = e;
+  register long r9 asm("r9") = f;
   asm volatile("syscall"
                : "=a"(rc)
-               : "0"(number), "D"(a), "S"(b), "d"(c), "r"(r10), "r"(r8)
+               : "0"(number), "D"(a), "S"(b), "d"(c), "r"(r10), "r"(r8), "r"(r9)
                : "rcx", "r11", "memory");
 #elif defined(__i386__)
+  (void)f;
   asm volatile("int $0x80"
                : "=a"(rc)
                : "0"(number), "b"(a), "c"(b), "d"(c), "S"(d), "D"(e)
@@ -33,8 +36,12 @@ inline long raw_syscall(long number, long a = 0, long b = 0, long c = 0, long d 
   register long x2 asm("x2") = c;
   register long x3 asm("x3") = d;
   register long x4 asm("x4") = e;
+  register long x5 asm("x5") = f;
   register long x8 asm("x8") = number;
-  asm volatile("svc 0" : "+r"(x0) : "r"(x1), "r"(x2), "r"(x3), "r"(x4), "r"(x8) : "memory");
+  asm volatile("svc 0"
+               : "+r"(x0)
+               : "r"(x1), "r"(x2), "r"(x3), "r"(x4), "r"(x5), "r"(x8)
+               : "memory");
   rc = x0;
 #else
 #error "raw_syscall: no system call sequence for this processor"
