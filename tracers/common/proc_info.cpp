@@ -108,26 +108,15 @@ const EnvMap& EnvironCache::parse(std::string_view bytes) {
   return env_;
 }
 
-std::optional<ProcessInfo> read_process_info(int pid, EnvironCache* cache) {
-  return process_info_from(pid, read_proc_text("/proc/" + std::to_string(pid) + "/cmdline"),
-                           cache);
-}
-
-std::optional<ProcessInfo> process_info_from(int pid, const std::optional<std::string>& cmdline,
-                                             EnvironCache* cache) {
+std::optional<ProcessInfo> read_process_info(int pid) {
+  const std::string dir = "/proc/" + std::to_string(pid);
+  const std::optional<std::string> cmdline = read_proc_text(dir + "/cmdline");
   if (!cmdline) return std::nullopt;
-  const std::string environ_path = "/proc/" + std::to_string(pid) + "/environ";
-  std::string own_buffer;
-  std::string& environ_text = cache != nullptr ? cache->read_buffer() : own_buffer;
-  if (!read_proc_text_into(environ_path, environ_text)) environ_text.clear();
-  return process_info_from_texts(*cmdline, environ_text, cache);
-}
-
-ProcessInfo process_info_from_texts(std::string_view cmdline, std::string_view environ_text,
-                                    EnvironCache* cache) {
+  std::string environ_text;
+  if (!read_proc_text_into(dir + "/environ", environ_text)) environ_text.clear();
   ProcessInfo info;
-  info.command = split_nul_pieces(cmdline);
-  info.env = cache != nullptr ? cache->parse(environ_text) : parse_environ(environ_text);
+  info.command = split_nul_pieces(*cmdline);
+  info.env = parse_environ(environ_text);
   return info;
 }
 

@@ -49,25 +49,15 @@ struct ProcessInfo {
 class EnvironCache {
  public:
   const EnvMap& parse(std::string_view bytes);
-  // Storage for the next environ read, kept from read to read: no allocation per process.
-  std::string& read_buffer() { return read_buffer_; }
 
  private:
-  std::string read_buffer_;
   bool filled_ = false;
   std::string bytes_;
   EnvMap env_;
 };
 
 // nullopt when /proc/<pid>/cmdline cannot be read; an unreadable environ counts as empty.
-std::optional<ProcessInfo> read_process_info(int pid, EnvironCache* cache = nullptr);
-// The same with the cmdline bytes already read (nullopt: unreadable); only environ is read.
-std::optional<ProcessInfo> process_info_from(int pid, const std::optional<std::string>& cmdline,
-                                             EnvironCache* cache = nullptr);
-
-// The same with both texts already read, environ as /proc/<pid>/environ gives it.
-ProcessInfo process_info_from_texts(std::string_view cmdline, std::string_view environ_text,
-                                    EnvironCache* cache = nullptr);
+std::optional<ProcessInfo> read_process_info(int pid);
 
 // The raw bytes of the /proc/self/exe link. A missing link gives "no /proc/self/exe
 // available. Is /proc mounted?"; any other failure the operating system's error text.
