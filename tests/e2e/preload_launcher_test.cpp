@@ -46,6 +46,13 @@ std::string preload_entry() {
   const std::string dir = library().substr(0, library().rfind('/'));
   return dir + "/$LIB/libdrel_tracer_preload.so";
 }
+// How a program of the launcher's own class is given it: the plain path the loader would expand
+// $LIB to, which spares the loader its look at /proc.
+std::string native_entry() {
+  if (std::string(DREL_I386_LIB_DIR).empty()) return library();
+  const std::string dir = library().substr(0, library().rfind('/'));
+  return dir + "/" + DREL_NATIVE_LIB_DIR + "/libdrel_tracer_preload.so";
+}
 std::string actions() { return test::fixture_path("launcher_actions"); }
 
 // Runs the launcher with a known library and no inherited tracing variables.
@@ -272,7 +279,7 @@ TEST_P(LauncherPreloadVariable, LibraryFirstOldValueKept) {
             {actions(), "print-env", "LD_PRELOAD", "print-env", "DREL_PRELOAD_LIB"}, options);
   ASSERT_EQ(run.exit_status, 0) << run.err;
   const std::string expected_preload =
-      GetParam().chained ? preload_entry() + ":" + extra : preload_entry();
+      GetParam().chained ? native_entry() + ":" + extra : native_entry();
   EXPECT_EQ(run.out, expected_preload + "\n" + preload_entry() + "\n");
   // The report shows the root's environment as the command received it, also when the
   // command was gone before /proc could be read.
@@ -600,6 +607,7 @@ struct HostileCase {
   std::string program;  // a build of the launcher_actions fixture
   std::vector<std::string> actions;
   std::vector<std::string> written;  // names under the run's directory the report shows written
+  std::string also_runs = {};  // another build of the fixture the actions start
 };
 
 void PrintTo(const HostileCase& c, std::ostream* os) { *os << c.name; }
@@ -623,6 +631,8 @@ TEST_P(LauncherHostilePrograms, RunAsUntracedWithEveryFileInTheReport) {
   const HostileCase& c = GetParam();
   const std::string program = test::fixture_path(c.program);
   if (access(program.c_str(), X_OK) != 0) GTEST_SKIP() << c.program << " is not built here";
+  if (!c.also_runs.empty() && access(test::fixture_path(c.also_runs).c_str(), X_OK) != 0)
+    GTEST_SKIP() << c.also_runs << " is not built here";
   std::vector<std::string> command = {program};
   command.insert(command.end(), c.actions.begin(), c.actions.end());
   test::TempDir plain_dir;
@@ -664,6 +674,12 @@ INSTANTIATE_TEST_SUITE_P(
                      "threads", "4", "b.txt", "children", "3", "c.txt", "exec-bare", "write",
                      "d.txt", "d"},
                     {"b.txt", "c.txt", "d.txt"}},
+        // Started by the native build (which was given the library's plain path), then
+        // starting it again: each exec names the library as the new program's loader reads it.
+        HostileCase{"ThirtyTwoBitProgramStartedByANativeOne", "launcher_actions",
+                    {"exec-sibling", "launcher_actions_i386", "write", "a.txt", "a", "children",
+                     "2", "c.txt", "exec-sibling", "launcher_actions", "write", "d.txt", "d"},
+                    {"a.txt", "c.txt", "d.txt"}, "launcher_actions_i386"},
         // The count it prints must not change: the library allocates nothing.
         HostileCase{"CountingItsOwnAllocations", "launcher_actions_counting",
                     {"count-allocations"}, deep_files()}),

@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include "preload/guest/exec_target.h"
 #include "preload/guest/large_table.h"
 #include "preload/guest/path_text.h"
 #include "preload/guest/raw_pages.h"
@@ -62,23 +63,83 @@ bool is_variable(const char* entry, const char* prefix, size_t prefix_len) {
   return strncmp(entry, prefix, prefix_len) == 0;
 }
 
-bool preload_has_library_first(const char* entry) {
-  const char* value = entry + sizeof kPreload;  // past "LD_PRELOAD="
-  size_t n = g_library.len - g_library.name_len;
-  if (strncmp(value, value_of(g_library), n) != 0) return false;
-  return value[n] == '\0' || value[n] == ':' || value[n] == ' ';
+// Where DREL_PRELOAD_LIB names the library through "$LIB": the directory this process's loader
+// put for it, so that the library's plain path is known too (own form, below).
+constexpr char kLib[] = "$LIB";
+constinit size_t g_lib_at = 0;  // where "$LIB" starts in the value
+constinit char g_own_dir[64] = {};
+constinit size_t g_own_dir_len = 0;  // 0: no plain path known
+
+// How LD_PRELOAD may name the library: as DREL_PRELOAD_LIB does (every loader reads it), or by
+// the plain path of this process's class (only its own loader reads it, without the /proc
+// look that "$LIB" costs).
+enum class Form { None, Given, Own };
+
+bool separator_or_end(char c) { return c == '\0' || c == ':' || c == ' '; }
+
+// The length of the first entry of LD_PRELOAD's value when it names the library in form f.
+size_t form_length(const char* value, Form f) {
+  const char* lib = value_of(g_library);
+  const size_t n = g_library.len - g_library.name_len;
+  if (f == Form::Given) return strncmp(value, lib, n) == 0 && separator_or_end(value[n]) ? n : 0;
+  if (g_own_dir_len == 0) return 0;
+  const size_t tail = n - g_lib_at - (sizeof kLib - 1);
+  if (strncmp(value, lib, g_lib_at) != 0 ||
+      strncmp(value + g_lib_at, g_own_dir, g_own_dir_len) != 0 ||
+      strncmp(value + g_lib_at + g_own_dir_len, lib + g_lib_at + sizeof kLib - 1, tail) != 0)
+    return 0;
+  const size_t len = g_lib_at + g_own_dir_len + tail;
+  return separator_or_end(value[len]) ? len : 0;
+}
+
+size_t form_text(Form f, char* out) {
+  const char* lib = value_of(g_library);
+  const size_t n = g_library.len - g_library.name_len;
+  if (f != Form::Own) {
+    memcpy(out, lib, n);
+    return n;
+  }
+  const size_t tail = n - g_lib_at - (sizeof kLib - 1);
+  memcpy(out, lib, g_lib_at);
+  memcpy(out + g_lib_at, g_own_dir, g_own_dir_len);
+  memcpy(out + g_lib_at + g_own_dir_len, lib + g_lib_at + sizeof kLib - 1, tail);
+  return g_lib_at + g_own_dir_len + tail;
+}
+
+// The library's own path as the loader took it, when it is DREL_PRELOAD_LIB's value with "$LIB"
+// expanded: what that expansion is for this process's class.
+void note_own_dir() {
+  const char* lib = value_of(g_library);
+  const size_t n = g_library.len - g_library.name_len;
+  const char* at = lib;
+  while (*at != '\0' && strncmp(at, kLib, sizeof kLib - 1) != 0) ++at;
+  Dl_info info;
+  if (*at == '\0' || dladdr(reinterpret_cast<void*>(&capture_exec_environment), &info) == 0 ||
+      info.dli_fname == nullptr)
+    return;
+  const size_t head = static_cast<size_t>(at - lib);
+  const size_t tail = n - head - (sizeof kLib - 1);
+  const size_t len = c_length(info.dli_fname);
+  if (len <= head + tail || len - head - tail > sizeof g_own_dir ||
+      strncmp(info.dli_fname, lib, head) != 0 ||
+      strcmp(info.dli_fname + len - tail, lib + head + sizeof kLib - 1) != 0)
+    return;
+  g_lib_at = head;
+  g_own_dir_len = len - head - tail;
+  memcpy(g_own_dir, info.dli_fname + head, g_own_dir_len);
 }
 
 struct Scan {
   size_t count = 0;
   const char* preload = nullptr;  // the first LD_PRELOAD entry
+  size_t ours_len = 0;  // the length of the library's name first in it, in whichever form
   bool library_ok = false;
   bool socket_ok = false;
   bool preload_ok = false;
   bool duplicates = false;
 };
 
-Scan scan(char* const* envp) {
+Scan scan(char* const* envp, Form want) {
   Scan s;
   char preload_prefix[sizeof kPreload + 1];
   memcpy(preload_prefix, kPreload, sizeof kPreload - 1);
@@ -98,8 +159,13 @@ Scan scan(char* const* envp) {
       s.socket_ok = strcmp(e, g_socket.entry) == 0;
     }
   }
-  s.preload_ok =
-      g_library.len == 0 || (s.preload != nullptr && preload_has_library_first(s.preload));
+  if (g_library.len > 0 && s.preload != nullptr) {
+    const char* value = s.preload + sizeof kPreload;  // past "LD_PRELOAD="
+    const size_t wanted = form_length(value, want);
+    s.preload_ok = wanted > 0;
+    s.ours_len = wanted > 0 ? wanted : form_length(value, want == Form::Own ? Form::Given : Form::Own);
+  }
+  if (g_library.len == 0) s.preload_ok = true;
   if (g_library.len == 0 || g_library_from_file) s.library_ok = true;
   return s;
 }
@@ -159,17 +225,47 @@ void capture_exec_environment() noexcept {
   }
   keep(protocol::kTraceSocketVariable, g_socket);
   g_captured = g_socket.len > 0;
+  if (g_captured && g_library.len > 0 && !g_library_from_file) {
+    note_own_dir();
+    if (g_own_dir_len > 0) note_own_loader();
+  }
 }
 
-TracedEnvironment::TracedEnvironment(char* const* envp) noexcept : envp_(envp) {
+namespace {
+
+// PATH as the C library's own search reads it: the caller's, not the one it passes on.
+const char* caller_path() {
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+    if (strncmp(*e, "PATH=", 5) == 0) return *e + 5;
+  }
+  return nullptr;
+}
+
+Form wanted_form(const ExecTarget& target) {
+  if (g_own_dir_len == 0) return Form::Given;
+  const bool own = target.fd >= 0 ? fd_runs_under_own_loader(target.fd)
+                                  : runs_under_own_loader(target.file, target.search,
+                                                          target.search ? caller_path() : nullptr);
+  return own ? Form::Own : Form::Given;
+}
+
+}  // namespace
+
+TracedEnvironment::TracedEnvironment(char* const* envp, const ExecTarget& target) noexcept
+    : envp_(envp) {
   unmap_pages_left_by_vfork_child();
   if (!g_captured || !trace_session_active()) return;
-  Scan s = scan(envp);
+  const Form want = wanted_form(target);
+  Scan s = scan(envp, want);
   if (s.library_ok && s.socket_ok && s.preload_ok && !s.duplicates) return;
 
-  // LD_PRELOAD=<library>[:<what the caller had>]
+  // LD_PRELOAD=<library>[:<what the caller had besides>]
   const char* old_preload = s.preload != nullptr ? s.preload + sizeof kPreload : "";
-  size_t lib_len = g_library.len - g_library.name_len;
+  if (s.ours_len > 0) {
+    old_preload += s.ours_len;
+    if (*old_preload != '\0') ++old_preload;
+  }
+  size_t lib_len = g_library.len - g_library.name_len + g_own_dir_len;  // at most
   size_t old_len = s.preload_ok ? 0 : c_length(old_preload);
   size_t preload_len = 0;
   if (!s.preload_ok)
@@ -202,8 +298,7 @@ TracedEnvironment::TracedEnvironment(char* const* envp) noexcept : envp_(envp) {
     memcpy(text, kPreload, sizeof kPreload - 1);
     o += sizeof kPreload - 1;
     text[o++] = '=';
-    memcpy(text + o, value_of(g_library), lib_len);
-    o += lib_len;
+    o += form_text(want, text + o);
     if (old_len > 0) {
       text[o++] = ':';
       memcpy(text + o, old_preload, old_len);

@@ -761,7 +761,7 @@ DREL_WRAPPER int execve(const char* path, char* const argv[], char* const envp[]
     errno = ENOSYS;
     return -1;
   }
-  guest::TracedEnvironment env(envp);
+  guest::TracedEnvironment env(envp, {path});
   return fn(path, argv, env.get());
 }
 
@@ -771,7 +771,7 @@ DREL_WRAPPER int execvpe(const char* file, char* const argv[], char* const envp[
     errno = ENOSYS;
     return -1;
   }
-  guest::TracedEnvironment env(envp);
+  guest::TracedEnvironment env(envp, {file, true});
   return fn(file, argv, env.get());
 }
 
@@ -790,7 +790,7 @@ DREL_WRAPPER int fexecve(int fd, char* const argv[], char* const envp[]) noexcep
     errno = ENOSYS;
     return -1;
   }
-  guest::TracedEnvironment env(envp);
+  guest::TracedEnvironment env(envp, {nullptr, false, fd});
   return fn(fd, argv, env.get());
 }
 
@@ -840,7 +840,7 @@ static int spawn(RealFunction which, pid_t* pid, const char* path,
                  char* const argv[], char* const envp[]) {
   auto fn = real<SpawnFn>(which);
   if (fn == nullptr) return ENOSYS;
-  guest::TracedEnvironment env(envp);
+  guest::TracedEnvironment env(envp, {path, which == RealFunction::posix_spawnp});
   return fn(pid, path, actions, attr, argv, env.get());
 }
 

@@ -91,6 +91,10 @@ std::string preload_entry(const std::string& library) {
   return preload_entry(library, DREL_NATIVE_LIB_DIR, DREL_I386_LIB_DIR);
 }
 
+std::string native_entry(const std::string& entry) {
+  return expand_lib(entry, DREL_NATIVE_LIB_DIR);
+}
+
 std::vector<std::string> preloaded_files(const std::string& library, const std::string& native_dir,
                                          const std::string& i386_dir) {
   const std::string entry = preload_entry(library, native_dir, i386_dir);

@@ -28,6 +28,10 @@ std::string preload_entry(const std::string& library, const std::string& native_
 // The same with the directories this build found (none where no twin is built).
 std::string preload_entry(const std::string& library);
 
+// An entry as the loader of the launcher's own class reads it ("$LIB" expanded): the plain
+// path a program known to run under that loader can be given.
+std::string native_entry(const std::string& entry);
+
 // The files the loaders may load for that entry: one per class under "$LIB" (native_dir,
 // i386_dir), else the path itself.
 std::vector<std::string> preloaded_files(const std::string& library, const std::string& native_dir,

@@ -29,6 +29,7 @@
 #include "preload/launcher/aggregator.h"
 #include "preload/launcher/rename_order.h"
 #include "preload/launcher/library_lookup.h"
+#include "preload/guest/exec_target.h"
 #include "preload/protocol/environment.h"
 
 extern char** environ;
@@ -241,6 +242,7 @@ std::string new_socket_path(pid_t pid, long nanoseconds) {
 }
 
 std::vector<std::string> child_environment(const char* const* env, const std::string& library,
+                                           const std::string& preloaded,
                                            const std::string& socket_path) {
   const char* old_preload = nullptr;
   const char* asan_options = nullptr;
@@ -259,7 +261,7 @@ std::vector<std::string> child_environment(const char* const* env, const std::st
     }
     out.emplace_back(entry);
   }
-  std::string preload = "LD_PRELOAD=" + library;
+  std::string preload = "LD_PRELOAD=" + preloaded;
   if (is_usable_preload(old_preload)) {
     preload += ':';
     preload += old_preload;
@@ -284,6 +286,14 @@ Result<int> run_preload_trace(const std::string& output_path,
     return Error("preload library not found; set DREL_PRELOAD_LIB or build drel-tracer-preload");
   }
   const std::string library_text = lossy_utf8(preload_entry(*library));
+  // The command's own exec passes no wrapper: its form is chosen here, as the wrappers choose
+  // it for every later exec.
+  guest::note_own_loader();
+  const char* path_var = std::getenv("PATH");
+  const std::string preloaded =
+      !command.empty() && guest::runs_under_own_loader(command[0].c_str(), true, path_var)
+          ? lossy_utf8(native_entry(preload_entry(*library)))
+          : library_text;
 
   const std::string socket_path = new_socket_path(::getpid(), wall_clock_nanoseconds());
   ::unlink(socket_path.c_str());
@@ -299,7 +309,7 @@ Result<int> run_preload_trace(const std::string& output_path,
   TerminationSignals signals;
   signals.remove_on_forced_exit(socket_path.c_str());
   const double start_time = now_epoch_seconds();
-  const std::vector<std::string> env = child_environment(environ, library_text, socket_path);
+  const std::vector<std::string> env = child_environment(environ, library_text, preloaded, socket_path);
   const rlimit user_limit = raise_descriptor_limit();
   Result<pid_t> child = spawn(command, env, user_limit);
   if (!child) return std::move(child).error();

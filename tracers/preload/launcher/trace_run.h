@@ -33,10 +33,13 @@ Result<int> run_preload_trace(const std::string& output_path,
 // A fresh listening socket's path: "/tmp/.drel-<pid>-<nanoseconds>.sock".
 std::string new_socket_path(pid_t pid, long nanoseconds);
 
-// The child's environment: env (NAME=value entries) with LD_PRELOAD (the library first, then
-// any usable old value), DREL_PRELOAD_LIB and DREL_PRELOAD_TRACE_SOCK set or replaced, and
-// ASAN_OPTIONS with verify_asan_link_order=0 in front of what it held.
+// The child's environment: env (NAME=value entries) with LD_PRELOAD (the library first, named
+// as preloaded, then any usable old value), DREL_PRELOAD_LIB (library) and
+// DREL_PRELOAD_TRACE_SOCK set or replaced, and ASAN_OPTIONS with verify_asan_link_order=0 in
+// front of what it held. preloaded is library, or its plain path for a command known to run
+// under the launcher's own loader.
 std::vector<std::string> child_environment(const char* const* env, const std::string& library,
+                                           const std::string& preloaded,
                                            const std::string& socket_path);
 
 }  // namespace drel::launcher

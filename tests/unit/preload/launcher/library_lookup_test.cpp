@@ -144,7 +144,7 @@ class ChildEnvironment : public ::testing::TestWithParam<EnvCase> {};
 TEST_P(ChildEnvironment, LibraryComesFirst) {
   std::vector<const char*> env = GetParam().env;
   env.push_back(nullptr);
-  const std::vector<std::string> out = child_environment(env.data(), "/lib/p.so", "/tmp/s.sock");
+  const std::vector<std::string> out = child_environment(env.data(), "/lib/p.so", "/lib/p.so", "/tmp/s.sock");
   std::vector<std::string> preload, lib, sock, asan;
   size_t others = 0;
   for (const std::string& e : out) {
