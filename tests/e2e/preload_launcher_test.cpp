@@ -685,6 +685,67 @@ INSTANTIATE_TEST_SUITE_P(
                     {"count-allocations"}, deep_files()}),
     [](const auto& info) { return info.param.name; });
 
+// The program a process runs is read under its real name, however the process was started.
+// Each row prepares a scratch directory untraced (a shell script, "$A" the actions fixture),
+// traces the command there, and lists the records of every path in it ("r"/"-", "w"/"-") and
+// whether the shell's own file was read.
+struct ProgramRunCase {
+  std::string name;
+  std::string setup;
+  std::vector<std::string> command;
+  std::vector<std::string> files;  // "name rw" in report order
+  bool shell_read;
+};
+
+void PrintTo(const ProgramRunCase& c, std::ostream* os) { *os << c.name; }
+
+class LauncherPrograms : public ::testing::TestWithParam<ProgramRunCase> {};
+
+TEST_P(LauncherPrograms, AreReadUnderTheirRealNames) {
+  test::TempDir dir;
+  const std::string here = canonical(dir.path());
+  RunOptions options;
+  options.cwd = here;
+  const RunResult setup =
+      test::run_program({"/bin/sh", "-c", "A=\"$0\"; " + GetParam().setup, actions()}, options);
+  ASSERT_EQ(setup.exit_status, 0) << setup.err;
+  const RunResult run = trace(here + "/report", GetParam().command, options);
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const TraceReport r = load(here + "/report");
+  std::vector<std::string> got;
+  for (const FileRecord& f : r.files) {
+    if (!f.path.starts_with(here + "/")) continue;
+    got.push_back(f.path.substr(here.size() + 1) + " " + (f.read ? "r" : "-") +
+                  (f.written ? "w" : "-"));
+  }
+  EXPECT_EQ(got, GetParam().files);
+  const FileRecord* shell = find_file(r, canonical("/bin/sh"));
+  EXPECT_EQ(shell != nullptr && shell->read, GetParam().shell_read);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, LauncherPrograms,
+    ::testing::Values(
+        ProgramRunCase{"ThroughASymlink",
+                       "mkdir d && cp \"$A\" d/prog && ln -s d/prog link",
+                       {"./link", "exit", "0"},
+                       {"d/prog r-"},
+                       false},
+        ProgramRunCase{"ByARelativeNameInAnotherDirectory",
+                       "mkdir d && cp \"$A\" d/prog",
+                       {"/bin/sh", "-c", "cd d && ./prog exit 0"},
+                       {"d/prog r-"},
+                       true},
+        // The kernel starts the interpreter (through a link here): that is the program read,
+        // besides the script the shell opens.
+        ProgramRunCase{"ScriptRunDirectly",
+                       "ln -s /bin/sh shell && "
+                       "printf '#!%s/shell\\nexit 0\\n' \"$(pwd -P)\" > s.sh && chmod +x s.sh",
+                       {"./s.sh"},
+                       {"s.sh r-"},
+                       true}),
+    [](const auto& info) { return info.param.name; });
+
 // Renames followed by what the run did: each row a script of the actions fixture ("$A"),
 // run in a scratch directory, and the records of every path in it ("r"/"-", "w"/"-").
 struct RenameRunCase {

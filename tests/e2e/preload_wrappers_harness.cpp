@@ -171,7 +171,8 @@ std::optional<WireEvent> decode_wire_event(const uint8_t* payload, size_t len) {
   }
   if (r.p != r.end) return std::nullopt;
   if (rename) return e.kind == "rename" ? std::optional(e) : std::nullopt;
-  if (e.kind != "read" && e.kind != "write" && e.kind != "open_read" && e.kind != "open_write")
+  if (e.kind != "read" && e.kind != "write" && e.kind != "open_read" && e.kind != "open_write" &&
+      e.kind != "executed")
     return std::nullopt;
   return e;
 }
@@ -200,6 +201,7 @@ std::optional<WireProcess> decode_wire_process(const uint8_t* payload, size_t le
 
 bool is_executable_read(const WireEvent& e) {
   struct stat st;
+  if (e.kind == "executed") return true;
   return e.kind == "read" && stat(e.path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
          (st.st_mode & S_IXUSR) != 0;
 }

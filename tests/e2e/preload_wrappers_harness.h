@@ -53,8 +53,9 @@ struct TracedRun {
   std::string out;
   std::string err;
   std::vector<WireEvent> events;
-  // The Read each process sends for its own program when the library loads (the first event
-  // of a connection, for an executable file), kept apart so that events lists only the calls.
+  // What each process sends for its own program when the library loads (the first event of a
+  // connection: an Executed, or a Read of an executable file), kept apart so that events lists
+  // only the calls.
   std::vector<WireEvent> executables;
   std::vector<WireProcess> processes;
   int connections = 0;

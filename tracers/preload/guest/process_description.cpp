@@ -1,7 +1,10 @@
 #include "preload/guest/process_description.h"
 
+#include <sys/auxv.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include <atomic>
 
@@ -27,6 +30,12 @@ constinit std::atomic<bool> g_areas_noted{false};
 // for the constructor's stack or is not UTF-8.
 DREL_LARGE_TABLE constinit PathText g_executable{};
 constexpr size_t kShortPath = 256;
+// The name the exec was given (AT_EXECFN), when it is the file the kernel started: null when it
+// started an interpreter or handler for it, or the name is a descriptor's.
+constinit const char* g_execfn = nullptr;
+// A script's interpreter or a binfmt_misc handler gets the executed name inserted into its
+// arguments, one place further right for each level; deeper than this nobody nests.
+constexpr int kLastInsertedArgument = 15;
 
 // The span from v[0] to the end of the last string, when the strings lie one after another
 // as the kernel laid them out; null v (or no strings) is an empty area.
@@ -91,6 +100,35 @@ const char* read_executable(char (&buf)[kShortPath], size_t& len) {
   return g_executable.bytes;
 }
 
+// The file the kernel executed, known without a look at /proc (a process's first costs the
+// kernel its /proc entry): g_execfn made absolute. Null when it cannot be told this way.
+const char* executed_file(char (&buf)[kShortPath], size_t& len) {
+  const char* name = g_execfn;
+  if (name == nullptr) return nullptr;
+  const size_t n = c_length(name);
+  if (!is_valid_utf8(name, n)) return nullptr;
+  if (name[0] == '/') {
+    len = n;
+    return name;
+  }
+  // Relative to the directory the exec was made in, which no constructor has changed yet.
+  for (char* out : {buf, g_executable.bytes}) {
+    const size_t cap = out == buf ? sizeof buf : sizeof g_executable.bytes;
+    const long rc = raw_syscall(SYS_getcwd, reinterpret_cast<long>(out), static_cast<long>(cap));
+    if (rc == -ERANGE) continue;
+    // A directory outside the process's root comes back as "(unreachable)...".
+    if (rc <= 1 || out[0] != '/') return nullptr;
+    const size_t dir_len = static_cast<size_t>(rc) - 1;
+    if (dir_len + 1 + n >= cap) continue;
+    if (!is_valid_utf8(out, dir_len)) return nullptr;
+    out[dir_len] = '/';
+    memcpy(out + dir_len + 1, name, n);
+    len = dir_len + 1 + n;
+    return out;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 void note_process_areas(int argc, char** argv, char** envp) noexcept {
@@ -100,6 +138,11 @@ void note_process_areas(int argc, char** argv, char** envp) noexcept {
                 contiguous_area(envp, areas.environ, areas.environ_len);
   if (areas.known) g_areas = areas;
   g_areas_noted.store(true, std::memory_order_relaxed);
+  const char* name = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+  if (name == nullptr || name[0] == '\0' || starts_with(name, c_length(name), "/dev/fd/")) return;
+  for (int i = 1; i < argc && i <= kLastInsertedArgument && argv[i] != nullptr; ++i)
+    if (strcmp(argv[i], name) == 0) return;
+  g_execfn = name;
 }
 
 void announce_executed_image() noexcept {
@@ -121,11 +164,16 @@ void announce_executed_image() noexcept {
   // nothing else never maps one.
   char path_buf[kShortPath];
   size_t path_len = 0;
-  const char* path = read_executable(path_buf, path_len);
+  EventKind kind = EventKind::Executed;
+  const char* path = executed_file(path_buf, path_len);
+  if (path == nullptr) {
+    kind = EventKind::Read;
+    path = read_executable(path_buf, path_len);
+  }
   char head[kFrameHeadCapacity];
   size_t head_len = 0;
   if (path != nullptr) {
-    head_len = frame_event_head(EventKind::Read, ids.pid, ids.tid, path_len, head, sizeof head);
+    head_len = frame_event_head(kind, ids.pid, ids.tid, path_len, head, sizeof head);
     if (head_len == 0) note_lost_event();
   }
   if (head_len != 0) {

@@ -12,8 +12,9 @@ namespace drel::guest {
 // to the library's constructor (they point into those areas when the program starts).
 void note_process_areas(int argc, char** argv, char** envp) noexcept;
 
-// Describes a freshly executed image and reports the program it runs (/proc/self/exe) as
-// read, in one write; called by the constructor.
+// Describes a freshly executed image and reports the program it runs, in one write; called by
+// the constructor. The program is the name the exec was given (an Executed event) when the
+// kernel started that file itself, else /proc/self/exe (a Read).
 void announce_executed_image() noexcept;
 
 // Before a file event: a forked copy describes itself once, at its first event.

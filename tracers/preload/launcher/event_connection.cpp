@@ -1,11 +1,14 @@
 #include "preload/launcher/event_connection.h"
 
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <time.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <string>
 
 #include "preload/launcher/event_decoding.h"
 #include "preload/protocol/frame.h"
@@ -74,6 +77,21 @@ std::optional<uint64_t> rename_time_of(std::span<const uint8_t> payload) {
   return event.time;
 }
 
+// The file an exec started, named as /proc/<pid>/exe names it: links resolved. A file gone by
+// now keeps its name, its directory resolved if that is still there.
+std::string executed_file(std::string_view path) {
+  char resolved[PATH_MAX];
+  const std::string name(path);
+  if (::realpath(name.c_str(), resolved) != nullptr) return resolved;
+  const size_t slash = name.rfind('/');
+  if (slash == std::string::npos || slash + 1 == name.size()) return name;
+  const std::string dir = slash == 0 ? "/" : name.substr(0, slash);
+  if (::realpath(dir.c_str(), resolved) == nullptr) return name;
+  std::string out = resolved;
+  if (out != "/") out += '/';
+  return out + name.substr(slash + 1);
+}
+
 // When the frame starting at stream offset `at` was sent after; forgets marks behind it.
 uint64_t sent_after(EventConnection& c, uint64_t at) {
   while (c.marks.size() > 1 && c.marks[1].from <= at) c.marks.pop_front();
@@ -124,6 +142,8 @@ void dispatch_frames(EventConnection& connection, PreloadAggregator& agg, uint64
         d.cmdline = event.cmdline;
         d.environ = event.environ;
         agg.record_process_description(event.pid, d);
+      } else if (event.kind == EventKind::Executed) {
+        agg.record_read_access(event.pid, event.thread_id, executed_file(event.path));
       } else if (protocol::marks_read(event.kind)) {
         agg.record_read_access(event.pid, event.thread_id, event.path);
       } else {

@@ -10,7 +10,10 @@ namespace drel::protocol {
 // process built but could not send ({"kind": "dropped", "pid", "thread_id", "count"}); Rename
 // is one successful rename with both names ({"kind": "rename", "pid", "thread_id", "time",
 // "exchange", "from", "path"}, see event_encoding.h); Process is a process describing itself
-// ({"kind": "process", "pid", "thread_id", "parent_pid", "exec", "cmdline", "environ"}).
+// ({"kind": "process", "pid", "thread_id", "parent_pid", "exec", "cmdline", "environ"});
+// Executed is the file a freshly executed image runs, by the absolute name it was executed
+// under ({"kind": "executed", "pid", "thread_id", "path"}): the launcher resolves its links
+// and records it as read.
 enum class EventKind : uint8_t {
   Read = 0,
   Write = 1,
@@ -19,16 +22,18 @@ enum class EventKind : uint8_t {
   Dropped = 4,
   Rename = 5,
   Process = 6,
+  Executed = 7,
 };
 
-inline constexpr unsigned kEventKindCount = 7;
+inline constexpr unsigned kEventKindCount = 8;
 
 // Kinds that may also travel as their index: the four file events.
 inline constexpr unsigned kFileEventKindCount = 4;
 
 // Indexed by the kind's value.
 inline constexpr const char* kEventKindNames[kEventKindCount] = {
-    "read", "write", "open_read", "open_write", "dropped", "rename", "process"};
+    "read", "write", "open_read", "open_write", "dropped", "rename", "process",
+    "executed"};
 
 constexpr const char* event_kind_name(EventKind kind) noexcept {
   const auto i = static_cast<unsigned>(kind);

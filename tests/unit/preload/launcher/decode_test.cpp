@@ -384,6 +384,7 @@ std::string decoded_text(const std::vector<uint8_t>& payload) {
   std::string out = std::string(protocol::event_kind_name(v.kind)) + " " + std::to_string(v.pid) +
                     "/" + std::to_string(v.thread_id);
   if (v.kind == EventKind::Dropped) out += " count " + std::to_string(v.count);
+  if (v.kind == EventKind::Executed) out += " " + std::string(v.path);
   if (v.kind != EventKind::Process) return out;
   if (v.has_parent) out += " parent " + std::to_string(v.parent_pid);
   out += v.exec ? " exec" : " fork";
@@ -462,6 +463,25 @@ const std::vector<LibraryEventCase>& library_event_cases() {
          return Pack().map(4).str("kind").uint(6).str("pid").uint(7).str("thread_id").uint(8)
              .str("path").str("/x").bytes();
        },
+       "unknown event kind"},
+      {"ExecutedAsSent",
+       [] {
+         return Pack().map(4).str("kind").str("executed").str("pid").uint(7).str("thread_id")
+             .uint(8).str("path").str("/usr/bin/true").bytes();
+       },
+       "executed 7/8 /usr/bin/true"},
+      {"ExecutedWithoutPath",
+       [] { return Pack().map(3).str("kind").str("executed").str("pid").uint(7).str("thread_id")
+                .uint(8).bytes(); },
+       "missing key in event"},
+      {"ExecutedByIndex",
+       [] {
+         return Pack().map(4).str("kind").uint(7).str("pid").uint(7).str("thread_id").uint(8)
+             .str("path").str("/x").bytes();
+       },
+       "unknown event kind"},
+      {"ExecutedInArrayForm",
+       [] { return Pack().array(4).str("executed").uint(1).uint(2).str("/x").bytes(); },
        "unknown event kind"},
       // The unused value between the library's kinds is no kind at all, even as an empty name.
       {"EmptyKindName",
