@@ -352,7 +352,8 @@ Result<int> run_preload_trace(const std::string& output_path,
     const bool any_open = drain_all(listener.get(), connections, agg);
     if (!accepted && !any_open) break;
     if (signals.hurry_signal() != 0) break;  // told twice: what has arrived, and no more
-    pause_between_passes(kFinalPollInterval);
+    // Connections that ended in the pass are all read: look once more at once, not later.
+    if (any_open) pause_between_passes(kFinalPollInterval);
   }
 
   listener.reset();
