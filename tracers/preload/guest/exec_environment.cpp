@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "preload/guest/exec_target.h"
@@ -69,6 +70,9 @@ constexpr char kLib[] = "$LIB";
 constinit size_t g_lib_at = 0;  // where "$LIB" starts in the value
 constinit char g_own_dir[64] = {};
 constinit size_t g_own_dir_len = 0;  // 0: no plain path known
+// Worked out at the first exec or spawn, which most processes never make. Another thread
+// doing it meanwhile leaves this one the form every loader reads.
+constinit std::atomic<int> g_own_form_state{0};  // 0: not yet, 1: being noted, 2: noted
 
 // How LD_PRELOAD may name the library: as DREL_PRELOAD_LIB does (every loader reads it), or by
 // the plain path of this process's class (only its own loader reads it, without the /proc
@@ -82,7 +86,7 @@ size_t form_length(const char* value, Form f) {
   const char* lib = value_of(g_library);
   const size_t n = g_library.len - g_library.name_len;
   if (f == Form::Given) return strncmp(value, lib, n) == 0 && separator_or_end(value[n]) ? n : 0;
-  if (g_own_dir_len == 0) return 0;
+  if (g_own_form_state.load(std::memory_order_acquire) != 2 || g_own_dir_len == 0) return 0;
   const size_t tail = n - g_lib_at - (sizeof kLib - 1);
   if (strncmp(value, lib, g_lib_at) != 0 ||
       strncmp(value + g_lib_at, g_own_dir, g_own_dir_len) != 0 ||
@@ -225,10 +229,7 @@ void capture_exec_environment() noexcept {
   }
   keep(protocol::kTraceSocketVariable, g_socket);
   g_captured = g_socket.len > 0;
-  if (g_captured && g_library.len > 0 && !g_library_from_file) {
-    note_own_dir();
-    if (g_own_dir_len > 0) note_own_loader();
-  }
+
 }
 
 namespace {
@@ -241,8 +242,21 @@ const char* caller_path() {
   return nullptr;
 }
 
+bool own_form_known() {
+  int state = g_own_form_state.load(std::memory_order_acquire);
+  if (state == 0 && g_own_form_state.compare_exchange_strong(state, 1, std::memory_order_acquire)) {
+    if (g_library.len > 0 && !g_library_from_file) {
+      note_own_dir();
+      if (g_own_dir_len > 0) note_own_loader();
+    }
+    g_own_form_state.store(2, std::memory_order_release);
+    state = 2;
+  }
+  return state == 2 && g_own_dir_len > 0;
+}
+
 Form wanted_form(const ExecTarget& target) {
-  if (g_own_dir_len == 0) return Form::Given;
+  if (!own_form_known()) return Form::Given;
   const bool own = target.fd >= 0 ? fd_runs_under_own_loader(target.fd)
                                   : runs_under_own_loader(target.file, target.search,
                                                           target.search ? caller_path() : nullptr);
