@@ -25,7 +25,7 @@ constinit std::atomic<PidPage*> g_page{nullptr};
 enum Sharing : uint8_t { kUnshared = 0, kUntilParentRuns = 1, kForLife = 2 };
 constinit thread_local uint8_t t_sharing = kUnshared;
 
-uint32_t kernel_pid() { return static_cast<uint32_t>(getpid()); }
+uint32_t kernel_pid() { return static_cast<uint32_t>(raw_syscall(SYS_getpid)); }
 
 // Only the parent has the memory's own pid: when it runs again, the child it waited for has
 // executed another program or ended. A zero page (a fork child that has not looked yet) cannot

@@ -46,7 +46,7 @@ __attribute__((noinline)) bool send_pair_frames(EventKind first, EventKind secon
 }  // namespace
 
 CallerIds caller_ids() noexcept {
-  auto pid = static_cast<uint32_t>(getpid());
+  auto pid = static_cast<uint32_t>(raw_syscall(SYS_getpid));
   check_calling_pid(pid);
   if (t_ids.pid != pid || t_ids.tid == 0)
     t_ids = CallerIds{pid, static_cast<uint32_t>(raw_syscall(SYS_gettid))};

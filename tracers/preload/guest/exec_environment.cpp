@@ -13,6 +13,7 @@
 #include "preload/guest/large_table.h"
 #include "preload/guest/path_text.h"
 #include "preload/guest/raw_pages.h"
+#include "preload/guest/raw_syscall.h"
 #include "preload/guest/real_functions.h"
 #include "preload/guest/trace_session.h"
 #include "preload/protocol/environment.h"
@@ -328,7 +329,7 @@ TracedEnvironment::TracedEnvironment(char* const* envp, const ExecTarget& target
   pages_ = pages;
   size_ = size;
   // Unmapped after a failed exec (below), or by the parent thread after a successful one.
-  if (!in_own_process(static_cast<uint32_t>(getpid()))) t_left_by_vfork_child = Pages{pages, size};
+  if (!in_own_process(static_cast<uint32_t>(raw_syscall(SYS_getpid)))) t_left_by_vfork_child = Pages{pages, size};
 }
 
 TracedEnvironment::~TracedEnvironment() {

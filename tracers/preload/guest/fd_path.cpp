@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "preload/guest/raw_syscall.h"
+
 namespace drel::guest {
 namespace {
 
@@ -59,7 +61,7 @@ bool fd_path(int fd, PathText& out) noexcept {
   if (fd < 0) return false;
   char link[32];
   proc_fd_link(fd, link);
-  ssize_t n = readlink(link, out.bytes, sizeof out.bytes);
+  ssize_t n = own_readlink(link, out.bytes, sizeof out.bytes);
   if (n < 0 || static_cast<size_t>(n) >= sizeof out.bytes) return false;
   auto len = static_cast<size_t>(n);
   if (starts_with(out.bytes, len, "pipe:") || starts_with(out.bytes, len, "socket:") ||

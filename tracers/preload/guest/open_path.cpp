@@ -21,7 +21,9 @@ bool append_name(const char* name, size_t name_len, PathText& out) {
 
 // The current directory, then the name unresolved; the name as given without a directory.
 bool under_cwd(const char* path, size_t len, PathText& out) {
-  if (getcwd(out.bytes, sizeof out.bytes) == nullptr) return utf8_text(path, len, out);
+  if (raw_syscall(SYS_getcwd, reinterpret_cast<long>(out.bytes), sizeof out.bytes) <= 0 ||
+      out.bytes[0] != '/')
+    return utf8_text(path, len, out);
   return append_name(path, len, out);
 }
 

@@ -84,14 +84,14 @@ bool describe(CallerIds ids, uint32_t parent, bool exec) {
 // so that no page of the library's own is touched for it; else in g_executable. Null when it
 // cannot be read.
 const char* read_executable(char (&buf)[kShortPath], size_t& len) {
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf);
+  ssize_t n = own_readlink("/proc/self/exe", buf, sizeof buf);
   if (n <= 0) return nullptr;
   if (static_cast<size_t>(n) < sizeof buf) {
     len = static_cast<size_t>(n);
     if (is_valid_utf8(buf, len)) return buf;
     if (!utf8_text(buf, len, g_executable)) return nullptr;
   } else {
-    n = readlink("/proc/self/exe", g_executable.bytes, sizeof g_executable.bytes);
+    n = own_readlink("/proc/self/exe", g_executable.bytes, sizeof g_executable.bytes);
     if (n <= 0 || static_cast<size_t>(n) >= sizeof g_executable.bytes ||
         !utf8_text_in_place(static_cast<size_t>(n), g_executable))
       return nullptr;
@@ -156,7 +156,7 @@ void announce_executed_image() noexcept {
       described != ids.pid &&
       g_described_pid.compare_exchange_strong(described, ids.pid, std::memory_order_relaxed);
   Description d;
-  if (describe && !build(ids, static_cast<uint32_t>(getppid()), fork_parent_pid() == 0, d)) {
+  if (describe && !build(ids, static_cast<uint32_t>(raw_syscall(SYS_getppid)), fork_parent_pid() == 0, d)) {
     g_described_pid.store(0, std::memory_order_relaxed);
     d.count = 0;
   }
@@ -195,7 +195,7 @@ void describe_process_once(CallerIds ids) noexcept {
   // An image not forked since it was loaded is the one the kernel started by an exec.
   uint32_t parent = fork_parent_pid();
   const bool exec = parent == 0;
-  if (exec) parent = static_cast<uint32_t>(getppid());
+  if (exec) parent = static_cast<uint32_t>(raw_syscall(SYS_getppid));
   // Tried again at the next event; without the areas, again by the constructor's announcement.
   if (!describe(ids, parent, exec) || !g_areas_noted.load(std::memory_order_relaxed))
     g_described_pid.store(0, std::memory_order_relaxed);
@@ -203,7 +203,7 @@ void describe_process_once(CallerIds ids) noexcept {
 
 bool send_described(CallerIds ids, const FramePart* parts, size_t count) noexcept {
   Description d;
-  if (count > kMaxFrameParts - 4 || !build(ids, static_cast<uint32_t>(getppid()), false, d))
+  if (count > kMaxFrameParts - 4 || !build(ids, static_cast<uint32_t>(raw_syscall(SYS_getppid)), false, d))
     return false;
   for (size_t i = 0; i < count; ++i) d.parts[d.count + i] = parts[i];
   return send_frame_parts(d.parts, d.count + count, ids.pid);

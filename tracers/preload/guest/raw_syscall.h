@@ -6,6 +6,7 @@
 // kernel's (-errno on failure) and errno is left alone.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/syscall.h>
 
 #include <cerrno>
@@ -61,5 +62,12 @@ inline long with_errno(long rc) noexcept {
 // Closes the library's own descriptors (its sockets, the directories it opens to name paths):
 // not through the close wrapper, nor the C library's close.
 inline void close_own(int fd) noexcept { raw_syscall(SYS_close, fd); }
+
+// readlink, -1 on failure (errno untouched).
+inline long own_readlink(const char* path, char* buf, unsigned long size) noexcept {
+  const long n = raw_syscall(SYS_readlinkat, AT_FDCWD, reinterpret_cast<long>(path),
+                             reinterpret_cast<long>(buf), static_cast<long>(size));
+  return n < 0 ? -1 : n;
+}
 
 }  // namespace drel::guest

@@ -334,17 +334,20 @@ bool send_shared(const FramePart* parts, size_t count, uint32_t pid) {
 int connection_fd_base() noexcept { return descriptor_budget().fd_base; }
 
 DescriptorBudget descriptor_budget() noexcept {
-  struct rlimit limit;
-  const bool known = getrlimit(RLIMIT_NOFILE, &limit) == 0;
+  struct {
+    uint64_t cur, max;
+  } limit;  // the kernel's own layout, on every architecture
+  const bool known =
+      raw_syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, 0, reinterpret_cast<long>(&limit)) == 0;
+  constexpr uint64_t kInfinity = ~uint64_t{0};
   long long soft = INT_MAX;
-  if (known && limit.rlim_cur < static_cast<rlim_t>(INT_MAX))
-    soft = static_cast<long long>(limit.rlim_cur);
+  if (known && limit.cur < static_cast<uint64_t>(INT_MAX)) soft = static_cast<long long>(limit.cur);
   const long long threads = soft / 16 < static_cast<long long>(kMaxThreadConnections)
                                ? soft / 16
                                : static_cast<long long>(kMaxThreadConnections);
   // Keep clear of the top too, so the program's own last descriptors stay free.
   int fd_base = kHighFdBase;
-  if (known && limit.rlim_cur != RLIM_INFINITY && soft <= 2 * kHighFdBase)
+  if (known && limit.cur != kInfinity && soft <= 2 * kHighFdBase)
     fd_base = soft / 2 < 3 ? 3 : static_cast<int>(soft / 2);
   return {static_cast<int>(threads), static_cast<int>(soft - soft / 4),
           static_cast<int>(soft - soft / 16), fd_base};

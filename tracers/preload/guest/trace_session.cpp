@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "preload/guest/path_text.h"
+#include "preload/guest/raw_syscall.h"
 #include "preload/protocol/environment.h"
 #include "preload/guest/trace_connection.h"
 
@@ -28,7 +29,7 @@ size_t g_socket_path_len = 0;  // 0: absent
 void after_fork_in_child() {
   g_fork_generation.fetch_add(1, std::memory_order_relaxed);
   g_fork_parent.store(g_process_pid.load(std::memory_order_relaxed), std::memory_order_relaxed);
-  g_process_pid.store(static_cast<uint32_t>(getpid()), std::memory_order_relaxed);
+  g_process_pid.store(static_cast<uint32_t>(raw_syscall(SYS_getpid)), std::memory_order_relaxed);
   forget_connections_in_fork_child();
 }
 
@@ -50,7 +51,7 @@ void init_trace_session() noexcept {
   // The loser of a race (or a signal handler that interrupts the winner) finds the path not
   // ready yet and drops its event rather than wait.
   if (!g_state.compare_exchange_strong(expected, kReading, std::memory_order_acquire)) return;
-  g_process_pid.store(static_cast<uint32_t>(getpid()), std::memory_order_relaxed);
+  g_process_pid.store(static_cast<uint32_t>(raw_syscall(SYS_getpid)), std::memory_order_relaxed);
   const char* value = socket_variable();
   if (value != nullptr) {
     size_t len = c_length(value);

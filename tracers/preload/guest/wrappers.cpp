@@ -755,32 +755,33 @@ DREL_WRAPPER int remove(const char* path) noexcept {
 
 using ExecveFn = int (*)(const char*, char* const*, char* const*);
 
-DREL_WRAPPER int execve(const char* path, char* const argv[], char* const envp[]) noexcept {
-  auto fn = real<ExecveFn>(RealFunction::execve);
+// The vector forms behind every exec wrapper; the others call these directly, not through the
+// exported names (which would cost the loader a lookup of the library's own symbols).
+static int exec_file(RealFunction which, const char* file, char* const argv[],
+                     char* const envp[]) {
+  auto fn = real<ExecveFn>(which);
   if (fn == nullptr) {
     errno = ENOSYS;
     return -1;
   }
-  guest::TracedEnvironment env(envp, {path});
-  return fn(path, argv, env.get());
-}
-
-DREL_WRAPPER int execvpe(const char* file, char* const argv[], char* const envp[]) noexcept {
-  auto fn = real<ExecveFn>(RealFunction::execvpe);
-  if (fn == nullptr) {
-    errno = ENOSYS;
-    return -1;
-  }
-  guest::TracedEnvironment env(envp, {file, true});
+  guest::TracedEnvironment env(envp, {file, which == RealFunction::execvpe});
   return fn(file, argv, env.get());
 }
 
+DREL_WRAPPER int execve(const char* path, char* const argv[], char* const envp[]) noexcept {
+  return exec_file(RealFunction::execve, path, argv, envp);
+}
+
+DREL_WRAPPER int execvpe(const char* file, char* const argv[], char* const envp[]) noexcept {
+  return exec_file(RealFunction::execvpe, file, argv, envp);
+}
+
 DREL_WRAPPER int execv(const char* path, char* const argv[]) noexcept {
-  return execve(path, argv, environ);
+  return exec_file(RealFunction::execve, path, argv, environ);
 }
 
 DREL_WRAPPER int execvp(const char* file, char* const argv[]) noexcept {
-  return execvpe(file, argv, environ);
+  return exec_file(RealFunction::execvpe, file, argv, environ);
 }
 
 DREL_WRAPPER int fexecve(int fd, char* const argv[], char* const envp[]) noexcept {
@@ -816,18 +817,18 @@ DREL_WRAPPER int fexecve(int fd, char* const argv[], char* const envp[]) noexcep
 
 DREL_WRAPPER int execl(const char* path, const char* arg, ...) noexcept {
   DREL_COLLECT_ARGS(arg, argv, (void)0)
-  return execve(path, argv, environ);
+  return exec_file(RealFunction::execve, path, argv, environ);
 }
 
 DREL_WRAPPER int execlp(const char* file, const char* arg, ...) noexcept {
   DREL_COLLECT_ARGS(arg, argv, (void)0)
-  return execvpe(file, argv, environ);
+  return exec_file(RealFunction::execvpe, file, argv, environ);
 }
 
 DREL_WRAPPER int execle(const char* path, const char* arg, ...) noexcept {
   char* const* envp = nullptr;
   DREL_COLLECT_ARGS(arg, argv, envp = va_arg(args, char* const*))
-  return execve(path, argv, envp);
+  return exec_file(RealFunction::execve, path, argv, envp);
 }
 
 #undef DREL_COLLECT_ARGS
