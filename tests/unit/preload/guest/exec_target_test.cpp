@@ -27,10 +27,20 @@ void put(const std::string& path, const std::string& bytes, mode_t mode = 0755) 
   ::chmod(path.c_str(), mode);
 }
 
-// /bin/true with one byte of its loader's name changed: a program for some other loader (musl's,
+// This test program: dynamically linked for this process's loader wherever the tests run
+// (a system's /bin/true may be a static busybox).
+std::string self() {
+  char buf[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+std::string self_dir() { return self().substr(0, self().rfind('/')); }
+std::string self_name() { return self().substr(self().rfind('/') + 1); }
+
+// This program with one byte of its loader's name changed: a program for some other loader (musl's,
 // say), which must not be handed a library built for this one.
 std::string other_loader_program() {
-  std::string elf = slurp("/bin/true");
+  std::string elf = slurp(self());
   const size_t at = elf.find("ld-linux");
   if (at != std::string::npos && at < 4096) elf[at] = 'L';
   return elf;
@@ -67,11 +77,13 @@ TEST_P(ExecTarget, TellsWhetherTheProgramRunsUnderThisLoader) {
   for (const auto& [name, content] : c.files) {
     const std::string path = dir / name;
     if (content == "OTHER-LOADER") put(path, other_loader_program());
-    else if (content == "NOT-EXECUTABLE") put(path, slurp("/bin/true"), 0644);
+    else if (content == "NOT-EXECUTABLE") put(path, slurp(self()), 0644);
     else put(path, expand(content, dir.path()));
   }
-  const std::string file = expand(c.file, dir.path());
-  const std::string path_var = expand(c.path_var, dir.path());
+  const std::string file = c.file == "SELF" ? self() : c.file == "SELF-NAME" ? self_name()
+                                                                             : expand(c.file, dir.path());
+  std::string path_var = expand(c.path_var, dir.path());
+  for (size_t at; (at = path_var.find("$S")) != std::string::npos;) path_var.replace(at, 2, self_dir());
   EXPECT_EQ(runs_under_own_loader(file.c_str(), c.search, c.path_var.empty() ? nullptr
                                                                               : path_var.c_str()),
             c.expected);
@@ -82,7 +94,7 @@ const std::string kDeep = "#!$D/s2\n";
 INSTANTIATE_TEST_SUITE_P(
     Programs, ExecTarget,
     ::testing::Values(
-        TargetCase{"NativeProgram", {}, "/bin/true", false, "", true},
+        TargetCase{"NativeProgram", {}, "SELF", false, "", true},
         TargetCase{"ScriptOfANativeShell", {{"s", "#!/bin/sh\necho\n"}}, "$D/s", false, "", true},
         TargetCase{"ScriptWithBlanksAndAnArgument", {{"s", "#! \t/bin/sh -e\n"}}, "$D/s", false,
                    "", true},
@@ -100,8 +112,8 @@ INSTANTIATE_TEST_SUITE_P(
                    false, "", false, true},
         TargetCase{"TextFile", {{"t", "hello\n"}}, "$D/t", false, "", false},
         TargetCase{"Missing", {}, "$D/none", false, "", false},
-        TargetCase{"FoundAlongPath", {}, "true", true, "$D/none:/usr/bin", true},
-        TargetCase{"DefaultPathWhenUnset", {}, "true", true, "", true},
+        TargetCase{"FoundAlongPath", {}, "SELF-NAME", true, "$D/none:$S", true},
+        TargetCase{"DefaultPathWhenUnset", {}, "sh", true, "", true},
         TargetCase{"NotSearchedWithASlash", {}, "bin/true", true, "/", false},
         // The search passes a file it may not execute, as execvp does.
         TargetCase{"SearchSkipsWhatItCannotRun",
@@ -111,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ExecTargetDescriptor, JudgesTheOpenFile) {
   note_own_loader();
-  const int fd = ::open("/bin/true", O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(self().c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   EXPECT_TRUE(fd_runs_under_own_loader(fd));
   // Left open for the caller, who still has to execute it.
