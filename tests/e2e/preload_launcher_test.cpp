@@ -685,6 +685,17 @@ INSTANTIATE_TEST_SUITE_P(
                     {"count-allocations"}, deep_files()}),
     [](const auto& info) { return info.param.name; });
 
+// The records of the paths under dir, as "name rw" ("r"/"-", "w"/"-") in report order.
+std::vector<std::string> records_under(const TraceReport& r, const std::string& dir) {
+  std::vector<std::string> got;
+  for (const FileRecord& f : r.files) {
+    if (!f.path.starts_with(dir + "/")) continue;
+    got.push_back(f.path.substr(dir.size() + 1) + " " + (f.read ? "r" : "-") +
+                  (f.written ? "w" : "-"));
+  }
+  return got;
+}
+
 // The program a process runs is read under its real name, however the process was started.
 // Each row prepares a scratch directory untraced (a shell script, "$A" the actions fixture),
 // traces the command there, and lists the records of every path in it ("r"/"-", "w"/"-") and
@@ -712,13 +723,7 @@ TEST_P(LauncherPrograms, AreReadUnderTheirRealNames) {
   const RunResult run = trace(here + "/report", GetParam().command, options);
   ASSERT_EQ(run.exit_status, 0) << run.err;
   const TraceReport r = load(here + "/report");
-  std::vector<std::string> got;
-  for (const FileRecord& f : r.files) {
-    if (!f.path.starts_with(here + "/")) continue;
-    got.push_back(f.path.substr(here.size() + 1) + " " + (f.read ? "r" : "-") +
-                  (f.written ? "w" : "-"));
-  }
-  EXPECT_EQ(got, GetParam().files);
+  EXPECT_EQ(records_under(r, here), GetParam().files);
   const FileRecord* shell = find_file(r, canonical("/bin/sh"));
   EXPECT_EQ(shell != nullptr && shell->read, GetParam().shell_read);
 }
@@ -768,13 +773,7 @@ TEST_P(LauncherRenames, FollowWhatTheRunDid) {
                               options);
   ASSERT_EQ(run.exit_status, 0) << run.err;
   const TraceReport r = load(here + "/report");
-  std::vector<std::string> got;
-  for (const FileRecord& f : r.files) {
-    if (!f.path.starts_with(here + "/")) continue;
-    got.push_back(f.path.substr(here.size() + 1) + " " + (f.read ? "r" : "-") +
-                  (f.written ? "w" : "-"));
-  }
-  EXPECT_EQ(got, GetParam().files);
+  EXPECT_EQ(records_under(r, here), GetParam().files);
 }
 
 INSTANTIATE_TEST_SUITE_P(
