@@ -69,6 +69,7 @@ bool is_variable(const char* entry, const char* prefix, size_t prefix_len) {
 // put for it, so that the library's plain path is known too (own form, below).
 constexpr char kLib[] = "$LIB";
 constinit size_t g_lib_at = 0;  // where "$LIB" starts in the value
+constinit bool g_has_lib = false;
 constinit char g_own_dir[64] = {};
 constinit size_t g_own_dir_len = 0;  // 0: no plain path known
 // Worked out at the first exec or spawn, which most processes never make. Another thread
@@ -111,25 +112,50 @@ size_t form_text(Form f, char* out) {
   return g_lib_at + g_own_dir_len + tail;
 }
 
+// Any expansion of "$LIB" first in LD_PRELOAD's value (the plain path of either class): the
+// length of that entry, else 0. Known before the first exec has worked out this class's own.
+size_t any_form_length(const char* value) {
+  const size_t given = form_length(value, Form::Given);
+  if (given > 0 || !g_has_lib) return given;
+  const char* lib = value_of(g_library);
+  const size_t n = g_library.len - g_library.name_len;
+  const size_t tail = n - g_lib_at - (sizeof kLib - 1);
+  size_t len = 0;
+  while (!separator_or_end(value[len])) ++len;
+  if (len <= g_lib_at + tail || strncmp(value, lib, g_lib_at) != 0 ||
+      strncmp(value + len - tail, lib + g_lib_at + sizeof kLib - 1, tail) != 0)
+    return 0;
+  return len;
+}
+
+// Where "$LIB" is in DREL_PRELOAD_LIB's value, if it is.
+void note_lib_at() {
+  const char* lib = value_of(g_library);
+  for (const char* at = lib; *at != '\0'; ++at) {
+    if (strncmp(at, kLib, sizeof kLib - 1) == 0) {
+      g_lib_at = static_cast<size_t>(at - lib);
+      g_has_lib = true;
+      return;
+    }
+  }
+}
+
 // The library's own path as the loader took it, when it is DREL_PRELOAD_LIB's value with "$LIB"
 // expanded: what that expansion is for this process's class.
 void note_own_dir() {
   const char* lib = value_of(g_library);
   const size_t n = g_library.len - g_library.name_len;
-  const char* at = lib;
-  while (*at != '\0' && strncmp(at, kLib, sizeof kLib - 1) != 0) ++at;
   Dl_info info;
-  if (*at == '\0' || dladdr(reinterpret_cast<void*>(&capture_exec_environment), &info) == 0 ||
+  if (!g_has_lib || dladdr(reinterpret_cast<void*>(&capture_exec_environment), &info) == 0 ||
       info.dli_fname == nullptr)
     return;
-  const size_t head = static_cast<size_t>(at - lib);
+  const size_t head = g_lib_at;
   const size_t tail = n - head - (sizeof kLib - 1);
   const size_t len = c_length(info.dli_fname);
   if (len <= head + tail || len - head - tail > sizeof g_own_dir ||
       strncmp(info.dli_fname, lib, head) != 0 ||
       strcmp(info.dli_fname + len - tail, lib + head + sizeof kLib - 1) != 0)
     return;
-  g_lib_at = head;
   g_own_dir_len = len - head - tail;
   memcpy(g_own_dir, info.dli_fname + head, g_own_dir_len);
 }
@@ -168,7 +194,7 @@ Scan scan(char* const* envp, Form want) {
     const char* value = s.preload + sizeof kPreload;  // past "LD_PRELOAD="
     const size_t wanted = form_length(value, want);
     s.preload_ok = wanted > 0;
-    s.ours_len = wanted > 0 ? wanted : form_length(value, want == Form::Own ? Form::Given : Form::Own);
+    s.ours_len = wanted > 0 ? wanted : any_form_length(value);
   }
   if (g_library.len == 0) s.preload_ok = true;
   if (g_library.len == 0 || g_library_from_file) s.library_ok = true;
@@ -230,7 +256,7 @@ void capture_exec_environment() noexcept {
   }
   keep(protocol::kTraceSocketVariable, g_socket);
   g_captured = g_socket.len > 0;
-
+  if (g_library.len > 0 && !g_library_from_file) note_lib_at();
 }
 
 namespace {
@@ -329,7 +355,8 @@ TracedEnvironment::TracedEnvironment(char* const* envp, const ExecTarget& target
   pages_ = pages;
   size_ = size;
   // Unmapped after a failed exec (below), or by the parent thread after a successful one.
-  if (!in_own_process(static_cast<uint32_t>(raw_syscall(SYS_getpid)))) t_left_by_vfork_child = Pages{pages, size};
+  if (!in_own_process(static_cast<uint32_t>(raw_syscall(SYS_getpid))))
+    t_left_by_vfork_child = Pages{pages, size};
 }
 
 TracedEnvironment::~TracedEnvironment() {
