@@ -285,14 +285,15 @@ Result<int> run_preload_trace(const std::string& output_path,
   if (!library) {
     return Error("preload library not found; set DREL_PRELOAD_LIB or build drel-tracer-preload");
   }
-  const std::string library_text = lossy_utf8(preload_entry(*library));
+  const std::string entry = preload_entry(*library);
+  const std::string library_text = lossy_utf8(entry);
   // The command's own exec passes no wrapper: its form is chosen here, as the wrappers choose
   // it for every later exec.
   guest::note_own_loader();
   const char* path_var = std::getenv("PATH");
   const std::string preloaded =
       !command.empty() && guest::runs_under_own_loader(command[0].c_str(), true, path_var)
-          ? lossy_utf8(native_entry(preload_entry(*library)))
+          ? lossy_utf8(native_entry(entry))
           : library_text;
 
   const std::string socket_path = new_socket_path(::getpid(), wall_clock_nanoseconds());
