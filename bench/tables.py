@@ -159,28 +159,19 @@ def table(results, suite, workload):
         a, b = cpu_added(name), cpu_added(ref)
         return ratio(a, b) if a is not None and b is not None and a > 0 else None
 
-    ratios = {
-        name: {
-            "vs_untraced": ratio(rows[name]["mean"], rows["untraced"]["mean"])
-            if "untraced" in rows else None,
-            "vs_strace": wall_ratio(name, "strace"),
-            "vs_floor": wall_ratio(name, "drel-floor-tracer"),
-            "vs_registers": wall_ratio(name, REGISTERS_FLOOR),
-            "vs_preload_floor": wall_ratio(name, PRELOAD_FLOOR),
-            "cpu_vs_untraced": ratio(cpu(name), cpu("untraced")) if "untraced" in rows else None,
-            "cpu_vs_strace": cpu_ratio(name, "strace"),
-            "cpu_vs_floor": cpu_ratio(name, "drel-floor-tracer"),
-            "cpu_vs_registers": cpu_ratio(name, REGISTERS_FLOOR),
-            "cpu_vs_preload_floor": cpu_ratio(name, PRELOAD_FLOOR),
-            "median_vs_untraced": ratio(rows[name]["median"], rows["untraced"]["median"])
-            if "untraced" in rows else None,
-            "median_vs_strace": median_ratio(name, "strace"),
-            "median_vs_floor": median_ratio(name, "drel-floor-tracer"),
-            "median_vs_registers": median_ratio(name, REGISTERS_FLOOR),
-            "median_vs_preload_floor": median_ratio(name, PRELOAD_FLOOR),
-        }
-        for name in rows
-    }
+    # Every ratio three ways: of the wall times' means, of the CPU times, of the medians.
+    measures = {"": (wall_ratio, lambda n: rows[n]["mean"]), "cpu_": (cpu_ratio, cpu),
+                "median_": (median_ratio, lambda n: rows[n]["median"])}
+    references = {"strace": "strace", "floor": "drel-floor-tracer",
+                  "registers": REGISTERS_FLOOR, "preload_floor": PRELOAD_FLOOR}
+    ratios = {}
+    for name in rows:
+        m = ratios[name] = {}
+        for prefix, (ratio_to, level) in measures.items():
+            m[prefix + "vs_untraced"] = ratio(level(name), level("untraced")) \
+                if "untraced" in rows else None
+            for key, ref in references.items():
+                m[f"{prefix}vs_{key}"] = ratio_to(name, ref)
 
     lines = [f"### {suite}: {workload} — {WORKLOADS[workload]}", ""]
     header = ["tool", "mean [ms]", "± σ [ms]", "median [ms]", "traced / untraced", "added [ms]",
