@@ -83,32 +83,44 @@ enum class Form { None, Given, Own };
 
 bool separator_or_end(char c) { return c == '\0' || c == ':' || c == ' '; }
 
+// DREL_PRELOAD_LIB's value, and what follows "$LIB" in it.
+const char* lib_value() { return value_of(g_library); }
+size_t lib_length() { return g_library.len - g_library.name_len; }
+const char* lib_tail() { return lib_value() + g_lib_at + sizeof kLib - 1; }
+size_t lib_tail_length() { return lib_length() - g_lib_at - (sizeof kLib - 1); }
+
+// Whether text[0, len) is DREL_PRELOAD_LIB's value with "$LIB" replaced by something.
+bool expands_lib(const char* text, size_t len) {
+  if (!g_has_lib) return false;
+  const size_t tail = lib_tail_length();
+  return len > g_lib_at + tail && strncmp(text, lib_value(), g_lib_at) == 0 &&
+         strncmp(text + len - tail, lib_tail(), tail) == 0;
+}
+
 // The length of the first entry of LD_PRELOAD's value when it names the library in form f.
 size_t form_length(const char* value, Form f) {
-  const char* lib = value_of(g_library);
-  const size_t n = g_library.len - g_library.name_len;
-  if (f == Form::Given) return strncmp(value, lib, n) == 0 && separator_or_end(value[n]) ? n : 0;
+  const size_t n = lib_length();
+  if (f == Form::Given)
+    return strncmp(value, lib_value(), n) == 0 && separator_or_end(value[n]) ? n : 0;
   if (g_own_form_state.load(std::memory_order_acquire) != 2 || g_own_dir_len == 0) return 0;
-  const size_t tail = n - g_lib_at - (sizeof kLib - 1);
-  if (strncmp(value, lib, g_lib_at) != 0 ||
+  const size_t tail = lib_tail_length();
+  if (strncmp(value, lib_value(), g_lib_at) != 0 ||
       strncmp(value + g_lib_at, g_own_dir, g_own_dir_len) != 0 ||
-      strncmp(value + g_lib_at + g_own_dir_len, lib + g_lib_at + sizeof kLib - 1, tail) != 0)
+      strncmp(value + g_lib_at + g_own_dir_len, lib_tail(), tail) != 0)
     return 0;
   const size_t len = g_lib_at + g_own_dir_len + tail;
   return separator_or_end(value[len]) ? len : 0;
 }
 
 size_t form_text(Form f, char* out) {
-  const char* lib = value_of(g_library);
-  const size_t n = g_library.len - g_library.name_len;
   if (f != Form::Own) {
-    memcpy(out, lib, n);
-    return n;
+    memcpy(out, lib_value(), lib_length());
+    return lib_length();
   }
-  const size_t tail = n - g_lib_at - (sizeof kLib - 1);
-  memcpy(out, lib, g_lib_at);
+  const size_t tail = lib_tail_length();
+  memcpy(out, lib_value(), g_lib_at);
   memcpy(out + g_lib_at, g_own_dir, g_own_dir_len);
-  memcpy(out + g_lib_at + g_own_dir_len, lib + g_lib_at + sizeof kLib - 1, tail);
+  memcpy(out + g_lib_at + g_own_dir_len, lib_tail(), tail);
   return g_lib_at + g_own_dir_len + tail;
 }
 
@@ -116,21 +128,15 @@ size_t form_text(Form f, char* out) {
 // length of that entry, else 0. Known before the first exec has worked out this class's own.
 size_t any_form_length(const char* value) {
   const size_t given = form_length(value, Form::Given);
-  if (given > 0 || !g_has_lib) return given;
-  const char* lib = value_of(g_library);
-  const size_t n = g_library.len - g_library.name_len;
-  const size_t tail = n - g_lib_at - (sizeof kLib - 1);
+  if (given > 0) return given;
   size_t len = 0;
   while (!separator_or_end(value[len])) ++len;
-  if (len <= g_lib_at + tail || strncmp(value, lib, g_lib_at) != 0 ||
-      strncmp(value + len - tail, lib + g_lib_at + sizeof kLib - 1, tail) != 0)
-    return 0;
-  return len;
+  return expands_lib(value, len) ? len : 0;
 }
 
 // Where "$LIB" is in DREL_PRELOAD_LIB's value, if it is.
 void note_lib_at() {
-  const char* lib = value_of(g_library);
+  const char* lib = lib_value();
   for (const char* at = lib; *at != '\0'; ++at) {
     if (strncmp(at, kLib, sizeof kLib - 1) == 0) {
       g_lib_at = static_cast<size_t>(at - lib);
@@ -143,21 +149,16 @@ void note_lib_at() {
 // The library's own path as the loader took it, when it is DREL_PRELOAD_LIB's value with "$LIB"
 // expanded: what that expansion is for this process's class.
 void note_own_dir() {
-  const char* lib = value_of(g_library);
-  const size_t n = g_library.len - g_library.name_len;
   Dl_info info;
   if (!g_has_lib || dladdr(reinterpret_cast<void*>(&capture_exec_environment), &info) == 0 ||
       info.dli_fname == nullptr)
     return;
-  const size_t head = g_lib_at;
-  const size_t tail = n - head - (sizeof kLib - 1);
   const size_t len = c_length(info.dli_fname);
-  if (len <= head + tail || len - head - tail > sizeof g_own_dir ||
-      strncmp(info.dli_fname, lib, head) != 0 ||
-      strcmp(info.dli_fname + len - tail, lib + head + sizeof kLib - 1) != 0)
-    return;
-  g_own_dir_len = len - head - tail;
-  memcpy(g_own_dir, info.dli_fname + head, g_own_dir_len);
+  if (!expands_lib(info.dli_fname, len)) return;
+  const size_t middle = len - g_lib_at - lib_tail_length();
+  if (middle > sizeof g_own_dir) return;
+  g_own_dir_len = middle;
+  memcpy(g_own_dir, info.dli_fname + g_lib_at, middle);
 }
 
 struct Scan {
@@ -306,7 +307,7 @@ TracedEnvironment::TracedEnvironment(char* const* envp, const ExecTarget& target
     old_preload += s.ours_len;
     if (*old_preload != '\0') ++old_preload;
   }
-  size_t lib_len = g_library.len - g_library.name_len + g_own_dir_len;  // at most
+  size_t lib_len = lib_length() + g_own_dir_len;  // at most
   size_t old_len = s.preload_ok ? 0 : c_length(old_preload);
   size_t preload_len = 0;
   if (!s.preload_ok)
